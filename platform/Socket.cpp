@@ -1,0 +1,148 @@
+#include "platform/Socket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace velmo::platform {
+
+namespace {
+std::string Fail(const char* call, int err) { return std::string(call) + ": " + ErrorText(err); }
+}  // namespace
+
+int OpenListener(const char* bindAddress, std::uint16_t port, std::string* error) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    if (error) *error = Fail("socket", errno);
+    return kInvalidSocket;
+  }
+  int one = 1;
+  // Lets "start listening" bind again while connections accepted earlier live on.
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bindAddress != nullptr && bindAddress[0] != '\0') {
+    in_addr parsed{};
+    if (inet_pton(AF_INET, bindAddress, &parsed) == 1 && parsed.s_addr != INADDR_NONE) addr.sin_addr = parsed;
+  }
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (error) *error = Fail("bind", errno);
+    close(fd);
+    return kInvalidSocket;
+  }
+  if (listen(fd, SOMAXCONN) != 0) {
+    if (error) *error = Fail("listen", errno);
+    close(fd);
+    return kInvalidSocket;
+  }
+  return fd;
+}
+
+AcceptStatus Accept(int listenFd, int* fd, Ipv4SockAddr* peer, int* err) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  int s = accept4(listenFd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+  if (s >= 0) {
+    *fd = s;
+    peer->family = addr.sin_family;
+    peer->portNet = addr.sin_port;
+    peer->addrNet = addr.sin_addr.s_addr;
+    std::memset(peer->zero, 0, sizeof peer->zero);
+    return AcceptStatus::Ok;
+  }
+  int e = errno;
+  if (err) *err = e;
+  switch (e) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+      return AcceptStatus::Exhausted;
+    case EBADF:
+    case EINVAL:
+    case ENOTSOCK:
+    case EFAULT:
+    case EOPNOTSUPP:
+      return AcceptStatus::Fatal;
+    default:  // ECONNABORTED, EINTR, EAGAIN, EPROTO, EPERM and the network errors
+      return AcceptStatus::Transient;
+  }
+}
+
+long Recv(int fd, void* buffer, std::size_t length, int* err) {
+  for (;;) {
+    ssize_t n = recv(fd, buffer, length, 0);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    if (err) *err = errno;
+    return -1;
+  }
+}
+
+bool SendAll(int fd, const void* data, std::size_t length, int* err) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t n = send(fd, p, length, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (err) *err = errno;
+      return false;
+    }
+    p += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool SetSendTimeout(int fd, std::uint32_t milliseconds) {
+  timeval tv{};
+  tv.tv_sec = milliseconds / 1000;
+  tv.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
+  return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
+}
+
+bool SetNoDelay(int fd) {
+  int one = 1;
+  return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
+}
+
+void ShutdownBoth(int fd) {
+  if (fd >= 0) shutdown(fd, SHUT_RDWR);
+}
+
+void CloseSocket(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+std::string Ipv4Text(std::uint32_t addrNet) {
+  char text[INET_ADDRSTRLEN] = {};
+  in_addr a{};
+  a.s_addr = addrNet;
+  inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
+}
+
+std::uint16_t NetToHost16(std::uint16_t v) { return ntohs(v); }
+
+bool IsConnectionReset(int err) { return err == ECONNRESET; }
+
+std::string ErrorText(int err) {
+  char buf[128];
+  return strerror_r(err, buf, sizeof buf);
+}
+
+std::uint16_t LocalPort(int fd) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+}  // namespace velmo::platform

@@ -1,0 +1,76 @@
+// ByteRing: a fixed-capacity byte queue over storage that its owner supplies.
+//
+//   data: [ . . . r x x x x w . . . ]     r = readIndex, w = writeIndex
+//   empty  <=> r == w
+//   full   <=> (w + 1) % capacity == r    (one slot stays free: holds capacity - 1)
+//
+// The plain operations neither lock nor allocate. SharedRing (below) adds the
+// lock that lets several threads use one ring, and the writers' overflow policy.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace velmo {
+
+struct ByteRing {
+  std::uint8_t* data = nullptr;
+  std::int32_t capacity = 0;
+  std::int32_t readIndex = 0;
+  std::int32_t writeIndex = 0;
+};
+
+// Sets storage and capacity; the ring starts empty.
+void Init(ByteRing& ring, std::uint8_t* storage, std::int32_t capacity);
+// Empties the ring; the storage is not touched.
+void Clear(ByteRing& ring);
+bool IsEmpty(const ByteRing& ring);
+bool IsFull(const ByteRing& ring);
+// Returns false (ring and out untouched) when empty.
+bool Pop(ByteRing& ring, std::uint8_t& out);
+// Returns false (ring untouched) when full.
+bool Push(ByteRing& ring, std::uint8_t byte);
+
+// SharedRing: a ByteRing with its own 4096-byte storage and a lock, shared by
+// the threads of Velmo (HTTP workers, receive threads, the window thread).
+//
+// Writers follow one overflow policy: a push refused because the ring is full
+// clears the ring and pushes the byte again, so the newest bytes are kept. Each
+// call is atomic with respect to every other call. Waiters are woken whenever
+// the ring changes.
+//
+// Thread safety: every member may be called from any thread.
+class SharedRing {
+ public:
+  static constexpr std::int32_t kStorageBytes = 4096;
+
+  SharedRing();
+  SharedRing(const SharedRing&) = delete;
+  SharedRing& operator=(const SharedRing&) = delete;
+
+  // Pushes the bytes in order by the writers' clear-and-push policy.
+  void PushAll(const void* bytes, std::size_t length);
+  // Takes every byte out, in order.
+  std::vector<std::uint8_t> PopAll();
+  // Takes at most `max` bytes out into `out`; returns how many. With
+  // `discardRest`, bytes beyond `max` are dropped as well.
+  std::size_t PopInto(std::uint8_t* out, std::size_t max, bool discardRest);
+  void Clear();
+  bool IsEmpty() const;
+  std::size_t Size() const;
+
+  // Waits until the ring is empty (wantEmpty) or not empty (!wantEmpty), at most
+  // `timeout`, waking at once on every change. Returns whether the state was reached.
+  bool WaitFor(bool wantEmpty, std::chrono::milliseconds timeout) const;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  ByteRing ring_;                          // guarded by mutex_
+  std::uint8_t storage_[kStorageBytes];  // guarded by mutex_
+};
+
+}  // namespace velmo
