@@ -35,6 +35,7 @@ CClientRegistry::Ptr CClientRegistry::RemoveFirst() {
 }
 
 CClientRegistry::Ptr CClientRegistry::FindBySn(std::string_view sn) const {
+  if (sn.empty()) return nullptr;  // unregistered connections hold "" and are never a target
   std::lock_guard<std::mutex> lock(mutex_);
   for (const auto& c : list_) {
     if (c->SnEquals(sn)) return c;

@@ -35,7 +35,8 @@ class CClientRegistry {
   Ptr RemoveByPointer(const CServerClientSocket* connection);
   // Removes and returns the oldest entry, or null when the list is empty.
   Ptr RemoveFirst();
-  // The first connection, in list order, whose whole SN equals `sn`; null if none.
+  // The first connection, in list order, whose whole SN equals `sn`; null if
+  // none. An empty `sn` matches nothing.
   Ptr FindBySn(std::string_view sn) const;
   // The connections in list order.
   std::vector<Ptr> Snapshot() const;

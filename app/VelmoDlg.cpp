@@ -1,0 +1,140 @@
+#include "app/VelmoDlg.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "app/TextCodec.h"
+#include "platform/Process.h"
+
+namespace velmo {
+
+namespace {
+constexpr int kLastDataBytes = 10240;  // the last-data text holds 10239 bytes + NUL
+
+CVelmoDlg& Dlg(void* user) { return *static_cast<CVelmoDlg*>(user); }
+}  // namespace
+
+CVelmoDlg::CVelmoDlg(platform::MessageLoop& loop, const AppOptions& options, CEventLog& log)
+    : loop_(loop), options_(options), log_(log) {
+  fileDir_ = options_.fileDir.empty() ? platform::ExecutableDir() : options_.fileDir;
+  if (!fileDir_.empty() && fileDir_.back() != '/') fileDir_.push_back('/');
+}
+
+CVelmoDlg::~CVelmoDlg() {
+  if (refreshTimer_) loop_.KillTimer(refreshTimer_);
+  server_.reset();
+}
+
+void CVelmoDlg::OnInitDialog() {
+  server_ = std::make_unique<CSocketServer>(loop_, this);
+  server_->SetFileDir(fileDir_.c_str());
+  server_->SetBindAddress(options_.bindAddress.c_str());
+  server_->SetPort(options_.devicePort);
+  server_->SetProgressInterval(1000);
+  server_->SetOnAccept(&CVelmoDlg::OnAccept);
+  server_->SetOnAcceptErr(&CVelmoDlg::OnAcceptErr);
+  server_->SetOnSocketConnect(&CVelmoDlg::OnSocketConnect);
+  server_->SetOnSocketDisconnect(&CVelmoDlg::OnSocketDisconnect);
+  server_->SetOnRecvData(&CVelmoDlg::OnRecvData);
+  server_->SetOnRecvFileRequest(&CVelmoDlg::OnRecvFileRequest);
+  server_->SetOnRecvFileProgress(&CVelmoDlg::OnRecvFileProgress);
+  server_->SetOnRecvFileFail(&CVelmoDlg::OnRecvFileFail);
+  server_->SetOnRecvFileSucc(&CVelmoDlg::OnRecvFileSucc);
+  if (server_->Start()) {
+    AppendLog("Tcp Server Start");
+  } else {
+    AppendLog("Tcp Server Start fail");
+    std::fprintf(stderr, "velmo: device port %u: %s\n", options_.devicePort, server_->LastStartError().c_str());
+  }
+  refreshTimer_ = loop_.SetTimer(std::chrono::milliseconds(1000), [this] { RefreshDeviceView(); });
+}
+
+void CVelmoDlg::AppendLog(std::string_view message) { log_.Append(message); }
+
+void CVelmoDlg::OnStartListen() { server_->Start(); }
+
+void CVelmoDlg::OnStopListen() { server_->StopListening(); }
+
+void CVelmoDlg::OnCloseAll() {
+  server_->CloseAllConnections();
+  Report(Utf8ToGbkText("关闭了所有的连接"));
+}
+
+void CVelmoDlg::OnCancelRecv() { server_->CancelAllRecv(); }
+
+void CVelmoDlg::RefreshDeviceView() {
+  if (!server_) return;
+  DeviceView view;
+  view.clientCount = server_->CountNoSn();
+  view.deviceCount = server_->CountWithSn();
+  view.rows = server_->GetDeviceRows();
+  if (viewListener_) viewListener_(view);
+}
+
+std::string CVelmoDlg::InfoText() const {
+  std::lock_guard<std::mutex> lock(textLock_);
+  return infoText_;
+}
+
+std::string CVelmoDlg::LastData() const {
+  std::lock_guard<std::mutex> lock(textLock_);
+  return lastData_;
+}
+
+void CVelmoDlg::Report(const std::string& line) {
+  {
+    std::lock_guard<std::mutex> lock(textLock_);
+    infoText_ = line;
+  }
+  AppendLog(line);
+}
+
+void CVelmoDlg::OnAccept(void* user, const AcceptInfo* info, int* /*accept*/) {
+  char line[128];
+  std::snprintf(line, sizeof line, "OnAccept-%d %s:%u", info->socket, platform::Ipv4Text(info->address.addrNet).c_str(),
+                static_cast<unsigned>(platform::NetToHost16(info->address.portNet)));
+  Dlg(user).Report(line);  // every connection is accepted: the flag stays 1
+}
+
+void CVelmoDlg::OnAcceptErr(void* user, Socket listenSocket) {
+  Dlg(user).Report("OnAcceptErr-" + std::to_string(listenSocket));
+}
+
+void CVelmoDlg::OnSocketConnect(void* user, Socket socket) {
+  Dlg(user).Report("OnSocketConnect-" + std::to_string(socket));
+}
+
+void CVelmoDlg::OnSocketDisconnect(void* user, Socket socket, int reason) {
+  Dlg(user).Report("OnSocketDisconnect-" + std::to_string(socket) + ", SocketCloseReason=" + std::to_string(reason));
+}
+
+void CVelmoDlg::OnRecvData(void* user, const char* data, int length) {
+  // The text is the data up to its first zero byte, at most 10239 bytes.
+  std::size_t n = length > 0 ? static_cast<std::size_t>(length) : 0;
+  if (n > kLastDataBytes - 1) n = kLastDataBytes - 1;
+  std::string text(data, strnlen(data, n));
+  CVelmoDlg& dlg = Dlg(user);
+  {
+    std::lock_guard<std::mutex> lock(dlg.textLock_);
+    dlg.lastData_ = text;
+  }
+  dlg.AppendLog(text);
+}
+
+void CVelmoDlg::OnRecvFileRequest(void* user, const char* path, int* accept) {
+  Dlg(user).Report(std::string("OnRecvFileRequest: ") + path);
+  *accept = 1;
+}
+
+void CVelmoDlg::OnRecvFileProgress(void* user, int done, int total) {
+  Dlg(user).Report(std::to_string(total - done) + " / " + std::to_string(total));
+}
+
+void CVelmoDlg::OnRecvFileSucc(void* user, const char* /*path*/) { Dlg(user).Report("OnRecvFileSucc"); }
+
+void CVelmoDlg::OnRecvFileFail(void* user, const char* /*path*/, int reason) {
+  Dlg(user).Report("OnRecvFileFail, RecvFileFailReason = " + std::to_string(reason));
+}
+
+}  // namespace velmo

@@ -1,0 +1,97 @@
+// CVelmoDlg: the main dialog's logic, without any widget. It owns the device
+// server, registers the nine event handlers, starts the server, logs every
+// event and refreshes the device view once a second. The Qt window (and, when
+// headless, nothing at all) shows what it reports; tests drive it directly.
+//
+// Thread safety: everything runs on the window thread (the message loop's)
+// except AppendLog and the OnRecvData handler, which may run on any thread and
+// never wait for the window thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/EventLog.h"
+#include "app/Options.h"
+#include "platform/MessageLoop.h"
+#include "socketserver/SocketServer.h"
+
+namespace velmo {
+
+// What the device list and counters show after one refresh.
+struct DeviceView {
+  int clientCount = 0;  // connections without SN
+  int deviceCount = 0;  // connections with SN
+  std::vector<DeviceRow> rows;
+};
+
+class CVelmoDlg {
+ public:
+  static constexpr platform::TimerId kRefreshTimer = 4097;
+
+  CVelmoDlg(platform::MessageLoop& loop, const AppOptions& options, CEventLog& log);
+  // Kills the refresh timer and destroys the device server (receptions
+  // cancelled, connections torn down without events).
+  ~CVelmoDlg();
+  CVelmoDlg(const CVelmoDlg&) = delete;
+  CVelmoDlg& operator=(const CVelmoDlg&) = delete;
+
+  // Creates and starts the device server ("Tcp Server Start" / "Tcp Server
+  // Start fail") and the one-second refresh timer.
+  void OnInitDialog();
+
+  // Any thread: one log line (GBK message).
+  void AppendLog(std::string_view message);
+
+  // Buttons.
+  void OnStartListen();
+  void OnStopListen();
+  void OnCloseAll();
+  void OnCancelRecv();
+
+  // Timer 4097: recomputes the counters and rows and hands them to the view.
+  void RefreshDeviceView();
+  void SetViewListener(std::function<void(const DeviceView&)> listener) { viewListener_ = std::move(listener); }
+
+  // Texts of the hidden info line (last handler line) and the last-data line.
+  std::string InfoText() const;
+  std::string LastData() const;
+
+  CSocketServer* Server() const { return server_.get(); }
+  const AppOptions& Options() const { return options_; }
+  // The file directory handed to the server (with its trailing "/").
+  const std::string& FileDir() const { return fileDir_; }
+
+  // The nine event handlers, registered with the device server; `user` is the dialog.
+  static void OnAccept(void* user, const AcceptInfo* info, int* accept);
+  static void OnAcceptErr(void* user, Socket listenSocket);
+  static void OnSocketConnect(void* user, Socket socket);
+  static void OnSocketDisconnect(void* user, Socket socket, int reason);
+  static void OnRecvData(void* user, const char* data, int length);
+  static void OnRecvFileRequest(void* user, const char* path, int* accept);
+  static void OnRecvFileProgress(void* user, int done, int total);
+  static void OnRecvFileSucc(void* user, const char* path);
+  static void OnRecvFileFail(void* user, const char* path, int reason);
+
+ private:
+
+  // Sets the info line and logs it.
+  void Report(const std::string& line);
+
+  platform::MessageLoop& loop_;
+  const AppOptions options_;
+  CEventLog& log_;
+  std::string fileDir_;
+  std::unique_ptr<CSocketServer> server_;
+  platform::TimerId refreshTimer_ = 0;
+  std::function<void(const DeviceView&)> viewListener_;
+
+  mutable std::mutex textLock_;
+  std::string infoText_;  // guarded by textLock_
+  std::string lastData_;  // guarded by textLock_
+};
+
+}  // namespace velmo

@@ -1,0 +1,89 @@
+// Helpers shared by Velmo's tests: a window thread running a message loop, a
+// recorder for server events, a fake device over loopback, and polling waits.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/MessageLoop.h"
+
+namespace velmo::test {
+
+using namespace std::chrono_literals;
+
+// Polls `pred` every 2 ms until it holds or `timeout` passes; returns its last value.
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5000ms);
+
+// A thread that plays the window thread: it owns a MessageLoop and runs it.
+class LoopThread {
+ public:
+  explicit LoopThread(std::size_t queueLimit = platform::MessageLoop::kDefaultQueueLimit);
+  ~LoopThread();  // quits and joins
+
+  platform::MessageLoop& Loop() { return loop_; }
+
+  // Runs `fn` on the window thread and waits for it; returns its result.
+  template <class Fn>
+  auto Call(Fn&& fn) -> decltype(fn()) {
+    using R = decltype(fn());
+    std::packaged_task<R()> task(std::forward<Fn>(fn));
+    auto future = task.get_future();
+    while (loop_.PostTask([&task] { task(); }) != platform::PostResult::Ok) std::this_thread::sleep_for(1ms);
+    return future.get();
+  }
+
+ private:
+  platform::MessageLoop loop_;
+  std::thread thread_;
+};
+
+// Records events as text lines ("accept 7", "disconnect 7 0", ...) from any thread.
+class EventRecorder {
+ public:
+  void Add(std::string line);
+  std::vector<std::string> Lines() const;
+  std::size_t Count(const std::string& prefix) const;
+  // Waits until at least `n` lines start with `prefix`.
+  bool WaitCount(const std::string& prefix, std::size_t n, std::chrono::milliseconds timeout = 5000ms) const;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable cv_;
+  std::vector<std::string> lines_;
+};
+
+// A device stand-in: a blocking client socket on 127.0.0.1.
+class FakeDevice {
+ public:
+  FakeDevice() = default;
+  explicit FakeDevice(std::uint16_t port) { Connect(port); }
+  ~FakeDevice();
+  FakeDevice(const FakeDevice&) = delete;
+  FakeDevice& operator=(const FakeDevice&) = delete;
+
+  bool Connect(std::uint16_t port);  // false when refused
+  bool Send(const std::string& bytes);
+  // Reads until `n` bytes arrived, the peer closed, or `timeout` passed.
+  std::string Receive(std::size_t n, std::chrono::milliseconds timeout = 2000ms);
+  // True when the server closed the connection within `timeout` (reads and
+  // discards anything that arrives first).
+  bool WaitClosed(std::chrono::milliseconds timeout = 5000ms);
+  void Close();
+  void Reset();  // close with RST (SO_LINGER 0)
+  int Fd() const { return fd_; }
+  std::uint16_t LocalPort() const;
+
+ private:
+  int fd_ = -1;
+};
+
+// A port on 127.0.0.1 that nothing listens on right now.
+std::uint16_t FreePort();
+
+}  // namespace velmo::test

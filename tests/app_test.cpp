@@ -1,0 +1,245 @@
+// The headless application: log lines, text conversion at the edges, the
+// command line, and the dialog's handlers driven by a real device connection.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "app/EventLog.h"
+#include "app/Options.h"
+#include "app/TextCodec.h"
+#include "app/VelmoDlg.h"
+#include "platform/Process.h"
+#include "socketserver/ClientRegistry.h"
+#include "tests/TestSupport.h"
+
+namespace velmo::test {
+namespace {
+
+TEST(LogLine, TimestampFullWidthColonMessageNewline) {
+  platform::LocalTime t{2024, 5, 1, 8, 3, 9, 3};
+  EXPECT_EQ(FormatLogLine(t, "Tcp Server Start"), "2024-05-01 08:03:09\xA3\xBA Tcp Server Start\n");
+  EXPECT_EQ(FormatLogLine(t, ""), "2024-05-01 08:03:09\xA3\xBA \n");
+  EXPECT_EQ(GbkToUtf8(FormatLogLine(t, "x")), "2024-05-01 08:03:09\xEF\xBC\x9A x\n");
+}
+
+TEST(TextCodec, GbkToUtf8ConvertsAndReplacesWhatIsNotGbk) {
+  struct Case {
+    std::string gbk, utf8;
+  } cases[] = {
+      {"plain ascii", "plain ascii"},
+      {"\xD6\xD0\xCE\xC4", "中文"},
+      {"a\xFF" "b", "a\xEF\xBF\xBD" "b"},   // 0xFF is no GBK byte
+      {"end\xD6", "end\xEF\xBF\xBD"},       // a lead byte cut off at the end
+      {std::string("nul\0x", 5), std::string("nul\0x", 5)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(GbkToUtf8(c.gbk), c.utf8) << c.utf8;
+  EXPECT_EQ(Utf8ToGbkText("关闭了所有的连接"), "\xB9\xD8\xB1\xD5\xC1\xCB\xCB\xF9\xD3\xD0\xB5\xC4\xC1\xAC\xBD\xD3");
+}
+
+TEST(CommandLine, DefaultsAreTheDesignedValues) {
+  const char* argv[] = {"velmo"};
+  AppOptions o;
+  std::string err;
+  ASSERT_EQ(ParseCommandLine(1, argv, &o, &err), ParseResult::Run);
+  EXPECT_FALSE(o.headless);
+  EXPECT_EQ(o.devicePort, 8899);
+  EXPECT_EQ(o.httpPort, 8003);
+  EXPECT_EQ(o.bindAddress, "");
+  EXPECT_EQ(o.fileDir, "");
+}
+
+TEST(CommandLine, OptionsAndErrors) {
+  const std::string longDir(300, 'd');
+  struct Case {
+    std::vector<const char*> args;
+    ParseResult result;
+    std::string errorPart;
+  } cases[] = {
+      {{"--headless", "--device-port", "9000", "--http-port=9001", "--bind", "127.0.0.1"}, ParseResult::Run, ""},
+      {{"--file-dir", "/tmp/x", "--led-file", "/tmp/led", "--log-file", "/tmp/log"}, ParseResult::Run, ""},
+      {{"--help"}, ParseResult::Help, ""},
+      {{"-h"}, ParseResult::Help, ""},
+      {{"--bogus"}, ParseResult::Error, "unknown option '--bogus'"},
+      {{"--device-port"}, ParseResult::Error, "needs a value"},
+      {{"--device-port", "65536"}, ParseResult::Error, "not a port number"},
+      {{"--http-port", "80x"}, ParseResult::Error, "not a port number"},
+      {{"--http-port", ""}, ParseResult::Error, "not a port number"},
+      {{"--headless=yes"}, ParseResult::Error, "takes no value"},
+      {{"--file-dir", longDir.c_str()}, ParseResult::Error, "longer than 259"},
+  };
+  for (auto& c : cases) {
+    std::vector<const char*> argv{"velmo"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    AppOptions o;
+    std::string err;
+    EXPECT_EQ(ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &o, &err), c.result) << c.args[0];
+    if (!c.errorPart.empty()) {
+      EXPECT_NE(err.find(c.errorPart), std::string::npos) << err;
+    }
+  }
+  const char* argv[] = {"velmo", "--headless", "--device-port", "9000", "--http-port=9001", "--bind", "10.1.2.3"};
+  AppOptions o;
+  std::string err;
+  ASSERT_EQ(ParseCommandLine(7, argv, &o, &err), ParseResult::Run);
+  EXPECT_TRUE(o.headless);
+  EXPECT_EQ(o.devicePort, 9000);
+  EXPECT_EQ(o.httpPort, 9001);
+  EXPECT_EQ(o.bindAddress, "10.1.2.3");
+}
+
+// A dialog on its own window thread, logging into a list of messages.
+class DialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log_.SetListener([this](const std::string& line) {
+      // Keep the message: drop "YYYY-MM-DD HH:MM:SS： " (22 GBK bytes) and "\n".
+      lines_.Add(line.substr(22, line.size() - 23));
+    });
+  }
+  void TearDown() override {
+    window_.Call([&] { dlg_.reset(); });
+  }
+  void Init(AppOptions options) {
+    options.bindAddress = "127.0.0.1";
+    dlg_ = window_.Call([&] {
+      auto d = std::make_unique<CVelmoDlg>(window_.Loop(), options, log_);
+      d->OnInitDialog();
+      return d;
+    });
+  }
+  std::uint16_t Port() { return window_.Call([&] { return dlg_->Server()->ListeningPort(); }); }
+
+  LoopThread window_;
+  CEventLog log_;
+  EventRecorder lines_;
+  std::unique_ptr<CVelmoDlg> dlg_;
+};
+
+TEST_F(DialogTest, ServerEventsBecomeTheirLogLines) {
+  AppOptions o;
+  o.devicePort = 0;
+  Init(o);
+  ASSERT_EQ(lines_.Lines().at(0), "Tcp Server Start");
+  FakeDevice d;
+  ASSERT_TRUE(d.Connect(Port()));
+  ASSERT_TRUE(lines_.WaitCount("OnSocketConnect-", 1));
+  d.Close();
+  ASSERT_TRUE(lines_.WaitCount("OnSocketDisconnect-", 1));
+  auto lines = lines_.Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(lines[1], m, std::regex(R"(OnAccept-(\d+) 127\.0\.0\.1:(\d+))")));
+  std::string fd = m[1];
+  EXPECT_EQ(lines[2], "OnSocketConnect-" + fd);
+  EXPECT_EQ(lines[3], "OnSocketDisconnect-" + fd + ", SocketCloseReason=0");
+  EXPECT_EQ(dlg_->InfoText(), lines[3]);
+}
+
+TEST_F(DialogTest, PortInUseLogsStartFailAndTheButtonRetries) {
+  std::uint16_t port = FreePort();
+  int blocker = platform::OpenListener("127.0.0.1", port, nullptr);
+  AppOptions o;
+  o.devicePort = port;
+  Init(o);
+  EXPECT_EQ(lines_.Lines().at(0), "Tcp Server Start fail");
+  platform::CloseSocket(blocker);
+  window_.Call([&] { dlg_->OnStartListen(); });
+  FakeDevice d;
+  EXPECT_TRUE(d.Connect(port));
+  EXPECT_TRUE(lines_.WaitCount("OnSocketConnect-", 1));
+}
+
+TEST_F(DialogTest, CloseAllWritesOnlyItsLine) {
+  AppOptions o;
+  o.devicePort = 0;
+  Init(o);
+  FakeDevice d;
+  ASSERT_TRUE(d.Connect(Port()));
+  ASSERT_TRUE(lines_.WaitCount("OnSocketConnect-", 1));
+  window_.Call([&] { dlg_->OnCloseAll(); });
+  EXPECT_TRUE(d.WaitClosed());
+  EXPECT_EQ(lines_.Lines().back(), Utf8ToGbkText("关闭了所有的连接"));
+  EXPECT_EQ(lines_.Count("OnSocketDisconnect-"), 0u);
+  window_.Call([&] { dlg_->OnCloseAll(); });  // with no connections: just the line again
+  EXPECT_EQ(lines_.Count(Utf8ToGbkText("关闭了所有的连接")), 2u);
+}
+
+TEST_F(DialogTest, HandlerLinesAndLastData) {
+  AppOptions o;
+  o.devicePort = 0;
+  Init(o);
+  void* user = dlg_.get();
+  int accept = 0;
+  CVelmoDlg::OnRecvFileRequest(user, "/srv/files/a.bin", &accept);
+  EXPECT_EQ(accept, 1);
+  CVelmoDlg::OnRecvFileProgress(user, 3072, 10000);
+  CVelmoDlg::OnRecvFileSucc(user, "/srv/files/a.bin");
+  CVelmoDlg::OnRecvFileFail(user, "/srv/files/a.bin", 5);
+  CVelmoDlg::OnAcceptErr(user, 7);
+  CVelmoDlg::OnRecvData(user, "123abc", 6);
+  EXPECT_EQ(dlg_->LastData(), "123abc");
+  CVelmoDlg::OnRecvData(user, "12\0" "34", 5);
+  EXPECT_EQ(dlg_->LastData(), "12");
+  std::string big(10239, 'x');
+  big += "yz";
+  CVelmoDlg::OnRecvData(user, big.data(), 10239);
+  EXPECT_EQ(dlg_->LastData().size(), 10239u);
+  CVelmoDlg::OnRecvData(user, big.data(), static_cast<int>(big.size()));  // longer: cut, never overrun
+  EXPECT_EQ(dlg_->LastData(), std::string(10239, 'x'));
+
+  auto lines = lines_.Lines();
+  std::vector<std::string> expected{"Tcp Server Start",
+                                    "OnRecvFileRequest: /srv/files/a.bin",
+                                    "6928 / 10000",
+                                    "OnRecvFileSucc",
+                                    "OnRecvFileFail, RecvFileFailReason = 5",
+                                    "OnAcceptErr-7",
+                                    "123abc",
+                                    "12"};
+  ASSERT_GE(lines.size(), expected.size());
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + static_cast<long>(expected.size())), expected);
+  EXPECT_EQ(dlg_->InfoText(), "OnAcceptErr-7");  // data goes to the last-data line, not the info line
+}
+
+TEST_F(DialogTest, RefreshReportsCountersAndRows) {
+  AppOptions o;
+  o.devicePort = 0;
+  Init(o);
+  DeviceView seen;
+  std::atomic<int> refreshes{0};
+  window_.Call([&] {
+    dlg_->SetViewListener([&](const DeviceView& v) {
+      seen = v;
+      ++refreshes;
+    });
+  });
+  FakeDevice d;
+  ASSERT_TRUE(d.Connect(Port()));
+  ASSERT_TRUE(lines_.WaitCount("OnSocketConnect-", 1));
+  window_.Call([&] { dlg_->RefreshDeviceView(); });
+  EXPECT_EQ(seen.clientCount, 1);
+  EXPECT_EQ(seen.deviceCount, 0);
+  EXPECT_TRUE(seen.rows.empty());
+  CClientRegistry::Process().Snapshot().at(0)->SetSn("20210807001e00383436470a", 24);
+  window_.Call([&] { dlg_->RefreshDeviceView(); });
+  EXPECT_EQ(seen.clientCount, 0);
+  EXPECT_EQ(seen.deviceCount, 1);
+  ASSERT_EQ(seen.rows.size(), 1u);
+  EXPECT_STREQ(seen.rows[0].address, "127.0.0.1");
+  EXPECT_TRUE(WaitUntil([&] { return refreshes.load() >= 3; }, 3000ms));  // the 1 s timer runs too
+}
+
+TEST(DialogFileDir, DefaultsToTheExecutablesDirectoryWithItsSlash) {
+  platform::MessageLoop loop;
+  CEventLog log;
+  AppOptions o;
+  CVelmoDlg a(loop, o, log);
+  EXPECT_EQ(a.FileDir(), platform::ExecutableDir());
+  EXPECT_EQ(a.FileDir().back(), '/');
+  o.fileDir = "/srv/velmo";
+  CVelmoDlg b(loop, o, log);
+  EXPECT_EQ(b.FileDir(), "/srv/velmo/");
+}
+
+}  // namespace
+}  // namespace velmo::test

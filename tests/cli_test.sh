@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# The velmo program as a user runs it: options, exit codes, headless log lines
+# on standard output, signals, a taken device port, the log file.
+set -u
+velmo=$1
+work=$(mktemp -d)
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done; rm -rf "$work"; }
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; for f in "$work"/*.out; do echo "--- $f"; cat "$f"; done; exit 1; }
+
+# wait_for FILE PATTERN: up to 5 s for an extended regex to appear in FILE.
+wait_for() { for _ in $(seq 100); do grep -Eq "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done; return 1; }
+
+# Options.
+"$velmo" --bogus >"$work/bogus.out" 2>&1; rc=$?
+[ $rc -eq 2 ] || fail "--bogus exited $rc, want 2"
+grep -q "unknown option '--bogus'" "$work/bogus.out" || fail "--bogus: no clear message"
+"$velmo" --device-port 70000 >"$work/port.out" 2>&1; [ $? -eq 2 ] || fail "--device-port 70000 must exit 2"
+"$velmo" --help >"$work/help.out" 2>&1; [ $? -eq 0 ] || fail "--help must exit 0"
+grep -q -- "--device-port PORT" "$work/help.out" || fail "--help lists no options"
+"$velmo" --headless --log-file "$work/no/such/dir/log" >"$work/logdir.out" 2>&1; [ $? -eq 2 ] || fail "unwritable log file must exit 2"
+
+# start_velmo NAME ARGS...: starts velmo headless on a free device port, sets $port and $pid.
+start_velmo() {
+  local name=$1; shift
+  for _ in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 30000))
+    "$velmo" --headless --bind 127.0.0.1 --device-port "$port" --file-dir "$work" "$@" >"$work/$name.out" 2>"$work/$name.err" &
+    pid=$!; pids+=("$pid")
+    wait_for "$work/$name.out" "Tcp Server Start" || fail "$name: no start line"
+    grep -q "Tcp Server Start fail" "$work/$name.out" || return 0
+    kill -9 "$pid"; wait "$pid" 2>/dev/null
+  done
+  fail "$name: no free port found"
+}
+
+stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}： '
+
+# A device connects and leaves; SIGTERM ends the program with 0.
+start_velmo main --log-file "$work/velmo.log"
+head -n1 "$work/main.out" | grep -Eq "${stamp}Tcp Server Start$" || fail "first line is not the start line"
+exec 3<>"/dev/tcp/127.0.0.1/$port" || fail "cannot connect to the device port"
+wait_for "$work/main.out" "${stamp}OnSocketConnect-[0-9]+$" || fail "no OnSocketConnect line"
+grep -Eq "${stamp}OnAccept-[0-9]+ 127\.0\.0\.1:[0-9]+$" "$work/main.out" || fail "no OnAccept line"
+exec 3>&-
+wait_for "$work/main.out" "${stamp}OnSocketDisconnect-[0-9]+, SocketCloseReason=0$" || fail "no disconnect line"
+kill -TERM "$pid"; wait "$pid"; rc=$?
+[ $rc -eq 0 ] || fail "SIGTERM: exit $rc, want 0"
+cmp -s "$work/main.out" "$work/velmo.log" || fail "the log file differs from standard output"
+
+# The device port is taken: the start fails, the program keeps running, SIGINT ends it with 0.
+taken=$port
+start_velmo holder
+taken=$port
+"$velmo" --headless --bind 127.0.0.1 --device-port "$taken" >"$work/second.out" 2>"$work/second.err" &
+second=$!; pids+=("$second")
+wait_for "$work/second.out" "${stamp}Tcp Server Start fail$" || fail "no start-fail line"
+grep -q "bind" "$work/second.err" || fail "standard error does not say why the start failed"
+sleep 0.3
+kill -0 "$second" 2>/dev/null || fail "velmo ended after a failed start"
+kill -INT "$second"; wait "$second"; rc=$?
+[ $rc -eq 0 ] || fail "SIGINT: exit $rc, want 0"
+kill -INT "$pid"; wait "$pid"
+
+echo "1 passed, 0 failed"

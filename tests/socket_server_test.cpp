@@ -1,0 +1,354 @@
+// The device server over real loopback sockets: accept path, close reasons,
+// idle limits, listener restart and stop, bulk close, counts and rows, thread
+// exhaustion, frame writing.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "platform/OsThread.h"
+#include "socketserver/ClientRegistry.h"
+#include "socketserver/SocketServer.h"
+#include "tests/TestSupport.h"
+
+namespace velmo::test {
+namespace {
+
+// The owner the callbacks report to.
+struct Owner {
+  EventRecorder events;
+  std::atomic<bool> rejectAccept{false};
+};
+
+Owner& O(void* user) { return *static_cast<Owner*>(user); }
+
+void OnAccept(void* u, const AcceptInfo* info, int* accept) {
+  O(u).events.Add("accept " + std::to_string(info->socket));
+  if (O(u).rejectAccept) *accept = 0;
+}
+void OnAcceptErr(void* u, Socket s) { O(u).events.Add("accepterr " + std::to_string(s)); }
+void OnConnect(void* u, Socket s) { O(u).events.Add("connect " + std::to_string(s)); }
+void OnDisconnect(void* u, Socket s, int reason) {
+  O(u).events.Add("disconnect " + std::to_string(s) + " " + std::to_string(reason));
+}
+
+// A line protocol for these tests: "SN:<sn>\n" registers, "PING\n" resets the
+// idle counter and answers "PONG", "LIMIT5\n" shortens the idle limit,
+// "FAIL\n" reports a receive error and a peer close at once.
+class LineProtocol final : public IClientProtocol {
+ public:
+  explicit LineProtocol(CServerClientSocket& c) : conn_(c) {}
+  bool Setup() override { return true; }
+  void OnReceived(const std::uint8_t* data, int length) override {
+    pending_.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+    for (auto nl = pending_.find('\n'); nl != std::string::npos; nl = pending_.find('\n')) {
+      std::string line = pending_.substr(0, nl);
+      pending_.erase(0, nl + 1);
+      if (line.rfind("SN:", 0) == 0) {
+        conn_.SetSn(line.data() + 3, line.size() - 3);
+      } else if (line == "PING") {
+        conn_.ResetIdle();
+        conn_.SendRaw("PONG", 4);
+      } else if (line == "LIMIT5") {
+        conn_.SetIdleLimitSeconds(kHeartbeatIdleLimitSeconds);
+      } else if (line == "FAIL") {
+        conn_.PostClose(WM_CLOSE_RECV_ERROR);
+        conn_.PostClose(WM_CLOSE_PEER);
+      }
+    }
+  }
+  void CancelTransfer() override {}
+  void Shutdown() override {}
+
+ private:
+  CServerClientSocket& conn_;
+  std::string pending_;
+};
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    timings_.idleTick = 5ms;
+    timings_.postRetry = 5ms;
+    timings_.acceptBackoff = 5ms;
+    server_ = window_.Call([&] {
+      auto s = std::make_unique<CSocketServer>(window_.Loop(), &owner_);
+      s->SetBindAddress("127.0.0.1");
+      s->SetPort(0);
+      s->SetTimings(timings_);
+      s->SetOnAccept(&OnAccept);
+      s->SetOnAcceptErr(&OnAcceptErr);
+      s->SetOnSocketConnect(&OnConnect);
+      s->SetOnSocketDisconnect(&OnDisconnect);
+      s->SetProtocolFactory([](CServerClientSocket& c) { return std::make_unique<LineProtocol>(c); });
+      return s;
+    });
+  }
+  void TearDown() override {
+    window_.Call([&] { server_.reset(); });
+    EXPECT_EQ(CClientRegistry::Process().Size(), 0u);
+  }
+
+  std::uint16_t Start() {
+    return window_.Call([&]() -> std::uint16_t { return server_->Start() ? server_->ListeningPort() : 0; });
+  }
+  // Connects a device and waits until the server has set it up.
+  void Connect(FakeDevice& d, std::uint16_t port) {
+    std::size_t before = owner_.events.Count("connect ");
+    ASSERT_TRUE(d.Connect(port));
+    ASSERT_TRUE(owner_.events.WaitCount("connect ", before + 1));
+  }
+  std::size_t Connections() { return CClientRegistry::Process().Size(); }
+
+  LoopThread window_;
+  Owner owner_;
+  ServerTimings timings_;
+  std::unique_ptr<CSocketServer> server_;
+};
+
+TEST_F(ServerTest, AcceptConnectAndPeerCloseAreReportedOnceEach) {
+  std::uint16_t port = Start();
+  ASSERT_NE(port, 0);
+  FakeDevice d;
+  Connect(d, port);
+  auto lines = owner_.events.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  std::string fd = lines[0].substr(strlen("accept "));
+  EXPECT_EQ(lines[1], "connect " + fd);
+  EXPECT_EQ(Connections(), 1u);
+
+  d.Close();
+  ASSERT_TRUE(owner_.events.WaitCount("disconnect ", 1));
+  std::this_thread::sleep_for(50ms);  // room for a wrong second report
+  EXPECT_EQ(owner_.events.Count("disconnect "), 1u);
+  EXPECT_EQ(owner_.events.Lines().back(), "disconnect " + fd + " 0");
+  EXPECT_EQ(Connections(), 0u);
+}
+
+TEST_F(ServerTest, ResetIsReasonZero) {
+  FakeDevice d;
+  Connect(d, Start());
+  d.Send("x\n");
+  d.Reset();
+  ASSERT_TRUE(owner_.events.WaitCount("disconnect ", 1));
+  EXPECT_EQ(owner_.events.Lines().back().substr(owner_.events.Lines().back().size() - 2), " 0");
+}
+
+TEST_F(ServerTest, TwoCloseReasonsAtOnceGiveOneReportWithTheFirstReason) {
+  FakeDevice d;
+  Connect(d, Start());
+  d.Send("FAIL\n");
+  ASSERT_TRUE(owner_.events.WaitCount("disconnect ", 1));
+  EXPECT_TRUE(d.WaitClosed());
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(owner_.events.Count("disconnect "), 1u);
+  std::string last = owner_.events.Lines().back();
+  EXPECT_EQ(last.substr(last.size() - 2), " 2");
+}
+
+TEST_F(ServerTest, SilentConnectionIsClosedAfterSixtyTicksNotBefore) {
+  FakeDevice d;
+  auto start = std::chrono::steady_clock::now();
+  Connect(d, Start());
+  ASSERT_TRUE(owner_.events.WaitCount("disconnect ", 1));
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, 60 * timings_.idleTick);  // reported on the 61st tick
+  EXPECT_TRUE(d.WaitClosed());
+  std::this_thread::sleep_for(20 * timings_.idleTick);  // the monitor repeats; the report does not
+  EXPECT_EQ(owner_.events.Count("disconnect "), 1u);
+}
+
+TEST_F(ServerTest, ResettingFramesKeepAConnectionAliveAndTheShortLimitDropsItSoon) {
+  FakeDevice d;
+  Connect(d, Start());
+  for (int i = 0; i < 12; ++i) {  // 120 ticks of traffic, one reset every 10 ticks
+    ASSERT_TRUE(d.Send("PING\n"));
+    ASSERT_EQ(d.Receive(4), "PONG");
+    std::this_thread::sleep_for(10 * timings_.idleTick);
+  }
+  EXPECT_EQ(owner_.events.Count("disconnect "), 0u);
+
+  d.Send("LIMIT5\nPING\n");
+  ASSERT_EQ(d.Receive(4), "PONG");
+  auto quiet = std::chrono::steady_clock::now();
+  ASSERT_TRUE(owner_.events.WaitCount("disconnect ", 1));
+  EXPECT_GE(std::chrono::steady_clock::now() - quiet, 5 * timings_.idleTick);
+}
+
+TEST_F(ServerTest, StartTwiceKeepsConnectionsAndListensAgainOnTheSamePort) {
+  std::uint16_t port = FreePort();
+  window_.Call([&] { server_->SetPort(port); });
+  ASSERT_EQ(Start(), port);
+  FakeDevice first;
+  Connect(first, port);
+  ASSERT_EQ(Start(), port);
+  EXPECT_EQ(Connections(), 1u);
+  FakeDevice second;
+  Connect(second, port);
+  EXPECT_EQ(Connections(), 2u);
+  ASSERT_TRUE(first.Send("PING\n"));
+  EXPECT_EQ(first.Receive(4), "PONG");
+  EXPECT_EQ(owner_.events.Count("disconnect "), 0u);
+  EXPECT_EQ(owner_.events.Count("accepterr "), 0u);
+}
+
+TEST_F(ServerTest, StopListeningKeepsDevicesWorkingAndRefusesNewOnes) {
+  std::uint16_t port = Start();
+  FakeDevice d;
+  Connect(d, port);
+  window_.Call([&] { server_->StopListening(); });
+  window_.Call([&] { server_->StopListening(); });  // twice is harmless
+  FakeDevice late;
+  EXPECT_FALSE(late.Connect(port));
+  ASSERT_TRUE(d.Send("PING\n"));
+  EXPECT_EQ(d.Receive(4), "PONG");
+  EXPECT_EQ(Connections(), 1u);
+  window_.Call([&] { server_->CloseAllConnections(); });
+  EXPECT_TRUE(d.WaitClosed());
+  EXPECT_EQ(owner_.events.Count("accepterr "), 0u);
+}
+
+TEST_F(ServerTest, CloseAllConnectionsClosesEverySocketWithoutReports) {
+  std::uint16_t port = Start();
+  FakeDevice d[3];
+  for (auto& dev : d) Connect(dev, port);
+  EXPECT_EQ(Connections(), 3u);
+  window_.Call([&] { server_->CloseAllConnections(); });
+  EXPECT_EQ(Connections(), 0u);
+  for (auto& dev : d) EXPECT_TRUE(dev.WaitClosed());
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(owner_.events.Count("disconnect "), 0u);
+}
+
+TEST_F(ServerTest, AcceptRefusedByTheOwnerClosesThePeerAndCreatesNothing) {
+  owner_.rejectAccept = true;
+  FakeDevice d;
+  ASSERT_TRUE(d.Connect(Start()));
+  EXPECT_TRUE(d.WaitClosed());
+  EXPECT_EQ(owner_.events.Count("accept "), 1u);
+  EXPECT_EQ(owner_.events.Count("connect "), 0u);
+  EXPECT_EQ(Connections(), 0u);
+}
+
+TEST_F(ServerTest, NullCallbacksAcceptEveryConnection) {
+  window_.Call([&] {
+    server_->SetOnAccept(nullptr);
+    server_->SetOnSocketConnect(nullptr);
+    server_->SetOnSocketDisconnect(nullptr);
+  });
+  FakeDevice d;
+  ASSERT_TRUE(d.Connect(Start()));
+  ASSERT_TRUE(WaitUntil([&] { return Connections() == 1; }));
+  d.Close();
+  ASSERT_TRUE(WaitUntil([&] { return Connections() == 0; }));
+  EXPECT_TRUE(owner_.events.Lines().empty());
+}
+
+TEST_F(ServerTest, PortInUseFailsStartAndALaterStartSucceeds) {
+  std::uint16_t port = FreePort();
+  int blocker = platform::OpenListener("127.0.0.1", port, nullptr);
+  ASSERT_GE(blocker, 0);
+  window_.Call([&] { server_->SetPort(port); });
+  EXPECT_EQ(Start(), 0);
+  EXPECT_NE(window_.Call([&] { return server_->LastStartError(); }).find("bind"), std::string::npos);
+  EXPECT_FALSE(window_.Call([&] { return server_->IsListening(); }));
+  platform::CloseSocket(blocker);
+  EXPECT_EQ(Start(), port);
+}
+
+TEST_F(ServerTest, ConnectionsQueuedAtStopAreClosedWithoutReports) {
+  std::uint16_t port = Start();
+  FakeDevice d;
+  window_.Call([&] {
+    // The window thread is busy here: the accept thread can only queue.
+    ASSERT_TRUE(d.Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return window_.Loop().QueuedCount() > 0; }));
+    server_->StopListening();
+  });
+  EXPECT_TRUE(d.WaitClosed());
+  EXPECT_EQ(owner_.events.Count("accept "), 0u);
+  EXPECT_EQ(Connections(), 0u);
+}
+
+TEST_F(ServerTest, NoThreadLeftFailsOnlyThatConnectionsSetUp) {
+  std::uint16_t port = Start();
+  platform::OsThread::FailNextCreatesForTesting(1);
+  FakeDevice unlucky;
+  ASSERT_TRUE(unlucky.Connect(port));
+  EXPECT_TRUE(unlucky.WaitClosed());
+  EXPECT_EQ(owner_.events.Count("connect "), 0u);
+  FakeDevice next;
+  Connect(next, port);
+  EXPECT_EQ(Connections(), 1u);
+}
+
+TEST_F(ServerTest, CountsAndRowsFollowRegistrationInAcceptOrder) {
+  std::uint16_t port = Start();
+  FakeDevice a, b, c, plain;
+  for (auto* d : {&a, &b, &c, &plain}) Connect(*d, port);
+  a.Send("SN:20210807001e00383436470a\n");
+  b.Send("SN:ABC\n");
+  c.Send("SN:20210807001e00383436470a\n");
+  ASSERT_TRUE(WaitUntil([&] { return window_.Call([&] { return server_->CountWithSn(); }) == 3; }));
+  EXPECT_EQ(window_.Call([&] { return server_->CountNoSn(); }), 1);
+  auto rows = window_.Call([&] { return server_->GetDeviceRows(); });
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_STREQ(rows[0].sn, "20210807001e00383436470a");
+  EXPECT_STREQ(rows[1].sn, "ABC");
+  EXPECT_STREQ(rows[2].sn, "20210807001e00383436470a");
+  for (const auto& r : rows) EXPECT_STREQ(r.address, "127.0.0.1");
+
+  auto found = CClientRegistry::Process().FindBySn("20210807001e00383436470a");
+  ASSERT_TRUE(found);
+  EXPECT_EQ(platform::NetToHost16(found->PeerAddress().portNet), a.LocalPort());  // the older of the two
+  EXPECT_FALSE(CClientRegistry::Process().FindBySn("abc"));
+  EXPECT_FALSE(CClientRegistry::Process().FindBySn(""));
+
+  a.Close();
+  ASSERT_TRUE(WaitUntil([&] { return window_.Call([&] { return server_->GetDeviceRows().size(); }) == 2; }));
+}
+
+TEST_F(ServerTest, LongSnIsCutTo259Bytes) {
+  FakeDevice d;
+  Connect(d, Start());
+  d.Send("SN:" + std::string(400, 'S') + "\n");
+  ASSERT_TRUE(WaitUntil([&] { return window_.Call([&] { return server_->CountWithSn(); }) == 1; }));
+  auto rows = window_.Call([&] { return server_->GetDeviceRows(); });
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(std::string(rows[0].sn), std::string(259, 'S'));
+}
+
+TEST_F(ServerTest, FramesFromSeveralThreadsNeverInterleave) {
+  FakeDevice d;
+  Connect(d, Start());
+  auto conn = CClientRegistry::Process().Snapshot().at(0);
+  constexpr int kFrames = 300;
+  auto sender = [&](char fill, int payload) {
+    std::vector<std::uint8_t> frame(6 + static_cast<std::size_t>(payload), static_cast<std::uint8_t>(fill));
+    for (int i = 0; i < kFrames; ++i) ASSERT_TRUE(conn->SendFrame(frame.data(), payload));
+  };
+  std::thread t1(sender, 'a', 5000), t2(sender, 'b', 13);
+  std::string all = d.Receive(kFrames * (6 + 5000) + kFrames * (6 + 13), 10000ms);
+  t1.join();
+  t2.join();
+  std::size_t off = 0;
+  int frames = 0;
+  while (off < all.size()) {
+    ASSERT_EQ(all[off], '@') << "at " << off;
+    int len = std::stoi(all.substr(off + 1, 5));
+    char fill = all[off + 6];
+    ASSERT_EQ(len, fill == 'a' ? 5000 : 13);
+    ASSERT_LE(off + 6 + static_cast<std::size_t>(len), all.size());
+    ASSERT_EQ(all.find_first_not_of(fill, off + 6), off + 6 + len == all.size() ? std::string::npos : off + 6 + len);
+    off += 6 + static_cast<std::size_t>(len);
+    ++frames;
+  }
+  EXPECT_EQ(frames, 2 * kFrames);
+  std::vector<std::uint8_t> small(6 + 13, 'x');
+  EXPECT_TRUE(conn->SendFrame(small.data(), 13));
+  EXPECT_EQ(d.Receive(19).substr(0, 6), "@00013");
+  EXPECT_FALSE(conn->SendFrame(small.data(), 100000));
+}
+
+}  // namespace
+}  // namespace velmo::test
