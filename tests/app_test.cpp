@@ -216,16 +216,23 @@ TEST_F(DialogTest, RefreshReportsCountersAndRows) {
   FakeDevice d;
   ASSERT_TRUE(d.Connect(Port()));
   ASSERT_TRUE(lines_.WaitCount("OnSocketConnect-", 1));
-  window_.Call([&] { dlg_->RefreshDeviceView(); });
-  EXPECT_EQ(seen.clientCount, 1);
-  EXPECT_EQ(seen.deviceCount, 0);
-  EXPECT_TRUE(seen.rows.empty());
+  // `seen` belongs to the window thread (the timer writes it too): read it there.
+  auto refresh = [&] {
+    return window_.Call([&] {
+      dlg_->RefreshDeviceView();
+      return seen;
+    });
+  };
+  DeviceView view = refresh();
+  EXPECT_EQ(view.clientCount, 1);
+  EXPECT_EQ(view.deviceCount, 0);
+  EXPECT_TRUE(view.rows.empty());
   CClientRegistry::Process().Snapshot().at(0)->SetSn("20210807001e00383436470a", 24);
-  window_.Call([&] { dlg_->RefreshDeviceView(); });
-  EXPECT_EQ(seen.clientCount, 0);
-  EXPECT_EQ(seen.deviceCount, 1);
-  ASSERT_EQ(seen.rows.size(), 1u);
-  EXPECT_STREQ(seen.rows[0].address, "127.0.0.1");
+  view = refresh();
+  EXPECT_EQ(view.clientCount, 0);
+  EXPECT_EQ(view.deviceCount, 1);
+  ASSERT_EQ(view.rows.size(), 1u);
+  EXPECT_STREQ(view.rows[0].address, "127.0.0.1");
   EXPECT_TRUE(WaitUntil([&] { return refreshes.load() >= 3; }, 3000ms));  // the 1 s timer runs too
 }
 
