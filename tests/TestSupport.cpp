@@ -66,8 +66,16 @@ bool EventRecorder::WaitCount(const std::string& prefix, std::size_t n, std::chr
 FakeDevice::~FakeDevice() { Close(); }
 
 bool FakeDevice::Connect(std::uint16_t port) {
+  Open();
+  return ConnectOpened(port);
+}
+
+void FakeDevice::Open() {
   Close();
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+
+bool FakeDevice::ConnectOpened(std::uint16_t port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);

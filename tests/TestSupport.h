@@ -67,7 +67,9 @@ class FakeDevice {
   FakeDevice(const FakeDevice&) = delete;
   FakeDevice& operator=(const FakeDevice&) = delete;
 
-  bool Connect(std::uint16_t port);  // false when refused
+  bool Connect(std::uint16_t port);  // Open() + ConnectOpened(); false when refused
+  void Open();                          // creates the socket only
+  bool ConnectOpened(std::uint16_t port);
   bool Send(const std::string& bytes);
   // Reads until `n` bytes arrived, the peer closed, or `timeout` passed.
   std::string Receive(std::size_t n, std::chrono::milliseconds timeout = 2000ms);

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "platform/OsThread.h"
 #include "socketserver/ClientRegistry.h"
@@ -280,6 +282,37 @@ TEST_F(ServerTest, NoThreadLeftFailsOnlyThatConnectionsSetUp) {
   FakeDevice next;
   Connect(next, port);
   EXPECT_EQ(Connections(), 1u);
+}
+
+TEST_F(ServerTest, OutOfDescriptorsTheListenerWaitsInsteadOfStopping) {
+  std::uint16_t port = Start();
+  FakeDevice first, second;
+  first.Open();
+  second.Open();
+  // Use up every descriptor. A blocked accept has already reserved the number
+  // of the next connection, so `first` gets in; the accept after it fails with
+  // EMFILE until a descriptor is free again.
+  rlimit saved{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  rlimit low = saved;
+  low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 4096);  // keep the filling quick
+  setrlimit(RLIMIT_NOFILE, &low);
+  std::vector<int> fillers;
+  for (int fd = dup(0); fd >= 0; fd = dup(0)) fillers.push_back(fd);
+  ASSERT_TRUE(first.ConnectOpened(port));
+  bool firstIn = owner_.events.WaitCount("connect ", 1);
+  bool secondConnected = second.ConnectOpened(port);  // completes in the backlog
+  std::this_thread::sleep_for(10 * timings_.acceptBackoff);
+  std::size_t connectsWhileFull = owner_.events.Count("connect ");
+  for (int fd : fillers) close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_TRUE(firstIn);
+  ASSERT_TRUE(secondConnected);
+  EXPECT_EQ(connectsWhileFull, 1u);
+  EXPECT_TRUE(owner_.events.WaitCount("connect ", 2));
+  EXPECT_EQ(owner_.events.Count("accepterr "), 0u);
+  FakeDevice third;
+  Connect(third, port);
 }
 
 TEST_F(ServerTest, CountsAndRowsFollowRegistrationInAcceptOrder) {
