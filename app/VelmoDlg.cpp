@@ -6,6 +6,7 @@
 
 #include "app/TextCodec.h"
 #include "platform/Process.h"
+#include "protocol/FileRecver.h"
 
 namespace velmo {
 
@@ -32,6 +33,7 @@ void CVelmoDlg::OnInitDialog() {
   server_->SetBindAddress(options_.bindAddress.c_str());
   server_->SetPort(options_.devicePort);
   server_->SetProgressInterval(1000);
+  server_->SetProtocolFactory(MakeProtocolFactory(ProtocolSettings{LedFile()}));
   server_->SetOnAccept(&CVelmoDlg::OnAccept);
   server_->SetOnAcceptErr(&CVelmoDlg::OnAcceptErr);
   server_->SetOnSocketConnect(&CVelmoDlg::OnSocketConnect);
@@ -48,6 +50,10 @@ void CVelmoDlg::OnInitDialog() {
     std::fprintf(stderr, "velmo: device port %u: %s\n", options_.devicePort, server_->LastStartError().c_str());
   }
   refreshTimer_ = loop_.SetTimer(std::chrono::milliseconds(1000), [this] { RefreshDeviceView(); });
+}
+
+std::string CVelmoDlg::LedFile() const {
+  return options_.ledFile.empty() ? fileDir_ + "weather.htm" : options_.ledFile;
 }
 
 void CVelmoDlg::AppendLog(std::string_view message) { log_.Append(message); }

@@ -64,6 +64,8 @@ class CVelmoDlg {
   const AppOptions& Options() const { return options_; }
   // The file directory handed to the server (with its trailing "/").
   const std::string& FileDir() const { return fileDir_; }
+  // The LED device's text file: --led-file, or "weather.htm" in the file directory.
+  std::string LedFile() const;
 
   // The nine event handlers, registered with the device server; `user` is the dialog.
   static void OnAccept(void* user, const AcceptInfo* info, int* accept);

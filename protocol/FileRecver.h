@@ -1,0 +1,96 @@
+// CFileRecver: the protocol object of one connection. It reassembles frames on
+// the receive thread, dispatches protocol frames under the connection's
+// protocol lock, and hands work that belongs to the window thread (heartbeat
+// replies, file-transfer steps) to its receiver message target.
+//
+// Handlers live in the file of their part of the protocol: Registration.cpp
+// (-36, -58, -88), Heartbeat.cpp (the -37 reply), and so on; DispatchFrame is
+// the one table from code to handler.
+//
+// Thread safety:
+//  - receive thread: OnReceived, DispatchFrame (takes lock_), HandlePostRequest;
+//  - window thread: Setup, Shutdown, CancelTransfer, the receiver's messages
+//    (OnHeartbeat sends without lock_, under the connection's send lock only);
+//  - any thread: PostToWindow, PostToReceiver.
+// lock_ is recursive. No thread holds the protocol locks of two connections.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "platform/MessageLoop.h"
+#include "protocol/FrameAssembler.h"
+#include "socketserver/ClientProtocol.h"
+#include "socketserver/ServerClientSocket.h"
+
+namespace velmo {
+
+// Settings of the protocol that the owner gives all connections.
+struct ProtocolSettings {
+  std::string ledFilePath;  // the LED device's text file
+};
+
+// The factory that gives every new connection its CFileRecver.
+ProtocolFactory MakeProtocolFactory(ProtocolSettings settings);
+
+class CFileRecver final : public IClientProtocol, private CFrameAssembler::Sink {
+ public:
+  static constexpr std::string_view kLedDeviceSn = "20210807001e00383436470a";
+  static constexpr int kMaxListedDevices = 3999;  // 3 + 25 * 3999 payload bytes still fit a frame
+
+  CFileRecver(CServerClientSocket& connection, std::shared_ptr<const ProtocolSettings> settings);
+  ~CFileRecver() override;
+
+  // IClientProtocol
+  bool Setup() override;
+  void OnReceived(const std::uint8_t* data, int length) override;
+  void CancelTransfer() override;
+  void Shutdown() override;
+
+  // Receive thread: one complete frame with a negative code, under the lock.
+  void DispatchFrame(int code, const std::uint8_t* payload, int length);
+  // Receive thread: the held bytes, `count` of them, begin with "POST".
+  void HandlePostRequest(const std::uint8_t* held, int count);
+
+  // Posts with the retry rule bound to the receive thread's stop flag.
+  bool PostToWindow(platform::TargetId window, std::uint32_t msg);
+  bool PostToReceiver(std::uint32_t msg) { return PostToWindow(receiverWindow_.load(), msg); }
+
+  // Window thread, message 2036: answers the heartbeat (see Heartbeat.cpp).
+  void OnHeartbeat();
+
+  CServerClientSocket& Connection() { return conn_; }
+
+  // Sends `payload` as one frame. Returns the writer's result.
+  bool SendPayload(std::string_view payload);
+
+ private:
+  // CFrameAssembler::Sink (receive thread)
+  void OnFrame(int code, const std::uint8_t* payload, int length) override;
+  void OnPost(const std::uint8_t* held, int count) override;
+  bool Stopping() const override;
+
+  void OnReceiverMessage(std::uint32_t msg);
+
+  // Registration.cpp
+  void OnRegister(const std::uint8_t* payload, int length);
+  void OnDeviceRecord(const std::uint8_t* payload, int length);
+  void OnListDevices();
+
+  // Heartbeat.cpp: the text for an empty heartbeat, or false when there is
+  // none to send this time (the LED file cannot be read).
+  bool BuildCommand(std::string* command);
+
+  CServerClientSocket& conn_;
+  const std::shared_ptr<const ProtocolSettings> settings_;
+  std::recursive_mutex lock_;  // the connection's protocol lock
+  std::atomic<platform::TargetId> receiverWindow_{0};
+  CFrameAssembler assembler_;        // receive thread only
+  std::uint32_t heartbeatCount_ = 0;  // window thread only
+};
+
+}  // namespace velmo

@@ -1,0 +1,85 @@
+#include "protocol/FrameAssembler.h"
+
+#include <cstring>
+
+namespace velmo {
+
+namespace {
+constexpr std::size_t kHeader = 6;
+constexpr std::size_t kShrinkAbove = 64 * 1024;
+
+bool IsSpace(std::uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+}  // namespace
+
+int ReadLenient(const std::uint8_t* field, int length) {
+  int i = 0;
+  while (i < length && IsSpace(field[i])) ++i;
+  bool negative = false;
+  if (i < length && (field[i] == '+' || field[i] == '-')) {
+    negative = field[i] == '-';
+    ++i;
+  }
+  long value = 0;
+  while (i < length && field[i] >= '0' && field[i] <= '9' && value < 100000000) {
+    value = value * 10 + (field[i] - '0');
+    ++i;
+  }
+  return static_cast<int>(negative ? -value : value);
+}
+
+std::size_t CFrameAssembler::Scan(const std::uint8_t* data, std::size_t size, Sink& sink) {
+  std::size_t off = 0;
+  postSeen_ = false;
+  while (!sink.Stopping()) {
+    std::size_t avail = size - off;
+    if (avail == 0) break;
+    const std::uint8_t* p = data + off;
+    if (avail >= 4 && std::memcmp(p, "POST", 4) == 0) {
+      postSeen_ = true;
+      break;
+    }
+    if (p[0] != '@') {
+      const void* at = std::memchr(p, '@', avail);
+      off = at ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(at) - data) : size;
+      continue;
+    }
+    if (avail < kHeader) break;
+    int length = ReadLenient(p + 1, 5);
+    if (length < 3) {  // no room for the code: not a frame, resynchronise after this "@"
+      off += 1;
+      continue;
+    }
+    if (avail < kHeader + static_cast<std::size_t>(length)) break;
+    sink.OnFrame(ReadLenient(p + kHeader, 3), p + kHeader, length);
+    off += kHeader + static_cast<std::size_t>(length);
+  }
+  return off;
+}
+
+void CFrameAssembler::AssembleFrames(const std::uint8_t* bytes, int n, Sink& sink) {
+  if (n <= 0) return;
+  if (held_.size() + static_cast<std::size_t>(n) > kMaxHeld) held_.clear();
+  if (held_.empty()) {
+    // Straight from the receive buffer; keep only what is left over.
+    std::size_t used = Scan(bytes, static_cast<std::size_t>(n), sink);
+    held_.assign(bytes + used, bytes + n);
+  } else {
+    held_.insert(held_.end(), bytes, bytes + n);
+    std::size_t used = Scan(held_.data(), held_.size(), sink);
+    held_.erase(held_.begin(), held_.begin() + static_cast<long>(used));
+  }
+  if (postSeen_ && !sink.Stopping()) sink.OnPost(held_.data(), static_cast<int>(held_.size()));
+  if (held_.empty() && held_.capacity() > kShrinkAbove) held_.shrink_to_fit();
+}
+
+void CFrameAssembler::Consume(int count) {
+  if (count <= 0) return;
+  std::size_t c = static_cast<std::size_t>(count);
+  if (c >= held_.size()) {
+    held_.clear();
+  } else {
+    held_.erase(held_.begin(), held_.begin() + static_cast<long>(c));
+  }
+}
+
+}  // namespace velmo
