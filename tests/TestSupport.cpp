@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -111,6 +112,25 @@ std::string FakeDevice::Receive(std::size_t n, std::chrono::milliseconds timeout
     out.append(buf, static_cast<std::size_t>(r));
   }
   return out;
+}
+
+std::string FakeDevice::ReadFrame(std::chrono::milliseconds timeout) {
+  std::string header = Receive(6, timeout);
+  if (header.size() != 6 || header[0] != '@') return "";
+  std::size_t length = static_cast<std::size_t>(std::stoi(header.substr(1)));
+  std::string payload = Receive(length, timeout);
+  return payload.size() == length ? payload : "";
+}
+
+bool FakeDevice::Silent(std::chrono::milliseconds quiet) {
+  pollfd p{fd_, POLLIN, 0};
+  return poll(&p, 1, static_cast<int>(quiet.count())) == 0;
+}
+
+std::string Frame(const std::string& payload) {
+  char header[8];
+  std::snprintf(header, sizeof header, "@%05zu", payload.size());
+  return header + payload;
 }
 
 bool FakeDevice::WaitClosed(std::chrono::milliseconds timeout) {

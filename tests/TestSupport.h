@@ -73,6 +73,11 @@ class FakeDevice {
   bool Send(const std::string& bytes);
   // Reads until `n` bytes arrived, the peer closed, or `timeout` passed.
   std::string Receive(std::size_t n, std::chrono::milliseconds timeout = 2000ms);
+  // Reads one frame ("@" + five digits + payload) and returns its payload; ""
+  // on time-out, a closed connection or bytes that are no frame.
+  std::string ReadFrame(std::chrono::milliseconds timeout = 2000ms);
+  // True when no byte arrives within `quiet`.
+  bool Silent(std::chrono::milliseconds quiet = 100ms);
   // True when the server closed the connection within `timeout` (reads and
   // discards anything that arrives first).
   bool WaitClosed(std::chrono::milliseconds timeout = 5000ms);
@@ -84,6 +89,9 @@ class FakeDevice {
  private:
   int fd_ = -1;
 };
+
+// "@" + "%05d" payload length + payload.
+std::string Frame(const std::string& payload);
 
 // A port on 127.0.0.1 that nothing listens on right now.
 std::uint16_t FreePort();
