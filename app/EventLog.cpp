@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/TextCodec.h"
+#include "platform/TextCodec.h"
 
 namespace velmo {
 

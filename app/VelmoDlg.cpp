@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/TextCodec.h"
+#include "platform/TextCodec.h"
 #include "platform/Process.h"
 #include "protocol/FileRecver.h"
 

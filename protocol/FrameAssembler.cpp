@@ -1,5 +1,6 @@
 #include "protocol/FrameAssembler.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace velmo {
@@ -58,15 +59,38 @@ std::size_t CFrameAssembler::Scan(const std::uint8_t* data, std::size_t size, Si
 
 void CFrameAssembler::AssembleFrames(const std::uint8_t* bytes, int n, Sink& sink) {
   if (n <= 0) return;
-  if (held_.size() + static_cast<std::size_t>(n) > kMaxHeld) held_.clear();
-  if (held_.empty()) {
-    // Straight from the receive buffer; keep only what is left over.
-    std::size_t used = Scan(bytes, static_cast<std::size_t>(n), sink);
-    held_.assign(bytes + used, bytes + n);
-  } else {
-    held_.insert(held_.end(), bytes, bytes + n);
+  const std::size_t total = static_cast<std::size_t>(n);
+  if (held_.size() + total > kMaxHeld) held_.clear();
+  postSeen_ = false;
+  std::size_t taken = 0;
+  // The held bytes are an incomplete frame (they begin with "@") or a "POST"
+  // accumulation. Complete the frame from the new bytes, taking no more than
+  // it needs, so the rest can be scanned where it lies.
+  while (!held_.empty() && taken < total && !sink.Stopping()) {
+    std::size_t want;
+    if (held_.size() >= 4 && std::memcmp(held_.data(), "POST", 4) == 0) {
+      want = total - taken;
+    } else if (held_.size() < kHeader) {
+      want = kHeader - held_.size();
+    } else {
+      int length = ReadLenient(held_.data() + 1, 5);
+      std::size_t frame = kHeader + static_cast<std::size_t>(length < 3 ? 3 : length);
+      want = frame > held_.size() ? frame - held_.size() : total - taken;
+    }
+    std::size_t take = std::min(want, total - taken);
+    held_.insert(held_.end(), bytes + taken, bytes + taken + take);
+    taken += take;
     std::size_t used = Scan(held_.data(), held_.size(), sink);
     held_.erase(held_.begin(), held_.begin() + static_cast<long>(used));
+    if (postSeen_) {  // a request accumulates whole
+      held_.insert(held_.end(), bytes + taken, bytes + total);
+      taken = total;
+    }
+  }
+  if (held_.empty() && taken < total) {
+    // Straight from the receive buffer; keep only what is left over.
+    std::size_t used = Scan(bytes + taken, total - taken, sink);
+    held_.assign(bytes + taken + used, bytes + total);
   }
   if (postSeen_ && !sink.Stopping()) sink.OnPost(held_.data(), static_cast<int>(held_.size()));
   if (held_.empty() && held_.capacity() > kShrinkAbove) held_.shrink_to_fit();

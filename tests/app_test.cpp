@@ -6,7 +6,7 @@
 
 #include "app/EventLog.h"
 #include "app/Options.h"
-#include "app/TextCodec.h"
+#include "platform/TextCodec.h"
 #include "app/VelmoDlg.h"
 #include "platform/Process.h"
 #include "socketserver/ClientRegistry.h"

@@ -3,6 +3,7 @@
 # on standard output, signals, a taken device port, the log file.
 set -u
 velmo=$1
+devsim=$2
 work=$(mktemp -d)
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done; rm -rf "$work"; }
@@ -20,6 +21,11 @@ grep -q "unknown option '--bogus'" "$work/bogus.out" || fail "--bogus: no clear 
 "$velmo" --help >"$work/help.out" 2>&1; [ $? -eq 0 ] || fail "--help must exit 0"
 grep -q -- "--device-port PORT" "$work/help.out" || fail "--help lists no options"
 "$velmo" --headless --log-file "$work/no/such/dir/log" >"$work/logdir.out" 2>&1; [ $? -eq 2 ] || fail "unwritable log file must exit 2"
+
+"$devsim" --bogus >"$work/devsim-bogus.out" 2>&1; [ $? -eq 2 ] || fail "velmo-devsim --bogus must exit 2"
+"$devsim" --server 127.0.0.1:1 --duration 0.5 >"$work/devsim-refused.out" 2>&1; [ $? -eq 1 ] \
+  || fail "velmo-devsim without a server must exit 1"
+grep -q "connect: Connection refused" "$work/devsim-refused.out" || fail "velmo-devsim does not say why"
 
 # start_velmo NAME ARGS...: starts velmo headless on a free device port, sets $port and $pid.
 start_velmo() {
@@ -45,6 +51,12 @@ wait_for "$work/main.out" "${stamp}OnSocketConnect-[0-9]+$" || fail "no OnSocket
 grep -Eq "${stamp}OnAccept-[0-9]+ 127\.0\.0\.1:[0-9]+$" "$work/main.out" || fail "no OnAccept line"
 exec 3>&-
 wait_for "$work/main.out" "${stamp}OnSocketDisconnect-[0-9]+, SocketCloseReason=0$" || fail "no disconnect line"
+# Simulated devices register and get their clock command.
+"$devsim" --server "127.0.0.1:$port" --devices 2 --heartbeat 0.2 --duration 1 >"$work/devsim.out" 2>&1 \
+  || fail "velmo-devsim failed"
+grep -q "^202300000000000000000001: Set time " "$work/devsim.out" || fail "no clock command reached the simulator"
+grep -q "2 devices: 2 connected, 0 could not connect, 0 disconnected by the server" "$work/devsim.out" \
+  || fail "simulator summary"
 kill -TERM "$pid"; wait "$pid"; rc=$?
 [ $rc -eq 0 ] || fail "SIGTERM: exit $rc, want 0"
 cmp -s "$work/main.out" "$work/velmo.log" || fail "the log file differs from standard output"

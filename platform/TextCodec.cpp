@@ -1,4 +1,4 @@
-#include "app/TextCodec.h"
+#include "platform/TextCodec.h"
 
 #include <algorithm>
 #include <cerrno>

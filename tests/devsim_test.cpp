@@ -1,0 +1,121 @@
+// velmo-devsim: its command line, and a run against an in-process server.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "protocol/DeviceInfoRecord.h"
+#include "protocol/FileRecver.h"
+#include "socketserver/ClientRegistry.h"
+#include "socketserver/SocketServer.h"
+#include "tests/TestSupport.h"
+#include "tools/devsim/DevsimOptions.h"
+#include "tools/devsim/Simulator.h"
+
+namespace velmo::test {
+namespace {
+
+using devsim::Options;
+using devsim::Parse;
+
+TEST(DevsimOptions, Table) {
+  struct Case {
+    std::vector<const char*> args;
+    Parse result;
+    const char* errorPart;
+  } cases[] = {
+      {{"--server", "10.0.0.1:9000", "--devices", "50", "--heartbeat", "0.5"}, Parse::Run, ""},
+      {{"--help"}, Parse::Help, ""},
+      {{"--server", "nohost"}, Parse::Error, "HOST:PORT"},
+      {{"--server", "h:0"}, Parse::Error, "HOST:PORT"},
+      {{"--devices", "0"}, Parse::Error, "1 to 100000"},
+      {{"--devices", "2.5"}, Parse::Error, "1 to 100000"},
+      {{"--heartbeat", "x"}, Parse::Error, "seconds"},
+      {{"--sn", "ABC", "--devices", "2"}, Parse::Error, "--sn names one device"},
+      {{"--sn-prefix", "123456789012345678901234"}, Parse::Error, "at most 23"},
+      {{"--devices"}, Parse::Error, "needs a value"},
+      {{"--what", "1"}, Parse::Error, "unknown option"},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> argv{"velmo-devsim"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Options o;
+    std::string err;
+    EXPECT_EQ(devsim::ParseOptions(static_cast<int>(argv.size()), argv.data(), &o, &err), c.result) << c.args[0];
+    EXPECT_NE(err.find(c.errorPart), std::string::npos) << err;
+  }
+  const char* argv[] = {"velmo-devsim", "--server", "10.0.0.1:9000", "--devices", "50", "--heartbeat", "0.5"};
+  Options o;
+  std::string err;
+  ASSERT_EQ(devsim::ParseOptions(7, argv, &o, &err), Parse::Run);
+  EXPECT_EQ(o.host, "10.0.0.1");
+  EXPECT_EQ(o.port, 9000);
+  EXPECT_EQ(o.devices, 50);
+  EXPECT_DOUBLE_EQ(o.heartbeatSeconds, 0.5);
+  EXPECT_TRUE(o.quiet);  // many devices: counted, not printed
+}
+
+TEST(DevsimOptions, DeviceSns) {
+  Options o;
+  EXPECT_EQ(devsim::DeviceSn(o, 7), "202300000000000000000007");
+  o.snPrefix = "20210807001e0038";
+  EXPECT_EQ(devsim::DeviceSn(o, 12), "20210807001e003800000012");
+  o.sn = "MYDEVICE";
+  EXPECT_EQ(devsim::DeviceSn(o, 0), "MYDEVICE");
+}
+
+TEST(Devsim, DevicesRegisterGetTheirClockAndAnswerQueries) {
+  LoopThread window;
+  auto server = window.Call([&] {
+    auto s = std::make_unique<CSocketServer>(window.Loop(), nullptr);
+    s->SetBindAddress("127.0.0.1");
+    s->SetPort(0);
+    s->SetProtocolFactory(MakeProtocolFactory(ProtocolSettings{"/nonexistent/led"}));
+    s->Start();
+    return s;
+  });
+  Options o;
+  o.port = window.Call([&] { return server->ListeningPort(); });
+  o.devices = 3;
+  o.heartbeatSeconds = 0.05;
+  o.durationSeconds = 30;  // ended by `stop` below
+  std::FILE* sink = std::tmpfile();
+  devsim::CSimulator sim(o, sink);
+  std::atomic<bool> stop{false};
+  std::thread runner([&] { sim.Run(stop); });
+
+  ASSERT_TRUE(WaitUntil([&] { return window.Call([&] { return server->CountWithSn(); }) == 3; }));
+  auto device = CClientRegistry::Process().FindBySn("202300000000000000000001");
+  ASSERT_TRUE(device);
+  device->RequestRing().PushAll("query dev_infos\n", 16);
+  ASSERT_TRUE(device->ReplyRing().WaitFor(false, 5000ms));
+  std::uint8_t record[908];
+  std::size_t n = device->ReplyRing().PopInto(record, sizeof record, true);
+  device.reset();
+  stop = true;
+  runner.join();
+  window.Call([&] { server.reset(); });
+
+  EXPECT_EQ(n, kDeviceRecordMinBytes);
+  DeviceInfo info = DecodeDeviceInfo(record, n);
+  EXPECT_EQ(info.version[0], 1);
+  EXPECT_EQ(info.version[2], 3);
+  EXPECT_EQ(info.ip[0], 10);
+  EXPECT_EQ(info.ip[3], 1);  // device number 1
+  EXPECT_GE(info.runtime[0], 2024);
+  const auto& stats = sim.GetStats();
+  EXPECT_EQ(stats.connected, 3);
+  EXPECT_EQ(stats.connectFailed, 0);
+  EXPECT_GE(stats.commands, 4);  // three clocks and the query
+  EXPECT_EQ(stats.records, 1);
+  EXPECT_NE(sim.Summary().find("3 devices: 3 connected"), std::string::npos);
+  std::rewind(sink);
+  char line[256];
+  std::string printed;
+  while (std::fgets(line, sizeof line, sink)) printed += line;
+  std::fclose(sink);
+  EXPECT_NE(printed.find("202300000000000000000001: query dev_infos\n"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("202300000000000000000000: Set time "), std::string::npos) << printed;
+}
+
+}  // namespace
+}  // namespace velmo::test

@@ -1,0 +1,108 @@
+#include "tools/devsim/DevsimOptions.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace velmo::devsim {
+
+std::string Usage(const char* program) {
+  std::string p = program ? program : "velmo-devsim";
+  return "Usage: " + p +
+         " [options]\n"
+         "Plays one or many devices against a Velmo server: each connects, registers its\n"
+         "SN with a heartbeat frame, keeps heartbeating, prints the commands it receives\n"
+         "and answers \"query dev_infos\" with a device-information record.\n"
+         "\n"
+         "Options:\n"
+         "  --server HOST:PORT    the server's device port (default 127.0.0.1:8899)\n"
+         "  --devices N           number of devices (default 1, up to 100000)\n"
+         "  --sn SN               the SN of a single device\n"
+         "  --sn-prefix PREFIX    SNs are PREFIX + device number, 24 characters (default 2023)\n"
+         "  --heartbeat SECONDS   heartbeat interval (default 2; fractions allowed)\n"
+         "  --duration SECONDS    stop after this long (default: until Ctrl-C)\n"
+         "  --connect-rate N      new connections per second (default 2000)\n"
+         "  --quiet               count commands instead of printing them\n"
+         "                        (automatic with more than 10 devices)\n"
+         "  -h, --help            show this text\n"
+         "\n"
+         "Example: " + p + " --devices 3 --heartbeat 2\n";
+}
+
+namespace {
+bool ParseNumber(std::string_view text, double min, double max, double* out) {
+  std::string s(text);
+  char* end = nullptr;
+  double v = std::strtod(s.c_str(), &end);
+  if (s.empty() || *end != '\0' || v < min || v > max) return false;
+  *out = v;
+  return true;
+}
+}  // namespace
+
+Parse ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "-h" || arg == "--help") return Parse::Help;
+    if (arg == "--quiet") {
+      o->quiet = true;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      *error = arg.rfind("--", 0) == 0 && arg != "--" ? "option " + std::string(arg) + " needs a value"
+                                                       : "unknown option '" + std::string(arg) + "'";
+      return Parse::Error;
+    }
+    std::string_view value = argv[++i];
+    double number = 0;
+    auto bad = [&](const char* what) {
+      *error = "option " + std::string(arg) + ": '" + std::string(value) + "' is not " + what;
+      return Parse::Error;
+    };
+    if (arg == "--server") {
+      auto colon = value.rfind(':');
+      if (colon == std::string_view::npos || colon == 0) return bad("HOST:PORT");
+      if (!ParseNumber(value.substr(colon + 1), 1, 65535, &number)) return bad("HOST:PORT");
+      o->host = std::string(value.substr(0, colon));
+      o->port = static_cast<std::uint16_t>(number);
+    } else if (arg == "--devices") {
+      if (!ParseNumber(value, 1, 100000, &number) || number != static_cast<int>(number)) return bad("a number from 1 to 100000");
+      o->devices = static_cast<int>(number);
+    } else if (arg == "--sn") {
+      if (value.empty() || value.size() > 259) return bad("an SN of 1 to 259 characters");
+      o->sn = std::string(value);
+    } else if (arg == "--sn-prefix") {
+      if (value.size() > 23) return bad("a prefix of at most 23 characters");
+      o->snPrefix = std::string(value);
+    } else if (arg == "--heartbeat") {
+      if (!ParseNumber(value, 0.01, 3600, &number)) return bad("a number of seconds (0.01 to 3600)");
+      o->heartbeatSeconds = number;
+    } else if (arg == "--duration") {
+      if (!ParseNumber(value, 0, 1e7, &number)) return bad("a number of seconds");
+      o->durationSeconds = number;
+    } else if (arg == "--connect-rate") {
+      if (!ParseNumber(value, 1, 1e6, &number)) return bad("a positive number");
+      o->connectRate = static_cast<int>(number);
+    } else {
+      *error = "unknown option '" + std::string(arg) + "'";
+      return Parse::Error;
+    }
+  }
+  if (!o->sn.empty() && o->devices != 1) {
+    *error = "--sn names one device; use --sn-prefix with --devices";
+    return Parse::Error;
+  }
+  if (o->devices > 10) o->quiet = true;
+  return Parse::Run;
+}
+
+std::string DeviceSn(const Options& o, int index) {
+  if (!o.sn.empty()) return o.sn;
+  std::size_t digits = 24 - o.snPrefix.size();
+  char number[32];
+  std::snprintf(number, sizeof number, "%0*d", static_cast<int>(digits), index);
+  std::string sn = o.snPrefix + number;
+  return sn.substr(0, 24);
+}
+
+}  // namespace velmo::devsim

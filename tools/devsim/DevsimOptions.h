@@ -1,0 +1,30 @@
+// velmo-devsim's command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velmo::devsim {
+
+struct Options {
+  std::string host = "127.0.0.1";
+  std::uint16_t port = 8899;
+  int devices = 1;
+  std::string sn;               // the SN of a single device
+  std::string snPrefix = "2023";  // SNs: prefix + device number, 24 characters
+  double heartbeatSeconds = 2.0;
+  double durationSeconds = 0;   // 0: until Ctrl-C
+  bool quiet = false;           // count commands instead of printing them
+  int connectRate = 2000;       // new connections per second
+};
+
+enum class Parse { Run, Help, Error };
+
+Parse ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
+std::string Usage(const char* program);
+
+// The SN of device `index` (0-based): the single --sn, or the prefix followed by
+// the zero-padded number, 24 characters in all.
+std::string DeviceSn(const Options& options, int index);
+
+}  // namespace velmo::devsim
