@@ -25,9 +25,19 @@ CVelmoDlg::CVelmoDlg(platform::MessageLoop& loop, const AppOptions& options, CEv
 CVelmoDlg::~CVelmoDlg() {
   if (refreshTimer_) loop_.KillTimer(refreshTimer_);
   server_.reset();
+  if (httpServer_) httpServer_->Stop();
+  if (httpThread_.joinable()) httpThread_.join();
 }
 
 void CVelmoDlg::OnInitDialog() {
+  apiContext_.appendLog = [this](std::string_view line) { AppendLog(line); };
+  httpServer_ = std::make_unique<HttpServer>(&apiContext_);
+  httpServer_->SetPort(std::to_string(options_.httpPort));
+  httpServer_->SetDiagnostics(options_.headless ? stderr : stdout);
+  httpServer_->AddRoute("/api/cmd", &OnApiCmd);
+  httpServer_->AddRoute("/api/status", &OnApiStatus);
+  httpThread_ = std::thread([this] { RunHttpServer(); });
+
   server_ = std::make_unique<CSocketServer>(loop_, this);
   server_->SetFileDir(fileDir_.c_str());
   server_->SetBindAddress(options_.bindAddress.c_str());
@@ -54,6 +64,14 @@ void CVelmoDlg::OnInitDialog() {
 
 std::string CVelmoDlg::LedFile() const {
   return options_.ledFile.empty() ? fileDir_ + "weather.htm" : options_.ledFile;
+}
+
+void CVelmoDlg::RunHttpServer() {
+  AppendLog("Http Start");
+  if (!httpServer_->Run()) {
+    std::fprintf(stderr, "velmo: HTTP port %u: %s; the HTTP API is not available\n", options_.httpPort,
+                 httpServer_->LastError().c_str());
+  }
 }
 
 void CVelmoDlg::AppendLog(std::string_view message) { log_.Append(message); }

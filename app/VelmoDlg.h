@@ -11,10 +11,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "app/EventLog.h"
+#include "httpserver/ApiRoutes.h"
+#include "httpserver/HttpServer.h"
 #include "app/Options.h"
 #include "platform/MessageLoop.h"
 #include "socketserver/SocketServer.h"
@@ -33,15 +36,20 @@ class CVelmoDlg {
   static constexpr platform::TimerId kRefreshTimer = 4097;
 
   CVelmoDlg(platform::MessageLoop& loop, const AppOptions& options, CEventLog& log);
-  // Kills the refresh timer and destroys the device server (receptions
-  // cancelled, connections torn down without events).
+  // Kills the refresh timer, destroys the device server (receptions cancelled,
+  // connections torn down without events, waits for devices ended) and stops
+  // the HTTP service.
   ~CVelmoDlg();
   CVelmoDlg(const CVelmoDlg&) = delete;
   CVelmoDlg& operator=(const CVelmoDlg&) = delete;
 
-  // Creates and starts the device server ("Tcp Server Start" / "Tcp Server
-  // Start fail") and the one-second refresh timer.
+  // Starts the HTTP thread, creates and starts the device server ("Tcp Server
+  // Start" / "Tcp Server Start fail") and the one-second refresh timer.
   void OnInitDialog();
+  // The HTTP thread's body: "Http Start", then the API until the dialog ends.
+  void RunHttpServer();
+  // The HTTP port actually bound (0 until the service listens).
+  std::uint16_t HttpPort() const { return httpServer_ ? httpServer_->BoundPort() : 0; }
 
   // Any thread: one log line (GBK message).
   void AppendLog(std::string_view message);
@@ -88,6 +96,9 @@ class CVelmoDlg {
   CEventLog& log_;
   std::string fileDir_;
   std::unique_ptr<CSocketServer> server_;
+  ApiContext apiContext_;
+  std::unique_ptr<HttpServer> httpServer_;  // created on the window thread, run on the HTTP thread
+  std::thread httpThread_;
   platform::TimerId refreshTimer_ = 0;
   std::function<void(const DeviceView&)> viewListener_;
 

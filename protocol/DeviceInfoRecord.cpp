@@ -1,5 +1,6 @@
 #include "protocol/DeviceInfoRecord.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace velmo {
@@ -25,6 +26,28 @@ DeviceInfo DecodeDeviceInfo(const std::uint8_t* record, std::size_t length) {
   for (std::size_t i = 0; i < 3; ++i) info.version[i] = Word(buffer, kVersion + 2 * i);
   std::memcpy(info.ip, buffer + kIp, 4);
   return info;
+}
+
+std::string FormatStatusJson(const DeviceInfo& i) {
+  char text[260];
+  std::snprintf(text, sizeof text,
+                "{ \"device_online_status\": %d , \"version\": \"%02d.%02d.%02d\" , \"ip\" : \"%d.%d.%d.%d\", "
+                "\"mac\" : \"%02X:%02X:%02X:%02X:%02X:%02X\",\"runtime\" : \"%04d-%02d-%02d %02d:%02d:%02d\"}",
+                1, i.version[0], i.version[1], i.version[2], i.ip[0], i.ip[1], i.ip[2], i.ip[3], i.mac[0], i.mac[1],
+                i.mac[2], i.mac[3], i.mac[4], i.mac[5], i.runtime[0], i.runtime[1], i.runtime[2], i.runtime[3],
+                i.runtime[4], i.runtime[5]);
+  return text;
+}
+
+std::string FormatQueryJson(const DeviceInfo& i) {
+  char text[260];
+  std::snprintf(text, sizeof text,
+                "{ \"version\": %02d.%02d.%02d , \"ip\" : \"%d.%d.%d.%d\", "
+                "\"mac\" : \"%02X:%02X:%02X:%02X:%02X:%02X\",\"runtime\" : \"%04d-%02d-%02d %02d:%02d:%02d\"}",
+                i.version[0], i.version[1], i.version[2], i.ip[0], i.ip[1], i.ip[2], i.ip[3], i.mac[0], i.mac[1],
+                i.mac[2], i.mac[3], i.mac[4], i.mac[5], i.runtime[0], i.runtime[1], i.runtime[2], i.runtime[3],
+                i.runtime[4], i.runtime[5]);
+  return text;
 }
 
 std::string EncodeDeviceInfo(const DeviceInfo& info) {

@@ -30,6 +30,11 @@ constexpr std::size_t kDeviceRecordMinBytes = 255;
 // and beyond `length` read as 0). Never reads past `length`.
 DeviceInfo DecodeDeviceInfo(const std::uint8_t* record, std::size_t length);
 
+// The "/api/status" answer for an answering device (status 1, version quoted).
+std::string FormatStatusJson(const DeviceInfo& info);
+// The JSON of a -57 answer (the version without quotation marks).
+std::string FormatQueryJson(const DeviceInfo& info);
+
 // Encodes `info` into a record of kDeviceRecordMinBytes bytes (the device side).
 std::string EncodeDeviceInfo(const DeviceInfo& info);
 

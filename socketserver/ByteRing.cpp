@@ -35,18 +35,43 @@ bool Push(ByteRing& ring, std::uint8_t byte) {
 
 SharedRing::SharedRing() { Init(ring_, storage_, kStorageBytes); }
 
-void SharedRing::PushAll(const void* bytes, std::size_t length) {
+namespace {
+std::uint64_t Held(const ByteRing& r) {
+  return static_cast<std::uint64_t>((r.writeIndex - r.readIndex + r.capacity) % r.capacity);
+}
+}  // namespace
+
+SharedRing::Span SharedRing::PushAll(const void* bytes, std::size_t length) {
   const auto* p = static_cast<const std::uint8_t*>(bytes);
+  Span span;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    span.begin = pushed_;
     for (std::size_t i = 0; i < length; ++i) {
       if (!Push(ring_, p[i])) {
+        left_ += Held(ring_);
+        clearedTo_ = left_;
         velmo::Clear(ring_);
         Push(ring_, p[i]);
       }
+      ++pushed_;
     }
+    span.end = pushed_;
   }
   changed_.notify_all();
+  return span;
+}
+
+bool SharedRing::TakenLocked(const Span& span, bool* lost) const {
+  *lost = clearedTo_ > span.begin;
+  return !*lost && left_ >= span.end;
+}
+
+bool SharedRing::WaitTaken(const Span& span, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  bool lost = false;
+  bool taken = changed_.wait_for(lock, timeout, [&] { return TakenLocked(span, &lost) || lost || abandoned_; });
+  return taken && !lost && !abandoned_;
 }
 
 std::vector<std::uint8_t> SharedRing::PopAll() {
@@ -55,6 +80,7 @@ std::vector<std::uint8_t> SharedRing::PopAll() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::uint8_t b;
     while (Pop(ring_, b)) out.push_back(b);
+    left_ += out.size();
   }
   if (!out.empty()) changed_.notify_all();
   return out;
@@ -66,7 +92,12 @@ std::size_t SharedRing::PopInto(std::uint8_t* out, std::size_t max, bool discard
     std::lock_guard<std::mutex> lock(mutex_);
     std::uint8_t b;
     while (n < max && Pop(ring_, b)) out[n++] = b;
-    if (discardRest) velmo::Clear(ring_);
+    left_ += n;
+    if (discardRest) {
+      left_ += Held(ring_);
+      clearedTo_ = left_;
+      velmo::Clear(ring_);
+    }
   }
   changed_.notify_all();
   return n;
@@ -75,7 +106,17 @@ std::size_t SharedRing::PopInto(std::uint8_t* out, std::size_t max, bool discard
 void SharedRing::Clear() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    left_ += Held(ring_);
+    clearedTo_ = left_;
     velmo::Clear(ring_);
+  }
+  changed_.notify_all();
+}
+
+void SharedRing::Abandon() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    abandoned_ = true;
   }
   changed_.notify_all();
 }
@@ -87,12 +128,13 @@ bool SharedRing::IsEmpty() const {
 
 std::size_t SharedRing::Size() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<std::size_t>((ring_.writeIndex - ring_.readIndex + ring_.capacity) % ring_.capacity);
+  return static_cast<std::size_t>(Held(ring_));
 }
 
 bool SharedRing::WaitFor(bool wantEmpty, std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return velmo::IsEmpty(ring_) == wantEmpty; });
+  bool reached = changed_.wait_for(lock, timeout, [&] { return velmo::IsEmpty(ring_) == wantEmpty || abandoned_; });
+  return reached && velmo::IsEmpty(ring_) == wantEmpty;
 }
 
 }  // namespace velmo

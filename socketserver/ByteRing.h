@@ -42,23 +42,40 @@ bool Push(ByteRing& ring, std::uint8_t byte);
 // call is atomic with respect to every other call. Waiters are woken whenever
 // the ring changes.
 //
+// Every byte pushed has a position (0, 1, 2, ... over the ring's life); a byte
+// leaves either taken by a reader or discarded by a clear. A writer can ask
+// whether its own bytes were taken, whatever was pushed after them.
+//
 // Thread safety: every member may be called from any thread.
 class SharedRing {
  public:
   static constexpr std::int32_t kStorageBytes = 4096;
 
+  // The positions [begin, end) of the bytes one PushAll queued.
+  struct Span {
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;
+  };
+
   SharedRing();
   SharedRing(const SharedRing&) = delete;
   SharedRing& operator=(const SharedRing&) = delete;
 
-  // Pushes the bytes in order by the writers' clear-and-push policy.
-  void PushAll(const void* bytes, std::size_t length);
+  // Pushes the bytes in order by the writers' clear-and-push policy and
+  // returns their positions.
+  Span PushAll(const void* bytes, std::size_t length);
+  // Waits at most `timeout` until every byte of `span` has been taken by a
+  // reader, waking at once on every change. Returns false on time-out, or at
+  // once when a clear discarded any of them.
+  bool WaitTaken(const Span& span, std::chrono::milliseconds timeout) const;
   // Takes every byte out, in order.
   std::vector<std::uint8_t> PopAll();
   // Takes at most `max` bytes out into `out`; returns how many. With
   // `discardRest`, bytes beyond `max` are dropped as well.
   std::size_t PopInto(std::uint8_t* out, std::size_t max, bool discardRest);
   void Clear();
+  // The owner is gone: every wait, now and later, ends at once unsuccessful.
+  void Abandon();
   bool IsEmpty() const;
   std::size_t Size() const;
 
@@ -69,8 +86,15 @@ class SharedRing {
  private:
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
+  // True when all of `span` was taken; sets *lost when a clear discarded part of it.
+  bool TakenLocked(const Span& span, bool* lost) const;
+
   ByteRing ring_;                          // guarded by mutex_
   std::uint8_t storage_[kStorageBytes];  // guarded by mutex_
+  std::uint64_t pushed_ = 0;     // positions handed out; guarded by mutex_
+  std::uint64_t left_ = 0;       // bytes that left the ring (taken or cleared); guarded by mutex_
+  std::uint64_t clearedTo_ = 0;  // every position below this that left, left by a clear; guarded by mutex_
+  bool abandoned_ = false;       // guarded by mutex_
 };
 
 }  // namespace velmo

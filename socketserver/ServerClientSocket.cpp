@@ -83,6 +83,8 @@ void CServerClientSocket::Close() {
   if (closed_) return;
   closed_ = true;
   if (auto target = target_.exchange(0)) loop_.DestroyTarget(target);
+  requestRing_.Abandon();  // whoever waits for this device stops waiting
+  replyRing_.Abandon();
   const Socket fd = socket_.load();
   if (recvThread_) {
     recvThread_->RequestStop();

@@ -27,6 +27,7 @@
 #include "platform/MessageLoop.h"
 #include "socketserver/ByteRing.h"
 #include "socketserver/ClientProtocol.h"
+#include "socketserver/DeviceExchange.h"
 #include "socketserver/ServerTypes.h"
 
 namespace velmo {
@@ -105,6 +106,7 @@ class CServerClientSocket {
   const platform::Ipv4SockAddr& PeerAddress() const { return peerAddress_; }
   SharedRing& RequestRing() { return requestRing_; }
   SharedRing& ReplyRing() { return replyRing_; }
+  CQueryRound& QueryRound() { return queryRound_; }
   const ConnectionSettings& Settings() const { return settings_; }
   const ServerTimings& Timings() const { return settings_.timings; }
   void* UserData() const { return settings_.userData; }
@@ -133,6 +135,7 @@ class CServerClientSocket {
 
   SharedRing requestRing_;  // text waiting for the device's next heartbeat
   SharedRing replyRing_;    // device-information bytes the device answered
+  CQueryRound queryRound_;  // lets concurrent queries of this device share one round
 
   mutable std::mutex snLock_;
   char sn_[kTextField] = {};  // guarded by snLock_

@@ -32,7 +32,8 @@ start_velmo() {
   local name=$1; shift
   for _ in 1 2 3 4 5; do
     port=$((20000 + RANDOM % 30000))
-    "$velmo" --headless --bind 127.0.0.1 --device-port "$port" --file-dir "$work" "$@" >"$work/$name.out" 2>"$work/$name.err" &
+    "$velmo" --headless --bind 127.0.0.1 --device-port "$port" --http-port $((port + 1)) --file-dir "$work" "$@" \
+      >"$work/$name.out" 2>"$work/$name.err" &
     pid=$!; pids+=("$pid")
     wait_for "$work/$name.out" "Tcp Server Start" || fail "$name: no start line"
     grep -q "Tcp Server Start fail" "$work/$name.out" || return 0
@@ -45,7 +46,17 @@ stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}： '
 
 # A device connects and leaves; SIGTERM ends the program with 0.
 start_velmo main --log-file "$work/velmo.log"
-head -n1 "$work/main.out" | grep -Eq "${stamp}Tcp Server Start$" || fail "first line is not the start line"
+grep -Eq "${stamp}Tcp Server Start$" "$work/main.out" || fail "no start line"
+wait_for "$work/main.out" "${stamp}Http Start$" || fail "no Http Start line"
+grep -q "http server listenning..." "$work/main.err" || fail "no HTTP diagnostics on standard error"
+
+# The HTTP API answers.
+for _ in $(seq 50); do exec 4<>"/dev/tcp/127.0.0.1/$((port + 1))" 2>/dev/null && break; sleep 0.1; done
+printf 'GET /api/hello HTTP/1.1\r\nSN: 1\r\n\r\n' >&4
+timeout 5 head -c 75 <&4 >"$work/hello.reply"
+exec 4>&-
+printf 'HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n11\r\nwelcome to tarnel\r\n0\r\n\r\n' >"$work/hello.want"
+cmp -s "$work/hello.reply" "$work/hello.want" || fail "/api/hello answered: $(od -c "$work/hello.reply")"
 exec 3<>"/dev/tcp/127.0.0.1/$port" || fail "cannot connect to the device port"
 wait_for "$work/main.out" "${stamp}OnSocketConnect-[0-9]+$" || fail "no OnSocketConnect line"
 grep -Eq "${stamp}OnAccept-[0-9]+ 127\.0\.0\.1:[0-9]+$" "$work/main.out" || fail "no OnAccept line"
@@ -65,10 +76,12 @@ cmp -s "$work/main.out" "$work/velmo.log" || fail "the log file differs from sta
 taken=$port
 start_velmo holder
 taken=$port
-"$velmo" --headless --bind 127.0.0.1 --device-port "$taken" >"$work/second.out" 2>"$work/second.err" &
+"$velmo" --headless --bind 127.0.0.1 --device-port "$taken" --http-port $((taken + 1)) >"$work/second.out" 2>"$work/second.err" &
 second=$!; pids+=("$second")
 wait_for "$work/second.out" "${stamp}Tcp Server Start fail$" || fail "no start-fail line"
-grep -q "bind" "$work/second.err" || fail "standard error does not say why the start failed"
+grep -q "device port $taken: bind: Address already in use" "$work/second.err" \
+  || fail "standard error does not say why the start failed"
+wait_for "$work/second.err" "HTTP port $((taken + 1)): bind: .*not available" || fail "no word on the taken HTTP port"
 sleep 0.3
 kill -0 "$second" 2>/dev/null || fail "velmo ended after a failed start"
 kill -INT "$second"; wait "$second"; rc=$?

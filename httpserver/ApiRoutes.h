@@ -1,0 +1,38 @@
+// The two API routes and their device bridges.
+//
+//   /api/cmd     queues the body + "\n" for the device named by SN and reports
+//                whether the device took it: {"device_online_status": 0 none,
+//                1 taken, 2 not taken within 5 s}
+//   /api/status  asks the device for its record and answers its version, IP,
+//                MAC and clock, or the offline answer
+//
+// Thread safety: handlers and bridges run on HTTP workers, any number at once.
+// They reach devices only through the process-wide client registry, so before
+// the device server exists (or after it is gone) every SN is unknown.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "httpserver/HttpServer.h"
+
+namespace velmo {
+
+// What the routes need of their owner: the event log (callable from any thread).
+struct ApiContext {
+  std::function<void(std::string_view)> appendLog;
+};
+
+// Route handlers; `context` is an ApiContext.
+bool OnApiCmd(void* context, std::string uri, std::string body, std::string sn, HttpConnection* conn,
+              ReplySender reply);
+bool OnApiStatus(void* context, std::string uri, std::string body, std::string sn, HttpConnection* conn,
+                 ReplySender reply);
+
+// "{ \"device_online_status\": %d }" after queuing `command` for the device.
+std::string SendDeviceCommand(const std::string& sn, const std::string& command);
+// The status JSON of the device, or "{ \"device_online_status\": 0}".
+std::string QueryDeviceInfo(const std::string& sn);
+
+}  // namespace velmo

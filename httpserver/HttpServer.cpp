@@ -1,0 +1,226 @@
+#include "httpserver/HttpServer.h"
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <cstring>
+#include <optional>
+#include <sstream>
+
+#include "httpserver/Utf8ToGbk.h"
+#include "platform/WorkerPool.h"
+
+namespace velmo {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+struct HttpServer::Impl {
+  explicit Impl(std::size_t workers) : pool(workers) {}
+  asio::io_context io;
+  std::optional<tcp::acceptor> acceptor;
+  platform::CWorkerPool pool;
+  std::atomic<bool> stopped{false};
+};
+
+// One client connection. Reads one request at a time; the handler runs on a
+// worker; the reply is written on the I/O thread, then the next request is read.
+class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
+ public:
+  HttpConnection(HttpServer& server, tcp::socket socket) : server_(server), stream_(std::move(socket)) {}
+  ~HttpConnection() { --server_.connections_; }
+
+  void Start() { ReadRequest(); }
+
+  // Any thread: queue the reply; only the first reply of a request is sent.
+  void Reply(std::string text) {
+    if (replied_.exchange(true)) return;
+    asio::post(stream_.get_executor(), [self = shared_from_this(), bytes = HttpServer::FormatReply(text)]() mutable {
+      self->Write(std::move(bytes), self->keepAlive_);
+    });
+  }
+
+ private:
+  void ReadRequest() {
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(server_.limits_.maxHeadBytes));
+    parser_->body_limit(server_.limits_.maxBodyBytes);
+    stream_.expires_after(server_.limits_.requestTimeout);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
+  }
+
+  void OnRead(beast::error_code ec) {
+    if (ec == http::error::header_limit) return Write(HttpServer::FormatReply("request head too large"), false);
+    if (ec == http::error::body_limit) return Write(HttpServer::FormatReply("body too long"), false);
+    if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == asio::error::operation_aborted ||
+        ec == asio::error::connection_reset || ec == asio::error::eof) {
+      return Close();
+    }
+    if (ec) return Write(HttpServer::FormatReply("bad request"), false);
+
+    auto& message = parser_->get();
+    keepAlive_ = message.keep_alive();
+    HttpRequest request;
+    request.target = std::string(message.target());
+    for (const auto& field : message) {
+      request.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    }
+    request.body = std::move(message.body());
+    if (server_.diagnostics_) {
+      std::ostringstream whole;
+      whole << message.method_string() << " " << request.target << " HTTP/" << message.version() / 10 << "."
+            << message.version() % 10 << "\r\n";
+      for (const auto& h : request.headers) whole << h.first << ": " << h.second << "\r\n";
+      whole << "\r\n" << request.body;
+      std::fprintf(server_.diagnostics_, "got request: %s\n", whole.str().c_str());
+      std::fflush(server_.diagnostics_);
+    }
+    replied_ = false;
+    stream_.expires_never();  // the handler may wait for a device; the reply restarts the clock
+    auto self = shared_from_this();
+    bool queued = server_.impl_->pool.Submit([self, request = std::move(request)] {
+      self->server_.HandleRequest(request, self.get(), &HttpServer::SendReply);
+    });
+    if (!queued) Close();
+  }
+
+  void Write(std::string bytes, bool keepAlive) {
+    out_ = std::move(bytes);
+    stream_.expires_after(server_.limits_.requestTimeout);
+    asio::async_write(stream_, asio::buffer(out_),
+                      [self = shared_from_this(), keepAlive](beast::error_code ec, std::size_t) {
+                        if (ec || !keepAlive || self->server_.impl_->stopped) return self->Close();
+                        self->ReadRequest();
+                      });
+  }
+
+  void Close() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.close();
+  }
+
+  HttpServer& server_;
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  std::string out_;
+  bool keepAlive_ = true;             // I/O thread
+  std::atomic<bool> replied_{false};  // one reply per request
+};
+
+HttpServer::HttpServer(void* context) : context_(context) {}
+
+HttpServer::~HttpServer() { Stop(); }
+
+void HttpServer::AddRoute(const std::string& path, RouteHandler handler) { routes_.emplace(path, std::move(handler)); }
+
+std::string HttpServer::FormatReply(std::string_view text) {
+  char size[16];
+  std::snprintf(size, sizeof size, "%zX", text.size());
+  std::string reply = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  reply += size;
+  reply += "\r\n";
+  reply.append(text);
+  reply += "\r\n0\r\n\r\n";
+  return reply;
+}
+
+void HttpServer::SendReply(HttpConnection* conn, std::string text) {
+  if (conn) conn->Reply(std::move(text));
+}
+
+void HttpServer::HandleRequest(const HttpRequest& request, HttpConnection* conn, ReplySender reply) {
+  // The SN header: exact name, among the first 39 headers; the first one counts.
+  const std::string* sn = nullptr;
+  for (std::size_t i = 0; i < request.headers.size() && i < kMaxHeaders; ++i) {
+    if (request.headers[i].first == "SN") {
+      sn = &request.headers[i].second;
+      break;
+    }
+  }
+  if (sn == nullptr || sn->empty()) return reply(conn, "no sn");
+
+  std::string uri = request.target.substr(0, request.target.find('?'));
+
+  // The body in GBK, up to its first zero byte; a failed conversion gives "".
+  // What does not fit the 260-byte buffer with its terminator is refused.
+  std::string body;
+  if (!request.body.empty()) {
+    std::vector<char> converted(request.body.size());
+    int length = 0;
+    Utf8ToGbk(request.body.data(), static_cast<int>(request.body.size()), converted.data(), &length);
+    if (length > kBodyBuffer - 1) return reply(conn, "body too long");
+    body.assign(converted.data(), strnlen(converted.data(), static_cast<std::size_t>(length)));
+  }
+
+  auto route = routes_.find(uri);
+  if (route != routes_.end()) {
+    RouteHandler handler = route->second;
+    handler(context_, uri, body, *sn, conn, reply);
+    return;
+  }
+  reply(conn, uri == "/api/hello" ? "welcome to tarnel" : "no this api");
+}
+
+bool HttpServer::Run() {
+  {
+    std::lock_guard<std::mutex> lock(runLock_);
+    if (stopRequested_) return true;
+    impl_ = std::make_unique<Impl>(limits_.workers);
+  }
+  beast::error_code ec;
+  unsigned long port = std::strtoul(port_.c_str(), nullptr, 10);
+  tcp::endpoint endpoint(asio::ip::address_v4::any(), static_cast<unsigned short>(port));
+  impl_->acceptor.emplace(impl_->io);
+  auto fail = [&](const char* what) {
+    lastError_ = std::string(what) + ": " + ec.message();
+    impl_->acceptor.reset();
+    return false;
+  };
+  impl_->acceptor->open(endpoint.protocol(), ec);
+  if (ec) return fail("socket");
+  impl_->acceptor->set_option(asio::socket_base::reuse_address(true), ec);
+  impl_->acceptor->bind(endpoint, ec);
+  if (ec) return fail("bind");
+  impl_->acceptor->listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) return fail("listen");
+  boundPort_ = impl_->acceptor->local_endpoint().port();
+  if (diagnostics_) {
+    std::fputs("http server listenning...\n", diagnostics_);
+    std::fflush(diagnostics_);
+  }
+
+  std::function<void()> accept = [&] {
+    impl_->acceptor->async_accept([&](beast::error_code aec, tcp::socket socket) {
+      if (aec == asio::error::operation_aborted || impl_->stopped) return;
+      if (!aec) {
+        if (connections_.load() >= limits_.maxConnections) {
+          socket.close(aec);  // over the cap: refused at once
+        } else {
+          ++connections_;
+          socket.set_option(tcp::no_delay(true), aec);
+          std::make_shared<HttpConnection>(*this, std::move(socket))->Start();
+        }
+      }
+      accept();  // transient accept errors (a peer that gave up, no descriptor) do not end the service
+    });
+  };
+  accept();
+  impl_->io.run();
+  return true;
+}
+
+void HttpServer::Stop() {
+  std::lock_guard<std::mutex> lock(runLock_);
+  stopRequested_ = true;
+  if (!impl_) return;
+  impl_->stopped = true;
+  impl_->io.stop();
+  impl_->pool.Stop();  // runs what was submitted; those replies are never written
+}
+
+}  // namespace velmo
