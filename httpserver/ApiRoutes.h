@@ -11,17 +11,20 @@
 // the device server exists (or after it is gone) every SN is unknown.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
 
 #include "httpserver/HttpServer.h"
+#include "socketserver/DeviceExchange.h"
 
 namespace velmo {
 
 // What the routes need of their owner: the event log (callable from any thread).
 struct ApiContext {
   std::function<void(std::string_view)> appendLog;
+  std::chrono::milliseconds deviceWait = kDeviceWaitStage;  // per stage; tests shorten it
 };
 
 // Route handlers; `context` is an ApiContext.
@@ -31,8 +34,9 @@ bool OnApiStatus(void* context, std::string uri, std::string body, std::string s
                  ReplySender reply);
 
 // "{ \"device_online_status\": %d }" after queuing `command` for the device.
-std::string SendDeviceCommand(const std::string& sn, const std::string& command);
+std::string SendDeviceCommand(const std::string& sn, const std::string& command,
+                              std::chrono::milliseconds stage = kDeviceWaitStage);
 // The status JSON of the device, or "{ \"device_online_status\": 0}".
-std::string QueryDeviceInfo(const std::string& sn);
+std::string QueryDeviceInfo(const std::string& sn, std::chrono::milliseconds stage = kDeviceWaitStage);
 
 }  // namespace velmo

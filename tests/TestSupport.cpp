@@ -114,6 +114,21 @@ std::string FakeDevice::Receive(std::size_t n, std::chrono::milliseconds timeout
   return out;
 }
 
+std::string FakeDevice::ReceiveUntil(const std::string& suffix, std::chrono::milliseconds timeout) {
+  std::string out;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (out.size() < suffix.size() || out.compare(out.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    char c;
+    if (recv(fd_, &c, 1, 0) != 1) break;
+    out.push_back(c);
+  }
+  return out;
+}
+
 std::string FakeDevice::ReadFrame(std::chrono::milliseconds timeout) {
   std::string header = Receive(6, timeout);
   if (header.size() != 6 || header[0] != '@') return "";

@@ -73,6 +73,8 @@ class FakeDevice {
   bool Send(const std::string& bytes);
   // Reads until `n` bytes arrived, the peer closed, or `timeout` passed.
   std::string Receive(std::size_t n, std::chrono::milliseconds timeout = 2000ms);
+  // Reads until the bytes received end with `suffix` (or time-out / close).
+  std::string ReceiveUntil(const std::string& suffix, std::chrono::milliseconds timeout = 5000ms);
   // Reads one frame ("@" + five digits + payload) and returns its payload; ""
   // on time-out, a closed connection or bytes that are no frame.
   std::string ReadFrame(std::chrono::milliseconds timeout = 2000ms);
