@@ -74,7 +74,8 @@ int Utf8ToGbk(const char* source, int length, char* destination, int* outLength)
     }
     if ((b & 0xF0) != 0xE0) return -1;  // four bytes or more: phase 1 checked the continuations
     unsigned cp = ((b & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
-    unsigned code = GbkCodeOf(cp);
+    unsigned code = cp - kFirstIdeograph <= kLastIdeograph - kFirstIdeograph ? kGbkTable[cp - kFirstIdeograph]
+                                                                             : GbkCodeOf(cp);
     destination[out++] = static_cast<char>(code >> 8);
     destination[out++] = static_cast<char>(code & 0xFF);
     i += 3;

@@ -1,0 +1,128 @@
+// N simultaneous "/api/cmd" requests to N simulated devices heartbeating every
+// 2 s, all in one process over loopback: the device server with the real
+// protocol, the HTTP API, and velmo-devsim's simulator. Prints requests/s and
+// the p50/p99/max latency from request to reply, and how many answered 1.
+//   ./build/bench/api_cmd_bench [N=200] [heartbeat seconds=2]
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "httpserver/ApiRoutes.h"
+#include "httpserver/HttpServer.h"
+#include "platform/MessageLoop.h"
+#include "protocol/FileRecver.h"
+#include "socketserver/ClientRegistry.h"
+#include "socketserver/SocketServer.h"
+#include "tools/devsim/Simulator.h"
+
+using namespace std::chrono;
+
+namespace {
+
+// One blocking request; returns the reply text's status digit or '?'.
+char Request(std::uint16_t port, const std::string& sn) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return '?';
+  }
+  std::string req = "POST /api/cmd HTTP/1.1\r\nSN: " + sn + "\r\nContent-Length: 6\r\n\r\nled on";
+  send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+  std::string reply;
+  char buf[512];
+  while (reply.find("\r\n0\r\n\r\n") == std::string::npos) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    reply.append(buf, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  auto at = reply.find("device_online_status\": ");
+  return at == std::string::npos ? '?' : reply[at + 23];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int n = argc > 1 ? std::atoi(argv[1]) : 200;
+  double heartbeat = argc > 2 ? std::atof(argv[2]) : 2.0;
+
+  velmo::platform::MessageLoop loop;
+  std::unique_ptr<velmo::CSocketServer> server;
+  std::thread window([&] {
+    loop.BindToCurrentThread();
+    server = std::make_unique<velmo::CSocketServer>(loop, nullptr);
+    server->SetBindAddress("127.0.0.1");
+    server->SetPort(0);
+    server->SetProtocolFactory(velmo::MakeProtocolFactory(velmo::ProtocolSettings{"/nonexistent"}));
+    server->Start();
+    loop.Run();
+    server.reset();
+  });
+  while (!server || server->ListeningPort() == 0) std::this_thread::sleep_for(10ms);
+
+  velmo::ApiContext api;
+  velmo::HttpServer http(&api);
+  http.SetPort("0");
+  http.SetDiagnostics(nullptr);
+  http.AddRoute("/api/cmd", &velmo::OnApiCmd);
+  std::thread httpThread([&] { http.Run(); });
+  while (http.BoundPort() == 0) std::this_thread::sleep_for(10ms);
+
+  velmo::devsim::Options options;
+  options.port = server->ListeningPort();
+  options.devices = n;
+  options.heartbeatSeconds = heartbeat;
+  options.quiet = true;
+  velmo::devsim::CSimulator sim(options, stdout);
+  std::atomic<bool> stopSim{false};
+  std::thread simThread([&] { sim.Run(stopSim); });
+  while (velmo::CClientRegistry::Process().Size() < static_cast<std::size_t>(n) ||
+         loop.QueuedCount() > 0) {
+    std::this_thread::sleep_for(50ms);
+  }
+  std::this_thread::sleep_for(milliseconds(static_cast<int>(heartbeat * 1000)));  // every device registered
+
+  std::vector<double> latencyMs(static_cast<std::size_t>(n));
+  std::vector<char> status(static_cast<std::size_t>(n));
+  std::vector<std::thread> clients;
+  auto start = steady_clock::now();
+  for (int i = 0; i < n; ++i) {
+    clients.emplace_back([&, i] {
+      auto t0 = steady_clock::now();
+      status[static_cast<std::size_t>(i)] = Request(http.BoundPort(), velmo::devsim::DeviceSn(options, i));
+      latencyMs[static_cast<std::size_t>(i)] = duration<double, std::milli>(steady_clock::now() - t0).count();
+    });
+  }
+  for (auto& c : clients) c.join();
+  double totalS = duration<double>(steady_clock::now() - start).count();
+
+  stopSim = true;
+  simThread.join();
+  http.Stop();
+  httpThread.join();
+  loop.PostTask([&] { loop.Quit(); });
+  window.join();
+
+  std::sort(latencyMs.begin(), latencyMs.end());
+  long ones = std::count(status.begin(), status.end(), '1');
+  auto pct = [&](double p) { return latencyMs[std::min(latencyMs.size() - 1, static_cast<std::size_t>(p * latencyMs.size()))]; };
+  std::printf("api_cmd_bench: %d simultaneous /api/cmd to %d devices heartbeating every %.1f s\n", n, n, heartbeat);
+  std::printf("  all answered in %.3f s: %.1f requests/s\n", totalS, n / totalS);
+  std::printf("  latency p50 %.1f ms, p99 %.1f ms, max %.1f ms\n", pct(0.50), pct(0.99), latencyMs.back());
+  std::printf("  answered 1: %ld of %d\n", ones, n);
+  return ones == n ? 0 : 1;
+}
