@@ -70,7 +70,7 @@ class LineProtocol final : public IClientProtocol {
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    timings_.idleTick = 5ms;
+    timings_.idleTick = 10ms;
     timings_.postRetry = 5ms;
     timings_.acceptBackoff = 5ms;
     server_ = window_.Call([&] {
