@@ -26,7 +26,7 @@ struct CountingSink : velmo::CFrameAssembler::Sink {
     benchmark::DoNotOptimize(payload);
     benchmark::DoNotOptimize(length);
   }
-  void OnPost(const std::uint8_t*, int) override {}
+  int OnPost(const std::uint8_t*, int) override { return 0; }
   bool Stopping() const override { return false; }
 };
 

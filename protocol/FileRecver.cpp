@@ -47,14 +47,7 @@ void CFileRecver::OnFrame(int code, const std::uint8_t* payload, int length) {
   }
 }
 
-void CFileRecver::OnPost(const std::uint8_t* held, int count) {
-  HandlePostRequest(held, count);
-}
-
-void CFileRecver::HandlePostRequest(const std::uint8_t* /*held*/, int /*count*/) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
-  conn_.ResetIdle();
-}
+int CFileRecver::OnPost(const std::uint8_t* held, int count) { return HandlePostRequest(held, count); }
 
 void CFileRecver::DispatchFrame(int code, const std::uint8_t* payload, int length) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
@@ -63,6 +56,8 @@ void CFileRecver::DispatchFrame(int code, const std::uint8_t* payload, int lengt
     case -36: OnRegister(payload, length); break;
     case -58: OnDeviceRecord(payload, length); break;
     case -88: OnListDevices(); break;
+    case -46: RelayCommand(payload, length); break;
+    case -56: QueryDevice(payload, length); break;
     default: break;  // unknown codes are ignored without a reply
   }
 }

@@ -53,8 +53,10 @@ class CFileRecver final : public IClientProtocol, private CFrameAssembler::Sink 
 
   // Receive thread: one complete frame with a negative code, under the lock.
   void DispatchFrame(int code, const std::uint8_t* payload, int length);
-  // Receive thread: the held bytes, `count` of them, begin with "POST".
-  void HandlePostRequest(const std::uint8_t* held, int count);
+  // Receive thread: the held bytes, `count` of them, begin with "POST" (the
+  // bare HTTP relay, Relay.cpp). Returns the bytes the request took, or 0
+  // while it is incomplete.
+  int HandlePostRequest(const std::uint8_t* held, int count);
 
   // Posts with the retry rule bound to the receive thread's stop flag.
   bool PostToWindow(platform::TargetId window, std::uint32_t msg);
@@ -71,7 +73,7 @@ class CFileRecver final : public IClientProtocol, private CFrameAssembler::Sink 
  private:
   // CFrameAssembler::Sink (receive thread)
   void OnFrame(int code, const std::uint8_t* payload, int length) override;
-  void OnPost(const std::uint8_t* held, int count) override;
+  int OnPost(const std::uint8_t* held, int count) override;
   bool Stopping() const override;
 
   void OnReceiverMessage(std::uint32_t msg);
@@ -80,6 +82,15 @@ class CFileRecver final : public IClientProtocol, private CFrameAssembler::Sink 
   void OnRegister(const std::uint8_t* payload, int length);
   void OnDeviceRecord(const std::uint8_t* payload, int length);
   void OnListDevices();
+
+  // Relay.cpp
+  void RelayCommand(const std::uint8_t* payload, int length);
+  void QueryDevice(const std::uint8_t* payload, int length);
+  // Reports a trace text to the data callback.
+  void Trace(const void* text, std::size_t length);
+  void Trace(std::string_view text) { Trace(text.data(), text.size()); }
+  // Sends `payload` as one frame and reports the whole frame to the data callback.
+  void SendAndTrace(std::string_view payload);
 
   // Heartbeat.cpp: the text for an empty heartbeat, or false when there is
   // none to send this time (the LED file cannot be read).

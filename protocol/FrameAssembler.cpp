@@ -92,7 +92,13 @@ void CFrameAssembler::AssembleFrames(const std::uint8_t* bytes, int n, Sink& sin
     std::size_t used = Scan(bytes + taken, total - taken, sink);
     held_.assign(bytes + taken + used, bytes + total);
   }
-  if (postSeen_ && !sink.Stopping()) sink.OnPost(held_.data(), static_cast<int>(held_.size()));
+  while (postSeen_ && !sink.Stopping()) {
+    int consumed = sink.OnPost(held_.data(), static_cast<int>(held_.size()));
+    if (consumed <= 0) break;
+    Consume(consumed);
+    std::size_t used = Scan(held_.data(), held_.size(), sink);  // frames (or a request) that followed
+    held_.erase(held_.begin(), held_.begin() + static_cast<long>(used));
+  }
   if (held_.empty() && held_.capacity() > kShrinkAbove) held_.shrink_to_fit();
 }
 

@@ -17,7 +17,8 @@
 // - the length and code are read leniently (blanks, one sign, digits);
 // - a length below 3 (negative, or too short for the code) is no frame: its "@"
 //   is dropped and the scan goes on from the next byte;
-// - held bytes beginning with "POST" are handed to the sink whole, and stay held;
+// - held bytes beginning with "POST" are handed to the sink whole, and stay held
+//   until the sink says how many of them its request took;
 // - a receive that would take the held bytes past 199 998 drops them first.
 //
 // Thread safety: not thread safe; owned and used by one receive thread.
@@ -44,8 +45,10 @@ class CFrameAssembler {
     // A complete frame: `payload` points at the code's first byte, valid only
     // during the call. `code` is the lenient reading of the first three bytes.
     virtual void OnFrame(int code, const std::uint8_t* payload, int length) = 0;
-    // The held bytes begin with "POST": all of them, `count` bytes.
-    virtual void OnPost(const std::uint8_t* held, int count) = 0;
+    // The held bytes begin with "POST": all of them, `count` bytes. Returns how
+    // many bytes the request took (they are consumed and whatever follows is
+    // handled afresh), or 0 to keep them all and wait for more.
+    virtual int OnPost(const std::uint8_t* held, int count) = 0;
     // True once the connection is being torn down: no further frame is handled.
     virtual bool Stopping() const = 0;
   };

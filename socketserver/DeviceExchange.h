@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/StopSignal.h"
+
 namespace velmo {
 
 class CServerClientSocket;
@@ -29,9 +31,10 @@ inline constexpr std::size_t kDeviceRecordBytes = 908;
 // Queues `text` (and a line feed when `lineFeed`) for the device and waits up
 // to `stage` until the device has taken all of it. Returns true when taken;
 // on false the text stays queued for a later heartbeat (unless another
-// writer's overflow discarded it).
+// writer's overflow discarded it). A set `abort` (the waiting connection is
+// being torn down) ends the wait within 100 ms, unsuccessful.
 bool QueueAndWait(CServerClientSocket& target, std::string_view text, bool lineFeed,
-                  std::chrono::milliseconds stage = kDeviceWaitStage);
+                  std::chrono::milliseconds stage = kDeviceWaitStage, const platform::StopSignal* abort = nullptr);
 
 struct QueryAnswer {
   bool taken = false;     // the device took the query text
@@ -58,6 +61,7 @@ class CQueryRound {
 // A query arriving while the same query is in flight for the same device
 // shares that round and gets the same record; a different query waits its turn.
 QueryAnswer QueryAndWait(CServerClientSocket& target, std::string_view text, bool lineFeed,
-                         std::chrono::milliseconds stage = kDeviceWaitStage);
+                         std::chrono::milliseconds stage = kDeviceWaitStage,
+                         const platform::StopSignal* abort = nullptr);
 
 }  // namespace velmo

@@ -94,9 +94,28 @@ class CServerClientSocket {
   bool HasSn() const;
   bool SnEquals(std::string_view sn) const;  // the whole SN, byte for byte
 
-  // Idle counting (monitor thread counts, protocol resets).
+  // Idle counting (monitor thread counts, protocol resets). While the
+  // connection's own receive thread waits for another device on its behalf
+  // (a relay), the time is Velmo's, not the peer's silence: it is not counted.
   void ResetIdle() { idleSeconds_.store(0, std::memory_order_relaxed); }
-  int AddIdleTick() { return idleSeconds_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  int AddIdleTick() {
+    if (waiting_.load(std::memory_order_relaxed) > 0) return idleSeconds_.exchange(0, std::memory_order_relaxed);
+    return idleSeconds_.fetch_add(1, std::memory_order_relaxed) + 1;
+  }
+  // Marks the span of a relay's wait (receive thread); see AddIdleTick.
+  class CWaitScope {
+   public:
+    explicit CWaitScope(CServerClientSocket& c) : c_(c) { ++c_.waiting_; }
+    ~CWaitScope() {
+      --c_.waiting_;
+      c_.ResetIdle();
+    }
+    CWaitScope(const CWaitScope&) = delete;
+    CWaitScope& operator=(const CWaitScope&) = delete;
+
+   private:
+    CServerClientSocket& c_;
+  };
   int IdleSeconds() const { return idleSeconds_.load(std::memory_order_relaxed); }
   void SetIdleLimitSeconds(int limit) { idleLimitSeconds_.store(limit, std::memory_order_relaxed); }
   int IdleLimitSeconds() const { return idleLimitSeconds_.load(std::memory_order_relaxed); }
@@ -141,6 +160,7 @@ class CServerClientSocket {
   char sn_[kTextField] = {};  // guarded by snLock_
 
   std::atomic<int> idleSeconds_{0};
+  std::atomic<int> waiting_{0};  // relays of this connection now waiting
   std::atomic<int> idleLimitSeconds_{kInitialIdleLimitSeconds};
 };
 

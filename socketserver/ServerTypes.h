@@ -77,6 +77,8 @@ struct ServerTimings {
   std::chrono::milliseconds postRetry{1000};
   // Back-off of the accept thread while the process is out of descriptors.
   std::chrono::milliseconds acceptBackoff{100};
+  // Bound of each stage of a relay's wait for a device (text taken, record sent).
+  std::chrono::milliseconds deviceWait{5000};
 };
 
 inline constexpr int kThreadPriorityAboveNormal = 1;

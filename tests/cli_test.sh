@@ -68,6 +68,16 @@ wait_for "$work/main.out" "${stamp}OnSocketDisconnect-[0-9]+, SocketCloseReason=
 grep -q "^202300000000000000000001: Set time " "$work/devsim.out" || fail "no clock command reached the simulator"
 grep -q "2 devices: 2 connected, 0 could not connect, 0 disconnected by the server" "$work/devsim.out" \
   || fail "simulator summary"
+# A requester relays a command to a simulated device.
+"$devsim" --server "127.0.0.1:$port" --sn 202300000000000000000042 --heartbeat 0.2 --duration 2 >"$work/target.out" 2>&1 &
+target=$!; pids+=("$target")
+wait_for "$work/target.out" "^202300000000000000000042: Set time" || fail "the relay target did not register"
+"$devsim" --server "127.0.0.1:$port" --relay 202300000000000000000042 "led on" >"$work/relay.out" 2>&1 \
+  || fail "relay: $(cat "$work/relay.out")"
+grep -q "^-470000000000: the device took the text$" "$work/relay.out" || fail "relay answer"
+wait "$target"
+grep -q "^202300000000000000000042: led on$" "$work/target.out" || fail "the relayed command did not arrive"
+
 kill -TERM "$pid"; wait "$pid"; rc=$?
 [ $rc -eq 0 ] || fail "SIGTERM: exit $rc, want 0"
 cmp -s "$work/main.out" "$work/velmo.log" || fail "the log file differs from standard output"

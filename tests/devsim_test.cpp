@@ -9,6 +9,7 @@
 #include "socketserver/SocketServer.h"
 #include "tests/TestSupport.h"
 #include "tools/devsim/DevsimOptions.h"
+#include "tools/devsim/Requester.h"
 #include "tools/devsim/Simulator.h"
 
 namespace velmo::test {
@@ -34,6 +35,9 @@ TEST(DevsimOptions, Table) {
       {{"--sn-prefix", "123456789012345678901234"}, Parse::Error, "at most 23"},
       {{"--devices"}, Parse::Error, "needs a value"},
       {{"--what", "1"}, Parse::Error, "unknown option"},
+      {{"--relay", "202300000000000000000001", "led on"}, Parse::Run, ""},
+      {{"--relay", "202300000000000000000001"}, Parse::Error, "needs an SN and a text"},
+      {{"--query", "2023000000000000000000011", "q"}, Parse::Error, "at most 24"},
   };
   for (const auto& c : cases) {
     std::vector<const char*> argv{"velmo-devsim"};
@@ -52,6 +56,17 @@ TEST(DevsimOptions, Table) {
   EXPECT_EQ(o.devices, 50);
   EXPECT_DOUBLE_EQ(o.heartbeatSeconds, 0.5);
   EXPECT_TRUE(o.quiet);  // many devices: counted, not printed
+}
+
+TEST(DevsimOptions, RequestPayloads) {
+  Options o;
+  o.request = Options::Request::Relay;
+  o.targetSn = "ABC";
+  o.requestText = "led on";
+  EXPECT_EQ(devsim::RequestPayload(o), "-46ABC" + std::string(21, '\0') + "led on");
+  o.request = Options::Request::Query;
+  EXPECT_EQ(devsim::RequestPayload(o).substr(0, 3), "-56");
+  EXPECT_EQ(devsim::DescribeAnswer("-470000000002"), "-470000000002: no device has that SN");
 }
 
 TEST(DevsimOptions, DeviceSns) {

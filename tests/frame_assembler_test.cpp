@@ -18,9 +18,13 @@ struct Recorder : CFrameAssembler::Sink {
     events.push_back("frame " + std::to_string(code) + " " +
                      std::string(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)));
   }
-  void OnPost(const std::uint8_t* held, int count) override {
+  int consumeOnPost = 0;  // what OnPost says the request took
+  int OnPost(const std::uint8_t* held, int count) override {
     events.push_back("post " + std::to_string(count) + " " +
                      std::string(reinterpret_cast<const char*>(held), static_cast<std::size_t>(count)).substr(0, 12));
+    int taken = consumeOnPost;
+    consumeOnPost = 0;
+    return taken;
   }
   bool Stopping() const override { return stopAfter >= 0 && static_cast<int>(events.size()) >= stopAfter; }
 };
@@ -69,6 +73,15 @@ TEST(FrameAssembler, Cases) {
     EXPECT_EQ(r.events, c.events) << c.name;
     EXPECT_EQ(a.Held(), c.held) << c.name;
   }
+}
+
+TEST(FrameAssembler, AConsumedRequestLetsTheBytesAfterItBeHandledAfresh) {
+  CFrameAssembler a;
+  Recorder r;
+  r.consumeOnPost = 10;
+  Feed(a, r, "POST /abcd@00003-36@00003-88");
+  EXPECT_EQ(r.events, (std::vector<std::string>{"post 28 POST /abcd@0", "frame -36 -36", "frame -88 -88"}));
+  EXPECT_EQ(a.Held(), 0);
 }
 
 TEST(FrameAssembler, ByteAtATimeDispatchesOnceOnTheLastByte) {

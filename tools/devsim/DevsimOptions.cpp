@@ -22,11 +22,15 @@ std::string Usage(const char* program) {
          "  --heartbeat SECONDS   heartbeat interval (default 2; fractions allowed)\n"
          "  --duration SECONDS    stop after this long (default: until Ctrl-C)\n"
          "  --connect-rate N      new connections per second (default 2000)\n"
+         "  --relay SN TEXT       play a requester: relay TEXT to the device SN (-46) and print the answer\n"
+         "  --query SN TEXT       play a requester: send the query TEXT to the device SN (-56) and\n"
+         "                        print its information\n"
          "  --quiet               count commands instead of printing them\n"
          "                        (automatic with more than 10 devices)\n"
          "  -h, --help            show this text\n"
          "\n"
-         "Example: " + p + " --devices 3 --heartbeat 2\n";
+         "Examples: " + p + " --devices 3 --heartbeat 2\n"
+         "          " + p + " --relay 202300000000000000000001 'led on'\n";
 }
 
 namespace {
@@ -46,6 +50,20 @@ Parse ParseOptions(int argc, const char* const* argv, Options* o, std::string* e
     if (arg == "-h" || arg == "--help") return Parse::Help;
     if (arg == "--quiet") {
       o->quiet = true;
+      continue;
+    }
+    if (arg == "--relay" || arg == "--query") {
+      if (i + 2 >= argc) {
+        *error = "option " + std::string(arg) + " needs an SN and a text";
+        return Parse::Error;
+      }
+      o->request = arg == "--relay" ? Options::Request::Relay : Options::Request::Query;
+      o->targetSn = argv[++i];
+      o->requestText = argv[++i];
+      if (o->targetSn.size() > 24) {
+        *error = "option " + std::string(arg) + ": an SN has at most 24 characters";
+        return Parse::Error;
+      }
       continue;
     }
     if (i + 1 >= argc) {

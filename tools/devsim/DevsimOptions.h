@@ -16,6 +16,11 @@ struct Options {
   double durationSeconds = 0;   // 0: until Ctrl-C
   bool quiet = false;           // count commands instead of printing them
   int connectRate = 2000;       // new connections per second
+
+  // Requester mode: one -46 (relay) or -56 (query) for another device's SN.
+  enum class Request { None, Relay, Query } request = Request::None;
+  std::string targetSn;
+  std::string requestText;
 };
 
 enum class Parse { Run, Help, Error };

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include "tools/devsim/DevsimOptions.h"
+#include "tools/devsim/Requester.h"
 #include "tools/devsim/Simulator.h"
 
 namespace {
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
     case velmo::devsim::Parse::Run:
       break;
   }
+  if (options.request != velmo::devsim::Options::Request::None) return velmo::devsim::RunRequest(options, stdout);
   // Many devices need many descriptors: take what the hard limit allows.
   rlimit lim{};
   if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
