@@ -33,6 +33,7 @@ std::string UsageText(const char* program) {
          "  --file-dir DIR        directory for uploaded files (default: the executable's directory)\n"
          "  --led-file PATH       text shown on the LED device (default: weather.htm in the file directory)\n"
          "  --log-file PATH       also append every log line to PATH (UTF-8)\n"
+         "  --download-root DIR   devices may download files from inside DIR (default: the file directory)\n"
          "  -h, --help            show this text\n";
 }
 
@@ -74,7 +75,8 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* opti
         return ParseResult::Error;
       }
       (arg == "--device-port" ? options->devicePort : options->httpPort) = port;
-    } else if (arg == "--bind" || arg == "--file-dir" || arg == "--led-file" || arg == "--log-file") {
+    } else if (arg == "--bind" || arg == "--file-dir" || arg == "--led-file" || arg == "--log-file" ||
+               arg == "--download-root") {
       if (!needValue(arg)) return ParseResult::Error;
       if (value.size() > 259) {
         *error = "option " + std::string(arg) + ": the value is longer than 259 bytes";
@@ -84,6 +86,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* opti
       if (arg == "--bind") options->bindAddress = v;
       else if (arg == "--file-dir") options->fileDir = v;
       else if (arg == "--led-file") options->ledFile = v;
+      else if (arg == "--download-root") options->downloadRoot = v;
       else options->logFile = v;
     } else {
       *error = "unknown option '" + std::string(argv[i]) + "'";

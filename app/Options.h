@@ -14,6 +14,7 @@ struct AppOptions {
   std::string fileDir;      // "" = the executable's directory
   std::string ledFile;      // "" = "weather.htm" in the file directory
   std::string logFile;      // "" = no log file
+  std::string downloadRoot; // "" = the file directory
 };
 
 enum class ParseResult { Run, Help, Error };

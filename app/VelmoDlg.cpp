@@ -43,7 +43,10 @@ void CVelmoDlg::OnInitDialog() {
   server_->SetBindAddress(options_.bindAddress.c_str());
   server_->SetPort(options_.devicePort);
   server_->SetProgressInterval(1000);
-  server_->SetProtocolFactory(MakeProtocolFactory(ProtocolSettings{LedFile()}));
+  ProtocolSettings protocol;
+  protocol.ledFilePath = LedFile();
+  protocol.downloadRoot = options_.downloadRoot;
+  server_->SetProtocolFactory(MakeProtocolFactory(protocol));
   server_->SetOnAccept(&CVelmoDlg::OnAccept);
   server_->SetOnAcceptErr(&CVelmoDlg::OnAcceptErr);
   server_->SetOnSocketConnect(&CVelmoDlg::OnSocketConnect);

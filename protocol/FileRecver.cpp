@@ -3,6 +3,7 @@
 #include <cassert>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "socketserver/ServerTypes.h"
 
 namespace velmo {
@@ -13,7 +14,7 @@ ProtocolFactory MakeProtocolFactory(ProtocolSettings settings) {
 }
 
 CFileRecver::CFileRecver(CServerClientSocket& connection, std::shared_ptr<const ProtocolSettings> settings)
-    : conn_(connection), settings_(std::move(settings)) {}
+    : conn_(connection), settings_(std::move(settings)), lastProgressTick_(platform::TickMs()) {}
 
 CFileRecver::~CFileRecver() { Shutdown(); }
 
@@ -27,11 +28,12 @@ bool CFileRecver::Setup() {
 }
 
 void CFileRecver::Shutdown() {
-  // Queued heartbeat and transfer messages go with the target.
+  // Queued heartbeat and transfer messages go with the target; a partly
+  // received file stays on disk as it is.
   if (auto target = receiverWindow_.exchange(0)) conn_.Loop().DestroyTarget(target);
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  CloseTransfer();
 }
-
-void CFileRecver::CancelTransfer() {}
 
 void CFileRecver::OnReceived(const std::uint8_t* data, int length) {
   assembler_.AssembleFrames(data, length, *this);
@@ -58,6 +60,12 @@ void CFileRecver::DispatchFrame(int code, const std::uint8_t* payload, int lengt
     case -88: OnListDevices(); break;
     case -46: RelayCommand(payload, length); break;
     case -56: QueryDevice(payload, length); break;
+    case -16: OnUploadRequest(payload, length); break;
+    case -19: OnUploadData(payload, length); break;
+    case -21:
+    case -23: OnUploadEnded(code); break;
+    case -26: OnDownloadRequest(payload, length); break;
+    case -29: OnNextBlock(); break;
     default: break;  // unknown codes are ignored without a reply
   }
 }
@@ -68,9 +76,10 @@ bool CFileRecver::PostToWindow(platform::TargetId window, std::uint32_t msg) {
 }
 
 void CFileRecver::OnReceiverMessage(std::uint32_t msg) {
-  switch (msg) {
-    case WM_HEARTBEAT: OnHeartbeat(); break;
-    default: break;
+  if (msg == WM_HEARTBEAT) {
+    OnHeartbeat();
+  } else if (msg >= WM_FILE_REQUEST && msg <= WM_FILE_DOWNLOAD_OPEN) {
+    OnTransferMessage(msg);
   }
 }
 

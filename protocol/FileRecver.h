@@ -31,7 +31,8 @@ namespace velmo {
 
 // Settings of the protocol that the owner gives all connections.
 struct ProtocolSettings {
-  std::string ledFilePath;  // the LED device's text file
+  std::string ledFilePath{};   // the LED device's text file
+  std::string downloadRoot{};  // downloads are served from inside it ("": the file directory)
 };
 
 // The factory that gives every new connection its CFileRecver.
@@ -65,6 +66,10 @@ class CFileRecver final : public IClientProtocol, private CFrameAssembler::Sink 
   // Window thread, message 2036: answers the heartbeat (see Heartbeat.cpp).
   void OnHeartbeat();
 
+  // FileTransfer.cpp, window thread, under the lock: messages 2029..2035.
+  void OnUploadRequested();
+  void OnTransferMessage(std::uint32_t msg);
+
   CServerClientSocket& Connection() { return conn_; }
 
   // Sends `payload` as one frame. Returns the writer's result.
@@ -92,6 +97,20 @@ class CFileRecver final : public IClientProtocol, private CFrameAssembler::Sink 
   // Sends `payload` as one frame and reports the whole frame to the data callback.
   void SendAndTrace(std::string_view payload);
 
+  // FileTransfer.cpp, under the lock.
+  enum class Transfer { None, Upload, Download };
+  void OnUploadRequest(const std::uint8_t* payload, int length);   // -16
+  void OnUploadData(const std::uint8_t* payload, int length);      // -19
+  void OnUploadEnded(int code);                                    // -21, -23
+  void OnDownloadRequest(const std::uint8_t* payload, int length); // -26
+  void OnNextBlock();                                              // -29
+  // Removes queued progress messages (on the window thread only) and closes the file.
+  void CloseTransfer();
+  void CheckComplete();
+  void ProgressStep();
+  // Sends `payload` and posts a close with reason 1 when that fails.
+  void SendOrClose(std::string_view payload);
+
   // Heartbeat.cpp: the text for an empty heartbeat, or false when there is
   // none to send this time (the LED file cannot be read).
   bool BuildCommand(std::string* command);
@@ -102,6 +121,19 @@ class CFileRecver final : public IClientProtocol, private CFrameAssembler::Sink 
   std::atomic<platform::TargetId> receiverWindow_{0};
   CFrameAssembler assembler_;        // receive thread only
   std::uint32_t heartbeatCount_ = 0;  // window thread only
+
+  // The one transfer slot; guarded by lock_.
+  Transfer transfer_ = Transfer::None;  // an open file is a transfer in progress
+  int file_ = -1;
+  bool uploadRefused_ = false;          // the pending upload request names no acceptable file
+  std::string path_;                    // upload: file directory + name; download: the resolved path
+  std::string downloadName_;            // the name sent in the download header
+  std::uint32_t total_ = 0;
+  std::uint32_t done_ = 0;
+  std::uint32_t crc_ = 0;
+  std::uint32_t lastProgressTick_;
+  std::uint32_t blockSize_ = 3072;
+  std::uint32_t sendOffset_ = 0;
 };
 
 }  // namespace velmo

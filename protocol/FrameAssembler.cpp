@@ -12,7 +12,7 @@ constexpr std::size_t kShrinkAbove = 64 * 1024;
 bool IsSpace(std::uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 }  // namespace
 
-int ReadLenient(const std::uint8_t* field, int length) {
+long long ReadLenient64(const std::uint8_t* field, int length) {
   int i = 0;
   while (i < length && IsSpace(field[i])) ++i;
   bool negative = false;
@@ -20,12 +20,19 @@ int ReadLenient(const std::uint8_t* field, int length) {
     negative = field[i] == '-';
     ++i;
   }
-  long value = 0;
-  while (i < length && field[i] >= '0' && field[i] <= '9' && value < 100000000) {
+  long long value = 0;
+  while (i < length && field[i] >= '0' && field[i] <= '9' && value < 100000000000000000LL) {
     value = value * 10 + (field[i] - '0');
     ++i;
   }
-  return static_cast<int>(negative ? -value : value);
+  return negative ? -value : value;
+}
+
+int ReadLenient(const std::uint8_t* field, int length) {
+  long long value = ReadLenient64(field, length);
+  if (value > 999999999) return 999999999;
+  if (value < -999999999) return -999999999;
+  return static_cast<int>(value);
 }
 
 std::size_t CFrameAssembler::Scan(const std::uint8_t* data, std::size_t size, Sink& sink) {

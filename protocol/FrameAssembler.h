@@ -34,6 +34,8 @@ namespace velmo {
 // one optional "+" or "-", digits up to the first non-digit or the end of the
 // field; no digits reads as 0. Never reads past `length`.
 int ReadLenient(const std::uint8_t* field, int length);
+// The same rule for wider fields (sizes of ten digits).
+long long ReadLenient64(const std::uint8_t* field, int length);
 
 class CFrameAssembler {
  public:

@@ -1,0 +1,327 @@
+// File transfer over real sockets: uploads, downloads, cancel, and the names
+// and paths a hostile peer might send.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <zlib.h>
+
+#include "protocol/FileRecver.h"
+#include "socketserver/ClientRegistry.h"
+#include "socketserver/SocketServer.h"
+#include "tests/TestSupport.h"
+
+namespace velmo::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Owner {
+  EventRecorder events;
+  std::atomic<bool> refuse{false};
+};
+Owner& O(void* u) { return *static_cast<Owner*>(u); }
+void OnRequest(void* u, const char* path, int* accept) {
+  O(u).events.Add(std::string("request ") + path);
+  if (O(u).refuse) *accept = 0;
+}
+void OnProgress(void* u, int done, int total) {
+  O(u).events.Add("progress " + std::to_string(done) + " " + std::to_string(total));
+}
+void OnSucc(void* u, const char* path) { O(u).events.Add(std::string("succ ") + path); }
+void OnFail(void* u, const char* path, int reason) {
+  O(u).events.Add(std::string("fail ") + path + " " + std::to_string(reason));
+}
+void OnData(void* u, const char* d, int n) { O(u).events.Add("data " + std::string(d, static_cast<std::size_t>(n))); }
+
+std::string Ten(long long v) {
+  char t[16];
+  std::snprintf(t, sizeof t, "%010lld", v);
+  return t;
+}
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class TransferTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = fs::temp_directory_path() / ("velmo-transfer-" + std::to_string(getpid()));
+    fs::remove_all(base_);
+    dir_ = base_ / "files";
+    fs::create_directories(dir_);
+    fileDir_ = dir_.string() + "/";
+    server_ = window_.Call([&] {
+      auto s = std::make_unique<CSocketServer>(window_.Loop(), &owner_);
+      s->SetBindAddress("127.0.0.1");
+      s->SetPort(0);
+      s->SetFileDir(fileDir_.c_str());
+      s->SetProgressInterval(1000);
+      s->SetOnRecvFileRequest(&OnRequest);
+      s->SetOnRecvFileProgress(&OnProgress);
+      s->SetOnRecvFileSucc(&OnSucc);
+      s->SetOnRecvFileFail(&OnFail);
+      s->SetOnRecvData(&OnData);
+      s->SetProtocolFactory(MakeProtocolFactory(ProtocolSettings{}));
+      s->Start();
+      return s;
+    });
+    ASSERT_TRUE(d_.Connect(window_.Call([&] { return server_->ListeningPort(); })));
+  }
+  void TearDown() override {
+    window_.Call([&] { server_.reset(); });
+    fs::remove_all(base_);
+  }
+  std::vector<std::string> Events(const std::string& prefix) {
+    std::vector<std::string> out;
+    for (auto& l : owner_.events.Lines()) {
+      if (l.rfind(prefix, 0) == 0) out.push_back(l);
+    }
+    return out;
+  }
+  void Upload(long long size, const std::string& name) { d_.Send(Frame("-16" + Ten(size) + name)); }
+
+  LoopThread window_;
+  Owner owner_;
+  fs::path base_, dir_;
+  std::string fileDir_;
+  std::unique_ptr<CSocketServer> server_;
+  FakeDevice d_;
+};
+
+TEST_F(TransferTest, ZeroByteUploadIsAcceptedAndCompleteAtOnce) {
+  Upload(0, "zero.bin");
+  EXPECT_EQ(d_.ReadFrame(), "-170000000000");
+  EXPECT_EQ(d_.ReadFrame(), "-20");
+  ASSERT_TRUE(owner_.events.WaitCount("succ ", 1));
+  EXPECT_EQ(Events("request "), (std::vector<std::string>{"request " + fileDir_ + "zero.bin"}));
+  EXPECT_EQ(Events("data "), (std::vector<std::string>{"data @00013-170000000000"}));
+  EXPECT_TRUE(fs::exists(dir_ / "zero.bin"));
+  EXPECT_EQ(fs::file_size(dir_ / "zero.bin"), 0u);
+}
+
+TEST_F(TransferTest, TenBytesInOneFrame) {
+  std::ofstream(dir_ / "ten.bin") << "old contents that go";
+  Upload(10, "ten.bin");
+  EXPECT_EQ(d_.ReadFrame(), "-170000000000");
+  d_.Send(Frame("-19" + std::string("0123456789")));
+  EXPECT_EQ(d_.ReadFrame(), "-490000000000");
+  EXPECT_EQ(d_.ReadFrame(), "-20");
+  ASSERT_TRUE(owner_.events.WaitCount("succ ", 1));
+  EXPECT_EQ(Events("progress "), (std::vector<std::string>{"progress 10 10"}));
+  auto lines = owner_.events.Lines();
+  EXPECT_EQ(lines.back(), "succ " + fileDir_ + "ten.bin");  // progress first, then success
+  EXPECT_EQ(ReadAll(dir_ / "ten.bin"), "0123456789");
+}
+
+TEST_F(TransferTest, DataWithoutAnUploadIsIgnored) {
+  d_.Send(Frame("-19abc"));
+  d_.Send(Frame("-29"));
+  EXPECT_TRUE(d_.Silent());
+}
+
+TEST_F(TransferTest, DeviceEndsTheUploadAndThePartialFileStays) {
+  struct {
+    const char* code;
+    const char* reason;
+  } cases[] = {{"-21", "5"}, {"-23", "6"}};
+  for (const auto& c : cases) {
+    std::string name = std::string("part") + c.code + ".bin";
+    Upload(100, name);
+    ASSERT_EQ(d_.ReadFrame(), "-170000000000");
+    d_.Send(Frame("-19" + std::string(40, 'p')));
+    ASSERT_EQ(d_.ReadFrame(), "-490000000000");
+    d_.Send(Frame(c.code));
+    ASSERT_TRUE(owner_.events.WaitCount("fail " + fileDir_ + name + " " + c.reason, 1)) << c.code;
+    EXPECT_EQ(fs::file_size(dir_ / name), 40u);
+    d_.Send(Frame("-19more"));  // the upload is over
+    EXPECT_TRUE(d_.Silent());
+  }
+}
+
+TEST_F(TransferTest, ASecondRequestStartsOverSilently) {
+  Upload(100, "first.bin");
+  ASSERT_EQ(d_.ReadFrame(), "-170000000000");
+  d_.Send(Frame("-19" + std::string(10, 'a')));
+  ASSERT_EQ(d_.ReadFrame(), "-490000000000");
+  Upload(3, "second.bin");
+  EXPECT_EQ(d_.ReadFrame(), "-170000000000");
+  d_.Send(Frame("-19xyz"));
+  EXPECT_EQ(d_.ReadFrame(), "-490000000000");
+  EXPECT_EQ(d_.ReadFrame(), "-20");
+  ASSERT_TRUE(owner_.events.WaitCount("succ ", 1));
+  EXPECT_TRUE(Events("fail ").empty());
+  EXPECT_EQ(fs::file_size(dir_ / "first.bin"), 10u);
+  EXPECT_EQ(ReadAll(dir_ / "second.bin"), "xyz");
+}
+
+TEST_F(TransferTest, RefusedUploadsFailWith6AndMinus24AndLandNowhere) {
+  fs::create_directories(base_ / "outside");
+  fs::create_symlink(base_ / "outside" / "target.bin", dir_ / "link.bin");
+  struct {
+    const char* name;
+    long long size;
+    std::string file;
+  } cases[] = {
+      {"empty name", 5, ""},
+      {"parent", 5, ".."},
+      {"dot", 5, "."},
+      {"slash", 5, "../outside/x.bin"},
+      {"backslash", 5, "..\\x.bin"},
+      {"zero byte", 5, std::string("a\0b", 3)},
+      {"long name", 5, std::string(250, 'n')},
+      {"4 GiB", 4294967296LL, "big.bin"},
+      {"negative size", -5, "neg.bin"},
+  };
+  int fails = 0;
+  for (const auto& c : cases) {
+    Upload(c.size, c.file);
+    EXPECT_EQ(d_.ReadFrame(), "-24") << c.name;
+    EXPECT_TRUE(owner_.events.WaitCount("fail ", static_cast<std::size_t>(++fails))) << c.name;
+    EXPECT_EQ(owner_.events.Lines().back().substr(owner_.events.Lines().back().size() - 2), " 6") << c.name;
+  }
+  EXPECT_TRUE(Events("request ").empty());
+  EXPECT_EQ(std::distance(fs::directory_iterator(base_ / "outside"), fs::directory_iterator{}), 0);
+  EXPECT_EQ(owner_.events.Count("data upload refused: "), 9u);
+
+  // A symbolic link of the upload's name is replaced, never followed.
+  Upload(2, "link.bin");
+  EXPECT_EQ(d_.ReadFrame(), "-170000000000");
+  d_.Send(Frame("-19ok"));
+  EXPECT_EQ(d_.ReadFrame(), "-490000000000");
+  EXPECT_EQ(d_.ReadFrame(), "-20");
+  EXPECT_FALSE(fs::is_symlink(dir_ / "link.bin"));
+  EXPECT_EQ(ReadAll(dir_ / "link.bin"), "ok");
+  EXPECT_FALSE(fs::exists(base_ / "outside" / "target.bin"));
+}
+
+TEST_F(TransferTest, DirectoryPlusNameLongerThan259IsRefused) {
+  std::string name(259 - fileDir_.size() + 1, 'x');  // within 249 only when the directory is short
+  if (name.size() > 249) GTEST_SKIP() << "temporary directory too short for this case";
+  Upload(5, name);
+  EXPECT_EQ(d_.ReadFrame(), "-24");
+}
+
+TEST_F(TransferTest, RefusedByTheOwner) {
+  owner_.refuse = true;
+  Upload(5, "no.bin");
+  EXPECT_EQ(d_.ReadFrame(), "-18");
+  EXPECT_FALSE(fs::exists(dir_ / "no.bin"));
+}
+
+TEST_F(TransferTest, DownloadInBlocksWithTheRightCrc) {
+  std::string content(7000, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31 + 7);
+  std::ofstream(dir_ / "data.bin", std::ios::binary) << content;
+  char crc[16];
+  std::snprintf(crc, sizeof crc, "%08lx", crc32(0, reinterpret_cast<const Bytef*>(content.data()), 7000));
+
+  d_.Send(Frame("-26" + Ten(3072) + "data.bin"));
+  EXPECT_EQ(d_.ReadFrame(), "-270000007000" + std::string(crc) + "data.bin");
+  std::string received;
+  for (std::size_t block : {3072u, 3072u, 856u}) {
+    d_.Send(Frame("-29"));
+    std::string frame = d_.ReadFrame();
+    ASSERT_EQ(frame.size(), 3 + block);
+    EXPECT_EQ(frame.substr(0, 3), "-39");
+    received += frame.substr(3);
+  }
+  EXPECT_EQ(received, content);
+  d_.Send(Frame("-29"));  // the file was closed after the last block
+  EXPECT_TRUE(d_.Silent());
+  EXPECT_EQ(owner_.events.Count("data @00029-27"), 1u);
+}
+
+TEST_F(TransferTest, BlockSizesAreBounded) {
+  std::ofstream(dir_ / "big.bin", std::ios::binary) << std::string(100000, 'b');
+  struct {
+    long long block;
+    std::size_t first;
+  } cases[] = {{0, 3072}, {-5, 3072}, {200000, 99996}, {99996, 99996}};
+  for (const auto& c : cases) {
+    d_.Send(Frame("-26" + Ten(c.block) + "big.bin"));
+    ASSERT_EQ(d_.ReadFrame().substr(0, 13), "-270000100000");
+    d_.Send(Frame("-29"));
+    EXPECT_EQ(d_.ReadFrame(3000ms).size(), 3 + c.first) << c.block;
+  }
+}
+
+TEST_F(TransferTest, DownloadsStayInsideTheirRoot) {
+  fs::create_directories(base_ / "secret");
+  std::ofstream(base_ / "secret" / "key") << "secret";
+  fs::create_symlink(base_ / "secret" / "key", dir_ / "escape");
+  fs::create_directories(dir_ / "sub");
+  std::ofstream(dir_ / "sub" / "ok.txt") << "fine";
+  const std::string refused[] = {"../secret/key", (base_ / "secret" / "key").string(), "escape", "/etc/hostname",
+                                 "sub/../../secret/key"};
+  for (const auto& path : refused) {
+    d_.Send(Frame("-26" + Ten(3072) + path));
+    EXPECT_TRUE(d_.Silent(50ms)) << path;
+  }
+  EXPECT_EQ(owner_.events.Count("data download refused: "), 5u);
+  for (const std::string& path : {std::string("missing.bin"), std::string("sub"), std::string(300, 'p')}) {
+    d_.Send(Frame("-26" + Ten(3072) + path));
+    EXPECT_TRUE(d_.Silent(50ms)) << path;
+  }
+  d_.Send(Frame("-26" + Ten(3072) + "sub/ok.txt"));
+  EXPECT_EQ(d_.ReadFrame().substr(0, 13), "-270000000004");
+  d_.Send(Frame("-26" + Ten(3072) + (dir_ / "sub" / "ok.txt").string()));  // absolute, but inside
+  EXPECT_EQ(d_.ReadFrame().substr(0, 13), "-270000000004");
+}
+
+TEST_F(TransferTest, ProgressIsRateLimitedWithOneAtTheEnd) {
+  Upload(20 * 100, "steady.bin");
+  ASSERT_EQ(d_.ReadFrame(), "-170000000000");
+  for (int i = 0; i < 20; ++i) {
+    d_.Send(Frame("-19" + std::string(100, 's')));
+    ASSERT_EQ(d_.ReadFrame(), "-490000000000");
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(d_.ReadFrame(), "-20");
+  ASSERT_TRUE(owner_.events.WaitCount("succ ", 1));
+  auto progress = Events("progress ");
+  ASSERT_GE(progress.size(), 1u);
+  EXPECT_LE(progress.size(), 2u);  // at most one a second, plus the one at the end
+  EXPECT_EQ(progress.back(), "progress 2000 2000");
+}
+
+TEST_F(TransferTest, CancelSendsMinus22AndReportsNothing) {
+  Upload(100, "cancelled.bin");
+  ASSERT_EQ(d_.ReadFrame(), "-170000000000");
+  d_.Send(Frame("-19" + std::string(30, 'c')));
+  ASSERT_EQ(d_.ReadFrame(), "-490000000000");
+  window_.Call([&] { server_->CancelAllRecv(); });
+  EXPECT_EQ(d_.ReadFrame(), "-22");
+  d_.Send(Frame("-19more"));
+  EXPECT_TRUE(d_.Silent());
+  EXPECT_TRUE(Events("fail ").empty());
+  EXPECT_TRUE(Events("succ ").empty());
+  EXPECT_EQ(fs::file_size(dir_ / "cancelled.bin"), 30u);
+  window_.Call([&] { server_->CancelAllRecv(); });  // nothing in progress: nothing sent
+  EXPECT_TRUE(d_.Silent());
+}
+
+TEST_F(TransferTest, DestroyingTheServerCancelsUploads) {
+  Upload(100, "shutdown.bin");
+  ASSERT_EQ(d_.ReadFrame(), "-170000000000");
+  window_.Call([&] { server_.reset(); });
+  EXPECT_EQ(d_.ReadFrame(), "-22");
+  EXPECT_TRUE(d_.WaitClosed());
+  EXPECT_TRUE(Events("fail ").empty());
+}
+
+TEST_F(TransferTest, ADownloadRequestClosesAnOpenUpload) {
+  std::ofstream(dir_ / "get.bin") << "12345";
+  Upload(100, "open.bin");
+  ASSERT_EQ(d_.ReadFrame(), "-170000000000");
+  d_.Send(Frame("-26" + Ten(3072) + "get.bin"));
+  EXPECT_EQ(d_.ReadFrame().substr(0, 13), "-270000000005");
+  d_.Send(Frame("-19data"));  // the upload is no longer open
+  d_.Send(Frame("-29"));
+  EXPECT_EQ(d_.ReadFrame(), "-3912345");
+}
+
+}  // namespace
+}  // namespace velmo::test
