@@ -40,6 +40,7 @@ bool CServerClientSocket::Setup(const ProtocolFactory& factory) {
     target_.store(loop_.CreateTarget([this](std::uint32_t msg, std::uintptr_t, std::uintptr_t) { OnMessage(msg); }));
   }
   if (!platform::SetSendTimeout(socket_.load(), settings_.sendTimeoutMs)) return false;
+  platform::SetNoDelay(socket_.load());
 
   recvThread_ = std::make_unique<CServerClientSocketRecvThread>(*this, settings_.threadPriority);
   if (!recvThread_->IsCreated()) return false;

@@ -78,6 +78,17 @@ grep -q "^-470000000000: the device took the text$" "$work/relay.out" || fail "r
 wait "$target"
 grep -q "^202300000000000000000042: led on$" "$work/target.out" || fail "the relayed command did not arrive"
 
+# A file goes up and comes back down whole.
+head -c 100000 /dev/urandom >"$work/up.bin"
+"$devsim" --server "127.0.0.1:$port" --upload "$work/up.bin" --name sent.bin >"$work/upload.out" 2>&1 \
+  || fail "upload: $(cat "$work/upload.out")"
+cmp -s "$work/up.bin" "$work/sent.bin" || fail "the uploaded file differs"
+wait_for "$work/main.out" "${stamp}OnRecvFileSucc$" || fail "no OnRecvFileSucc line"
+"$devsim" --server "127.0.0.1:$port" --download sent.bin --block 3072 --output "$work/back.bin" >"$work/download.out" 2>&1 \
+  || fail "download: $(cat "$work/download.out")"
+grep -q "CRC-32 [0-9a-f]* matches" "$work/download.out" || fail "download CRC"
+cmp -s "$work/up.bin" "$work/back.bin" || fail "the downloaded file differs"
+
 kill -TERM "$pid"; wait "$pid"; rc=$?
 [ $rc -eq 0 ] || fail "SIGTERM: exit $rc, want 0"
 cmp -s "$work/main.out" "$work/velmo.log" || fail "the log file differs from standard output"

@@ -38,6 +38,10 @@ TEST(DevsimOptions, Table) {
       {{"--relay", "202300000000000000000001", "led on"}, Parse::Run, ""},
       {{"--relay", "202300000000000000000001"}, Parse::Error, "needs an SN and a text"},
       {{"--query", "2023000000000000000000011", "q"}, Parse::Error, "at most 24"},
+      {{"--upload", "/tmp/x", "--name", "y"}, Parse::Run, ""},
+      {{"--download", "x", "--block", "3072", "--output", "/tmp/y"}, Parse::Run, ""},
+      {{"--download", "x", "--block", "0"}, Parse::Error, "block size from 1 to 99996"},
+      {{"--upload"}, Parse::Error, "needs a value"},
   };
   for (const auto& c : cases) {
     std::vector<const char*> argv{"velmo-devsim"};

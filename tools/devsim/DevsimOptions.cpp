@@ -25,6 +25,9 @@ std::string Usage(const char* program) {
          "  --relay SN TEXT       play a requester: relay TEXT to the device SN (-46) and print the answer\n"
          "  --query SN TEXT       play a requester: send the query TEXT to the device SN (-56) and\n"
          "                        print its information\n"
+         "  --upload FILE         upload FILE to the server's file directory (--name NAME to rename)\n"
+         "  --download PATH       download PATH from the server and check its CRC-32\n"
+         "                        (--block N, default 99996; --output FILE, default its name)\n"
          "  --quiet               count commands instead of printing them\n"
          "                        (automatic with more than 10 devices)\n"
          "  -h, --help            show this text\n"
@@ -63,6 +66,33 @@ Parse ParseOptions(int argc, const char* const* argv, Options* o, std::string* e
       if (o->targetSn.size() > 24) {
         *error = "option " + std::string(arg) + ": an SN has at most 24 characters";
         return Parse::Error;
+      }
+      continue;
+    }
+    if (arg == "--upload" || arg == "--download" || arg == "--name" || arg == "--output" || arg == "--block") {
+      if (i + 1 >= argc) {
+        *error = "option " + std::string(arg) + " needs a value";
+        return Parse::Error;
+      }
+      std::string value = argv[++i];
+      if (arg == "--upload") {
+        o->request = Options::Request::Upload;
+        o->localFile = value;
+      } else if (arg == "--download") {
+        o->request = Options::Request::Download;
+        o->remotePath = value;
+      } else if (arg == "--name") {
+        o->remoteName = value;
+      } else if (arg == "--output") {
+        o->localFile = value;
+      } else {
+        char* end = nullptr;
+        long block = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || block < 1 || block > 99996) {
+          *error = "option --block: '" + value + "' is not a block size from 1 to 99996";
+          return Parse::Error;
+        }
+        o->blockSize = static_cast<int>(block);
       }
       continue;
     }

@@ -17,10 +17,15 @@ struct Options {
   bool quiet = false;           // count commands instead of printing them
   int connectRate = 2000;       // new connections per second
 
-  // Requester mode: one -46 (relay) or -56 (query) for another device's SN.
-  enum class Request { None, Relay, Query } request = Request::None;
+  // One-shot modes: a -46 relay or -56 query for another device's SN, or a
+  // file upload or download.
+  enum class Request { None, Relay, Query, Upload, Download } request = Request::None;
   std::string targetSn;
   std::string requestText;
+  std::string localFile;   // upload: the file sent; download: where it is written ("": its name)
+  std::string remoteName;  // upload: the name on the server ("": the local file's name)
+  std::string remotePath;  // download: the path asked for
+  int blockSize = 99996;   // download block size
 };
 
 enum class Parse { Run, Help, Error };

@@ -7,6 +7,7 @@
 #include "tools/devsim/DevsimOptions.h"
 #include "tools/devsim/Requester.h"
 #include "tools/devsim/Simulator.h"
+#include "tools/devsim/Transfer.h"
 
 namespace {
 std::atomic<bool> g_stop{false};
@@ -26,7 +27,10 @@ int main(int argc, char** argv) {
     case velmo::devsim::Parse::Run:
       break;
   }
-  if (options.request != velmo::devsim::Options::Request::None) return velmo::devsim::RunRequest(options, stdout);
+  using Request = velmo::devsim::Options::Request;
+  if (options.request == Request::Upload) return velmo::devsim::RunUpload(options, stdout);
+  if (options.request == Request::Download) return velmo::devsim::RunDownload(options, stdout);
+  if (options.request != Request::None) return velmo::devsim::RunRequest(options, stdout);
   // Many devices need many descriptors: take what the hard limit allows.
   rlimit lim{};
   if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
