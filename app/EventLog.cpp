@@ -34,6 +34,11 @@ bool CEventLog::OpenFile(const std::string& path, std::string* error) {
   return true;
 }
 
+void CEventLog::SetListener(std::function<void(const std::string& gbkLine)> listener) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  listener_ = std::move(listener);
+}
+
 void CEventLog::Append(std::string_view message) {
   std::string line = FormatLogLine(platform::Now(), message);
   std::lock_guard<std::mutex> lock(mutex_);

@@ -21,6 +21,11 @@ namespace velmo {
 // The GBK line for `message` logged at `time`, ending in "\n".
 std::string FormatLogLine(const platform::LocalTime& time, std::string_view message);
 
+// The log pane holds at most this many lines: it is emptied before the line
+// that finds more of them (an empty pane counts 1 line, every "\n" one more).
+inline constexpr int kMaxLogLines = 1000;
+inline bool MustClearBeforeAppend(int lineCount) { return lineCount > kMaxLogLines; }
+
 class CEventLog {
  public:
   CEventLog() = default;
@@ -34,7 +39,9 @@ class CEventLog {
   // the file cannot be opened.
   bool OpenFile(const std::string& path, std::string* error);
   // Receives every GBK line (without its "\n"'s conversion), on the appending thread.
-  void SetListener(std::function<void(const std::string& gbkLine)> listener) { listener_ = std::move(listener); }
+  // May be changed while other threads log; once it returns, the old listener
+  // is no longer called.
+  void SetListener(std::function<void(const std::string& gbkLine)> listener);
 
   // Logs `message` (GBK) with the current local time.
   void Append(std::string_view message);

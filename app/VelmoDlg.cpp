@@ -114,7 +114,12 @@ void CVelmoDlg::Report(const std::string& line) {
     std::lock_guard<std::mutex> lock(textLock_);
     infoText_ = line;
   }
+  if (textListener_) textListener_(TextLine::Info, line);
   AppendLog(line);
+}
+
+void CVelmoDlg::SetFileDir(const std::string& path) {
+  if (server_) server_->SetFileDir(path.c_str());
 }
 
 void CVelmoDlg::OnAccept(void* user, const AcceptInfo* info, int* /*accept*/) {
@@ -146,6 +151,7 @@ void CVelmoDlg::OnRecvData(void* user, const char* data, int length) {
     std::lock_guard<std::mutex> lock(dlg.textLock_);
     dlg.lastData_ = text;
   }
+  if (dlg.textListener_) dlg.textListener_(TextLine::LastData, text);
   dlg.AppendLog(text);
 }
 

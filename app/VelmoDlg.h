@@ -63,6 +63,14 @@ class CVelmoDlg {
   // Timer 4097: recomputes the counters and rows and hands them to the view.
   void RefreshDeviceView();
   void SetViewListener(std::function<void(const DeviceView&)> listener) { viewListener_ = std::move(listener); }
+  // Called (on the thread that changed it) whenever the info line or the
+  // last-data line changes; the listener must not wait for the window thread.
+  enum class TextLine { Info, LastData };
+  void SetTextListener(std::function<void(TextLine, const std::string& gbk)> listener) {
+    textListener_ = std::move(listener);
+  }
+  // Hidden button "...": the file directory of connections created from now on.
+  void SetFileDir(const std::string& path);
 
   // Texts of the hidden info line (last handler line) and the last-data line.
   std::string InfoText() const;
@@ -101,6 +109,7 @@ class CVelmoDlg {
   std::thread httpThread_;
   platform::TimerId refreshTimer_ = 0;
   std::function<void(const DeviceView&)> viewListener_;
+  std::function<void(TextLine, const std::string&)> textListener_;
 
   mutable std::mutex textLock_;
   std::string infoText_;  // guarded by textLock_

@@ -1,8 +1,11 @@
 // velmo: the server for networked field devices.
 //
 // Parses the command line, builds the main dialog's logic on a message loop
-// owned by the main thread and runs it until SIGINT/SIGTERM (headless). Exit
-// codes: 0 after a clean shutdown, 2 for a bad command line or log file.
+// owned by the main thread and runs it: in the operator's window when a
+// display is available (until the window is closed), headless otherwise
+// (until SIGINT/SIGTERM). Exit codes: 0 after a clean shutdown, 2 for a bad
+// command line or log file.
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -11,15 +14,28 @@
 #include "app/EventLog.h"
 #include "app/Options.h"
 #include "app/VelmoDlg.h"
+#include "app/qt/QtLoopBridge.h"
+#include "app/qt/VelmoWindow.h"
+
+#include <QApplication>
 #include "platform/MessageLoop.h"
 #include "platform/Process.h"
 
 namespace {
 
-velmo::platform::MessageLoop* g_loop = nullptr;  // for the signal handler only
+// For the signal handler only: a stop that arrives before the loop exists is
+// remembered and honoured as soon as it does.
+std::atomic<velmo::platform::MessageLoop*> g_loop{nullptr};
+volatile std::sig_atomic_t g_stopRequested = 0;
 
 void OnStopSignal(int) {
-  if (g_loop) g_loop->QuitFromSignal();
+  g_stopRequested = 1;
+  if (auto* loop = g_loop.load()) loop->QuitFromSignal();
+}
+
+void BindSignalsTo(velmo::platform::MessageLoop* loop) {
+  g_loop.store(loop);
+  if (loop && g_stopRequested) loop->Quit();
 }
 
 void InstallStopSignals() {
@@ -34,6 +50,7 @@ void InstallStopSignals() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  InstallStopSignals();
   velmo::AppOptions options;
   std::string error;
   switch (velmo::ParseCommandLine(argc, argv, &options, &error)) {
@@ -49,21 +66,34 @@ int main(int argc, char** argv) {
   if (!options.headless && !velmo::platform::DisplayAvailable()) options.headless = true;
 
   velmo::CEventLog log;
-  log.SetConsole(stdout);
+  if (options.headless) log.SetConsole(stdout);  // with a window, the log lives in its pane
   if (!options.logFile.empty() && !log.OpenFile(options.logFile, &error)) {
     std::fprintf(stderr, "velmo: %s\n", error.c_str());
     return 2;
   }
 
   velmo::platform::MessageLoop loop;
+  if (!options.headless) {
+    QApplication app(argc, argv);
+    velmo::CQtLoopBridge bridge(loop);
+    BindSignalsTo(&loop);
+    velmo::CVelmoDlg dlg(loop, options, log);
+    {
+      velmo::CVelmoWindow window(dlg, log);
+      window.show();
+      dlg.OnInitDialog();
+      app.exec();
+    }  // the window goes first, then the dialog's logic shuts the device server down
+    BindSignalsTo(nullptr);
+    return 0;
+  }
   loop.BindToCurrentThread();
-  g_loop = &loop;
-  InstallStopSignals();
+  BindSignalsTo(&loop);
   {
     velmo::CVelmoDlg dlg(loop, options, log);
     dlg.OnInitDialog();
     loop.Run();
   }  // the dialog's destructor shuts the device server down
-  g_loop = nullptr;
+  BindSignalsTo(nullptr);
   return 0;
 }

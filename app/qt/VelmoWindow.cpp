@@ -1,0 +1,213 @@
+#include "app/qt/VelmoWindow.h"
+
+#include <QContextMenuEvent>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include "app/qt/LogPane.h"
+#include "platform/TextCodec.h"
+
+namespace velmo {
+
+namespace {
+
+QString FromGbk(const std::string& gbk) { return QString::fromStdString(GbkToUtf8(gbk)); }
+
+QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+
+}  // namespace
+
+QIcon VelmoIcon() {
+  QIcon icon;
+  for (int size : {16, 32}) {
+    QPixmap pixmap(size, size);
+    pixmap.fill(QColor(0x1f, 0x5f, 0x9f));
+    QPainter p(&pixmap);
+    p.setPen(Qt::white);
+    QFont f = p.font();
+    f.setBold(true);
+    f.setPixelSize(size * 3 / 4);
+    p.setFont(f);
+    p.drawText(pixmap.rect(), Qt::AlignCenter, "V");
+    icon.addPixmap(pixmap);
+  }
+  return icon;
+}
+
+CVelmoWindow::CVelmoWindow(CVelmoDlg& dlg, CEventLog& log, QWidget* parent)
+    : QDialog(parent), dlg_(dlg), eventLog_(log) {
+  // Dialog font: 宋体 9 pt where it exists, else a CJK font the setup installs.
+  QFont font;
+  font.setFamilies({U("宋体"), "SimSun", "WenQuanYi Micro Hei", "Noto Sans CJK SC"});
+  font.setPointSize(9);
+  setFont(font);
+  QFontMetrics fm(font);
+  const QString letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  baseX_ = (fm.horizontalAdvance(letters) / 26 + 1) / 2;
+  baseY_ = fm.height();
+
+  setWindowTitle("Velmo");
+  setWindowIcon(VelmoIcon());
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  QRect size = DialogRect(0, 0, 643, 444);
+  setFixedSize(size.width(), size.height());
+
+  // Template order; the group boxes go behind what they frame.
+  auto* ok = Add(kIdOk, new QPushButton(U("确定"), this), 486, 15, 50, 14, false);
+  ok->setDefault(true);
+  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+  auto* cancelRecv = Add(kIdCancelRecv, new QPushButton(U("取消接收"), this), 554, 15, 37, 14, false);
+  connect(cancelRecv, &QPushButton::clicked, this, [this] { dlg_.OnCancelRecv(); });
+  info_ = Add(kIdInfo, new QLabel(U("信息"), this), 322, 25, 234, 8, false);
+  Add(0, new QLabel(U("在线设备数："), this), 15, 82, 49, 8, true);
+  deviceCount_ = Add(kIdDeviceCount, new QLabel("0", this), 73, 82, 39, 8, true);
+  auto* closeAll = Add(kIdCloseAll, new QPushButton(U("关闭连接"), this), 227, 23, 50, 14, true);
+  connect(closeAll, &QPushButton::clicked, this, [this] { dlg_.OnCloseAll(); });
+  Add(0, new QLabel(U("网络消息"), this), 386, 34, 33, 8, false);
+  lastData_ = Add(kIdLastData, new QLabel(QString(), this), 321, 15, 189, 8, true);
+  auto* stop = Add(kIdStopListen, new QPushButton(U("停止监听"), this), 121, 23, 50, 14, true);
+  connect(stop, &QPushButton::clicked, this, [this] { dlg_.OnStopListen(); });
+  auto* start = Add(kIdStartListen, new QPushButton(U("开始监听"), this), 15, 23, 50, 14, true);
+  connect(start, &QPushButton::clicked, this, [this] { dlg_.OnStartListen(); });
+  weatherFile_ = Add(kIdWeatherFile, new QLineEdit(U("C:\\Q917\\weather.htm"), this), 422, 15, 56, 14, false);
+  Add(0, new QLabel(U("天气文件："), this), 383, 17, 39, 8, false);
+  auto* browse = Add(kIdBrowse, new QPushButton("...", this), 521, 31, 50, 14, false);
+  connect(browse, &QPushButton::clicked, this, &CVelmoWindow::BrowseWeatherFile);
+
+  list_ = Add(kIdDeviceList, new QTableWidget(0, 3, this), 15, 95, 614, 157, true);
+  list_->setHorizontalHeaderLabels({U("序号"), U("设备SN号"), U("设备地址")});
+  list_->setColumnWidth(0, 60);
+  list_->setColumnWidth(1, 200);
+  list_->setColumnWidth(2, 200);
+  list_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  list_->horizontalHeader()->setStretchLastSection(false);
+  list_->verticalHeader()->setVisible(false);
+  list_->setShowGrid(true);
+  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+
+  Add(0, new QGroupBox(U("日志"), this), 7, 264, 629, 172, true)->lower();
+  log_ = Add(kIdLog, new CLogPane(this), 15, 275, 614, 157, true);
+  Add(0, new QGroupBox(U("设备"), this), 7, 70, 629, 188, true)->lower();
+  Add(0, new QGroupBox(U("功能按键"), this), 7, 7, 287, 58, true)->lower();
+  Add(0, new QGroupBox("Static", this), 308, 7, 328, 40, false)->lower();
+  Add(0, new QLabel(U("在线客户端："), this), 17, 47, 49, 8, true);
+  clientCount_ = Add(kIdClientCount, new QLabel("0", this), 73, 47, 39, 8, true);
+
+  // What the dialog logic reports. Log lines and texts may come from any
+  // thread: they are handed to the GUI thread with queued calls.
+  eventLog_.SetListener([pane = log_](const std::string& gbkLine) {
+    QString line = FromGbk(gbkLine);
+    QMetaObject::invokeMethod(pane, [pane, line] { pane->AppendLine(line); }, Qt::QueuedConnection);
+  });
+  dlg_.SetTextListener([this](CVelmoDlg::TextLine which, const std::string& gbk) {
+    QLabel* label = which == CVelmoDlg::TextLine::Info ? info_ : lastData_;
+    QString text = FromGbk(gbk);
+    QMetaObject::invokeMethod(label, [label, text] { label->setText(text); }, Qt::QueuedConnection);
+  });
+  dlg_.SetViewListener([this](const DeviceView& view) { ShowView(view); });
+}
+
+CVelmoWindow::~CVelmoWindow() {
+  eventLog_.SetListener(nullptr);
+  dlg_.SetTextListener(nullptr);
+  dlg_.SetViewListener(nullptr);
+}
+
+template <class W>
+W* CVelmoWindow::Add(int id, W* widget, int x, int y, int w, int h, bool visible) {
+  widget->setGeometry(DialogRect(x, y, w, h));
+  widget->setVisible(visible);
+  if (id != 0) byId_[id] = widget;
+  all_.push_back(widget);
+  return widget;
+}
+
+QRect CVelmoWindow::DialogRect(int x, int y, int w, int h) const {
+  return QRect(x * baseX_ / 4, y * baseY_ / 8, w * baseX_ / 4, h * baseY_ / 8);
+}
+
+QWidget* CVelmoWindow::Control(int id) const {
+  auto it = byId_.find(id);
+  return it == byId_.end() ? nullptr : it->second;
+}
+
+QWidget* CVelmoWindow::ControlByText(const QString& text) const {
+  for (QWidget* w : all_) {
+    if (auto* label = qobject_cast<QLabel*>(w); label && label->text() == text) return w;
+    if (auto* box = qobject_cast<QGroupBox*>(w); box && box->title() == text) return w;
+    if (auto* button = qobject_cast<QPushButton*>(w); button && button->text() == text) return w;
+  }
+  return nullptr;
+}
+
+void CVelmoWindow::ShowView(const DeviceView& view) {
+  clientCount_->setText(QString::number(view.clientCount));
+  deviceCount_->setText(QString::number(view.deviceCount));
+  list_->clearContents();
+  list_->setRowCount(static_cast<int>(view.rows.size()));
+  for (int i = 0; i < static_cast<int>(view.rows.size()); ++i) {
+    list_->setItem(i, 0, new QTableWidgetItem(QString::number(i + 1)));
+    list_->setItem(i, 1, new QTableWidgetItem(FromGbk(view.rows[static_cast<std::size_t>(i)].sn)));
+    list_->setItem(i, 2, new QTableWidgetItem(QString::fromLatin1(view.rows[static_cast<std::size_t>(i)].address)));
+  }
+}
+
+void CVelmoWindow::BrowseWeatherFile() {
+  QString path = QFileDialog::getOpenFileName(nullptr, QString(), QString(), "Htm Files (*.htm);;All Files (*.*)");
+  if (path.isEmpty()) return;
+  weatherFile_->setText(path);
+  dlg_.SetFileDir(path.toStdString());
+}
+
+void CVelmoWindow::ShowAbout() {
+  QDialog about(this);
+  about.setWindowTitle(U("关于 Velmo"));
+  about.setFont(font());
+  QRect size = DialogRect(0, 0, 235, 55);
+  about.setFixedSize(size.width(), size.height());
+  auto* iconLabel = new QLabel(&about);
+  iconLabel->setPixmap(windowIcon().pixmap(32, 32));
+  iconLabel->setGeometry(DialogRect(11, 17, 20, 20));
+  auto* name = new QLabel(U("Velmo 1.0 版"), &about);
+  name->setGeometry(DialogRect(40, 10, 119, 8));
+  auto* line = new QLabel(U("设备服务器"), &about);
+  line->setGeometry(DialogRect(40, 25, 119, 8));
+  auto* ok = new QPushButton(U("确定"), &about);
+  ok->setGeometry(DialogRect(178, 7, 50, 14));
+  ok->setDefault(true);
+  connect(ok, &QPushButton::clicked, &about, &QDialog::accept);
+  about.exec();
+}
+
+void CVelmoWindow::contextMenuEvent(QContextMenuEvent* event) {
+  // Linux window managers own the system menu: "About" is offered here instead.
+  QMenu menu(this);
+  menu.addAction(U("关于 Velmo(&A)..."), this, &CVelmoWindow::ShowAbout);
+  menu.exec(event->globalPos());
+}
+
+void CVelmoWindow::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    accept();  // the hidden default button ends the dialog
+    return;
+  }
+  QDialog::keyPressEvent(event);  // Escape rejects
+}
+
+}  // namespace velmo

@@ -1,0 +1,258 @@
+// The operator's window without a display (Qt's offscreen platform): controls
+// and layout, counters and device list, the log pane's rules, the context
+// menus; and a screenshot for the README.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTimer>
+#include <cstdlib>
+
+#include "app/VelmoDlg.h"
+#include "app/qt/LogPane.h"
+#include "app/qt/QtLoopBridge.h"
+#include "app/qt/VelmoWindow.h"
+#include "platform/TextCodec.h"
+#include "tests/TestSupport.h"
+
+namespace velmo::test {
+namespace {
+
+QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// Runs the Qt event loop (and with it Velmo's message loop) until `pred` holds.
+bool PumpUntil(const std::function<bool()>& pred, int timeoutMs = 5000) {
+  QElapsedTimer t;
+  t.start();
+  while (!pred()) {
+    if (t.elapsed() > timeoutMs) return pred();
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bridge_ = std::make_unique<CQtLoopBridge>(loop_);
+    AppOptions o;
+    o.bindAddress = "127.0.0.1";
+    o.devicePort = 0;
+    o.httpPort = 0;
+    o.fileDir = "/tmp";
+    dlg_ = std::make_unique<CVelmoDlg>(loop_, o, log_);
+    window_ = std::make_unique<CVelmoWindow>(*dlg_, log_);
+    window_->show();
+  }
+  void TearDown() override {
+    window_.reset();
+    dlg_.reset();
+    bridge_.reset();
+  }
+  void Init() {
+    dlg_->OnInitDialog();
+    ASSERT_TRUE(PumpUntil([&] { return Pane().contains("Tcp Server Start"); }));
+  }
+  QString Pane() const { return window_->LogPane()->toPlainText(); }
+  QString Text(int id) const { return qobject_cast<QLabel*>(window_->Control(id))->text(); }
+  std::uint16_t Port() const { return dlg_->Server()->ListeningPort(); }
+
+  platform::MessageLoop loop_;
+  std::unique_ptr<CQtLoopBridge> bridge_;
+  CEventLog log_;
+  std::unique_ptr<CVelmoDlg> dlg_;
+  std::unique_ptr<CVelmoWindow> window_;
+};
+
+TEST_F(WindowTest, ControlsStandWhereTheDialogPutsThem) {
+  struct Row {
+    int id;
+    const char* text;
+    int x, y, w, h;
+    bool visible;
+  } rows[] = {
+      {CVelmoWindow::kIdOk, "确定", 486, 15, 50, 14, false},
+      {CVelmoWindow::kIdCancelRecv, "取消接收", 554, 15, 37, 14, false},
+      {CVelmoWindow::kIdInfo, "信息", 322, 25, 234, 8, false},
+      {0, "在线设备数：", 15, 82, 49, 8, true},
+      {CVelmoWindow::kIdDeviceCount, "0", 73, 82, 39, 8, true},
+      {CVelmoWindow::kIdCloseAll, "关闭连接", 227, 23, 50, 14, true},
+      {0, "网络消息", 386, 34, 33, 8, false},
+      {CVelmoWindow::kIdLastData, "", 321, 15, 189, 8, true},
+      {CVelmoWindow::kIdStopListen, "停止监听", 121, 23, 50, 14, true},
+      {CVelmoWindow::kIdStartListen, "开始监听", 15, 23, 50, 14, true},
+      {CVelmoWindow::kIdWeatherFile, nullptr, 422, 15, 56, 14, false},
+      {0, "天气文件：", 383, 17, 39, 8, false},
+      {CVelmoWindow::kIdBrowse, "...", 521, 31, 50, 14, false},
+      {CVelmoWindow::kIdDeviceList, nullptr, 15, 95, 614, 157, true},
+      {0, "日志", 7, 264, 629, 172, true},
+      {CVelmoWindow::kIdLog, nullptr, 15, 275, 614, 157, true},
+      {0, "设备", 7, 70, 629, 188, true},
+      {0, "功能按键", 7, 7, 287, 58, true},
+      {0, "Static", 308, 7, 328, 40, false},
+      {0, "在线客户端：", 17, 47, 49, 8, true},
+      {CVelmoWindow::kIdClientCount, "0", 73, 47, 39, 8, true},
+  };
+  for (const auto& r : rows) {
+    QWidget* w = r.id ? window_->Control(r.id) : window_->ControlByText(U(r.text));
+    ASSERT_NE(w, nullptr) << r.text;
+    EXPECT_EQ(w->geometry(), window_->DialogRect(r.x, r.y, r.w, r.h)) << (r.text ? r.text : "") << " " << r.id;
+    EXPECT_EQ(w->isVisible(), r.visible) << (r.text ? r.text : "") << " " << r.id;
+  }
+  EXPECT_EQ(window_->windowTitle(), "Velmo");
+  EXPECT_EQ(window_->size(), window_->DialogRect(0, 0, 643, 444).size());
+  EXPECT_EQ(window_->minimumSize(), window_->maximumSize());  // no resizing
+  EXPECT_FALSE(window_->windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_EQ(qobject_cast<QLineEdit*>(window_->Control(CVelmoWindow::kIdWeatherFile))->text(), U("C:\\Q917\\weather.htm"));
+  EXPECT_GT(window_->DialogRect(0, 0, 643, 444).width(), 643);  // units are converted, not taken as pixels
+}
+
+TEST_F(WindowTest, CountersAndListBeforeAndAfterTheFirstTick) {
+  Init();
+  QTableWidget* list = window_->DeviceList();
+  ASSERT_EQ(list->columnCount(), 3);
+  EXPECT_EQ(list->horizontalHeaderItem(0)->text(), U("序号"));
+  EXPECT_EQ(list->horizontalHeaderItem(1)->text(), U("设备SN号"));
+  EXPECT_EQ(list->horizontalHeaderItem(2)->text(), U("设备地址"));
+  EXPECT_EQ(list->columnWidth(0), 60);
+  EXPECT_EQ(list->columnWidth(1), 200);
+  EXPECT_EQ(list->columnWidth(2), 200);
+  EXPECT_TRUE(list->showGrid());
+  EXPECT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
+  EXPECT_EQ(list->rowCount(), 0);
+  EXPECT_EQ(Text(CVelmoWindow::kIdClientCount), "0");
+  EXPECT_EQ(Text(CVelmoWindow::kIdDeviceCount), "0");
+
+  FakeDevice plain, a, b;
+  for (auto* d : {&plain, &a, &b}) ASSERT_TRUE(d->Connect(Port()));
+  a.Send(Frame("-3620230101000a00000000000b"));
+  b.Send(Frame("-3620230101000a00000000000b"));
+  ASSERT_TRUE(PumpUntil([&] { return list->rowCount() == 2; }, 3000));  // within about a second
+  EXPECT_EQ(Text(CVelmoWindow::kIdClientCount), "1");
+  EXPECT_EQ(Text(CVelmoWindow::kIdDeviceCount), "2");
+  EXPECT_EQ(list->item(0, 0)->text(), "1");
+  EXPECT_EQ(list->item(1, 0)->text(), "2");
+  EXPECT_EQ(list->item(1, 1)->text(), "20230101000a00000000000b");
+  EXPECT_EQ(list->item(1, 2)->text(), "127.0.0.1");
+
+  FakeDevice c;
+  ASSERT_TRUE(c.Connect(Port()));
+  c.Send(Frame("-36C"));
+  a.Close();
+  ASSERT_TRUE(PumpUntil([&] { return list->rowCount() == 2 && list->item(1, 1)->text() == "C"; }, 3000));
+  EXPECT_EQ(list->item(0, 0)->text(), "1");  // renumbered
+  EXPECT_EQ(list->item(1, 0)->text(), "2");
+}
+
+TEST_F(WindowTest, LogPaneKeepsAtMost1000Lines) {
+  CLogPane* pane = window_->LogPane();
+  for (int i = 1; i <= 1000; ++i) pane->AppendLine(QString("line %1\n").arg(i));
+  EXPECT_EQ(pane->LineCount(), 1001);  // 1000 lines and the empty last one
+  EXPECT_TRUE(pane->toPlainText().startsWith("line 1\n"));
+  pane->AppendLine("line 1001\n");
+  EXPECT_EQ(pane->toPlainText(), "line 1001\n");
+
+  pane->ClearLog();
+  pane->ClearLog();  // "清除" on an empty pane
+  EXPECT_EQ(pane->toPlainText(), "");
+  pane->AppendLine("first\n");
+  pane->AppendLine("second\n");
+  QTextCursor cursor = pane->textCursor();  // the operator selects "first"
+  cursor.setPosition(0);
+  cursor.setPosition(5, QTextCursor::KeepAnchor);
+  pane->setTextCursor(cursor);
+  pane->AppendLine("third\n");
+  EXPECT_EQ(pane->toPlainText(), "third\n\nsecond\n");
+}
+
+TEST(LogRule, ClearsOnlyWhenMoreThan1000Lines) {
+  EXPECT_FALSE(MustClearBeforeAppend(1));
+  EXPECT_FALSE(MustClearBeforeAppend(1000));
+  EXPECT_TRUE(MustClearBeforeAppend(1001));
+}
+
+TEST_F(WindowTest, EventLinesButtonsAndTheLastDataLine) {
+  Init();
+  dlg_->AppendLog("");
+  ASSERT_TRUE(PumpUntil([&] { return Pane().count('\n') >= 3; }));
+  QRegularExpression empty(U("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d： \n"));
+  EXPECT_TRUE(Pane().contains(empty)) << Pane().toStdString();
+
+  qobject_cast<QPushButton*>(window_->Control(CVelmoWindow::kIdCloseAll))->click();
+  ASSERT_TRUE(PumpUntil([&] { return Pane().endsWith(U("关闭了所有的连接\n")); }));
+  EXPECT_EQ(Pane().count(U("关闭了所有的连接")), 1);
+  EXPECT_EQ(Text(CVelmoWindow::kIdInfo), U("关闭了所有的连接"));
+  EXPECT_FALSE(window_->Control(CVelmoWindow::kIdInfo)->isVisible());
+
+  FakeDevice d;
+  ASSERT_TRUE(d.Connect(Port()));
+  d.Send(Frame("123hello"));
+  ASSERT_TRUE(PumpUntil([&] { return Text(CVelmoWindow::kIdLastData) == "123hello"; }));
+  EXPECT_TRUE(Pane().contains(U("： 123hello\n")));
+
+  qobject_cast<QPushButton*>(window_->Control(CVelmoWindow::kIdStopListen))->click();
+  EXPECT_FALSE(dlg_->Server()->IsListening());
+  qobject_cast<QPushButton*>(window_->Control(CVelmoWindow::kIdStartListen))->click();
+  EXPECT_TRUE(dlg_->Server()->IsListening());
+}
+
+// Clicks the right button at `pos` of `target` and reports the popup menu
+// that opened, if any (it is closed again at once).
+QStringList RightClick(QWidget* target, QPoint pos) {
+  QStringList seen;
+  QTimer::singleShot(50, [&] {
+    if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+      for (QAction* a : menu->actions()) seen << a->text();
+      menu->close();
+    }
+  });
+  QPoint global = target->mapToGlobal(pos);
+  QMouseEvent press(QEvent::MouseButtonPress, QPointF(pos), QPointF(global), Qt::RightButton, Qt::RightButton,
+                    Qt::NoModifier);
+  QMouseEvent release(QEvent::MouseButtonRelease, QPointF(pos), QPointF(global), Qt::RightButton, Qt::NoButton,
+                      Qt::NoModifier);
+  QApplication::sendEvent(target, &press);
+  QApplication::sendEvent(target, &release);
+  QContextMenuEvent context(QContextMenuEvent::Mouse, pos, global);
+  QApplication::sendEvent(target, &context);
+  PumpUntil([] { return false; }, 120);
+  return seen;
+}
+
+TEST_F(WindowTest, RightClickMenus) {
+  EXPECT_EQ(RightClick(window_->LogPane()->viewport(), {20, 20}), QStringList{U("清除")});
+  EXPECT_EQ(RightClick(window_.get(), {5, 5}), QStringList{U("关于 Velmo(&A)...")});
+}
+
+TEST_F(WindowTest, Screenshot) {
+  Init();
+  std::vector<std::unique_ptr<FakeDevice>> devices;
+  for (int i = 0; i < 4; ++i) {
+    devices.push_back(std::make_unique<FakeDevice>(Port()));
+    if (i < 3) devices.back()->Send(Frame("-362023010100" + std::to_string(i) + "a00000000000b"));
+  }
+  ASSERT_TRUE(PumpUntil([&] { return window_->DeviceList()->rowCount() == 3; }, 3000));
+  QPixmap shot = window_->grab();
+  EXPECT_EQ(shot.size(), window_->size());
+  const char* out = std::getenv("VELMO_SCREENSHOT");
+  EXPECT_TRUE(shot.save(out ? out : "velmo-window.png"));
+}
+
+}  // namespace
+}  // namespace velmo::test
+
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  if (!std::getenv("XDG_RUNTIME_DIR")) setenv("XDG_RUNTIME_DIR", "/tmp", 1);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
