@@ -4,6 +4,7 @@
 
 #include "platform/Socket.h"
 #include "socketserver/ClientProtocol.h"
+#include "socketserver/ClientRegistry.h"
 #include "socketserver/ServerClientSocket.h"
 
 namespace velmo {
@@ -41,18 +42,15 @@ void CServerClientSocketRecvThread::Run() {
   }
 }
 
-CServerClientSocketMonitorThread::CServerClientSocketMonitorThread(CServerClientSocket& owner,
-                                                                   const CThread& recvThread)
-    : CThread(kThreadPriorityBelowNormal, kMonitorStackBytes), owner_(owner), recvThread_(recvThread) {}
+CConnectionMonitor::CConnectionMonitor(const void* server, std::chrono::milliseconds tick)
+    : CThread(kThreadPriorityBelowNormal, kMonitorStackBytes), server_(server), tick_(tick) {}
 
-void CServerClientSocketMonitorThread::Run() {
-  const auto tick = owner_.Timings().idleTick;
+void CConnectionMonitor::Run() {
   while (!IsStopRequested()) {
-    int idle = owner_.AddIdleTick();
-    if (idle > owner_.IdleLimitSeconds() && !recvThread_.IsStopRequested()) {
-      owner_.PostClose(WM_CLOSE_PEER);
+    for (const auto& connection : CClientRegistry::Process().Snapshot()) {
+      if (connection->Owner() == server_) connection->MonitorTick();
     }
-    StopFlag().WaitFor(tick);
+    StopFlag().WaitFor(tick_);
   }
 }
 

@@ -4,13 +4,17 @@
 // connection's protocol on its own thread. Peer close or reset -> close reason 0
 // (and the thread ends); any other receive error -> reason 2, and it keeps going.
 //
-// CServerClientSocketMonitorThread: once a tick, counts the connection's idle
-// seconds and reports a connection silent beyond its idle limit (reason 0),
-// again every tick until the teardown stops it.
+// CConnectionMonitor: one per server. Once a tick it counts every connection's
+// idle seconds and reports each connection silent beyond its idle limit
+// (reason 0), again every tick until the teardown; a connection is reported
+// on the 61st tick after its last resetting frame (limit 60), or the 6th (5).
 //
-// Both post to the connection's message target with the retry rule bound to the
-// receive thread's stop flag. Owned by CServerClientSocket (window thread).
+// The receive thread posts with the retry rule bound to its own stop flag; the
+// monitor posts once per tick (the next tick tries again). The receive thread
+// is owned by its CServerClientSocket, the monitor by the CSocketServer.
 #pragma once
+
+#include <chrono>
 
 #include "socketserver/Thread.h"
 
@@ -29,16 +33,17 @@ class CServerClientSocketRecvThread : public CThread {
   CServerClientSocket& owner_;
 };
 
-class CServerClientSocketMonitorThread : public CThread {
+class CConnectionMonitor : public CThread {
  public:
-  CServerClientSocketMonitorThread(CServerClientSocket& owner, const CThread& recvThread);
+  // Ticks the connections whose owner is `server`, every `tick`.
+  CConnectionMonitor(const void* server, std::chrono::milliseconds tick);
 
  protected:
   void Run() override;
 
  private:
-  CServerClientSocket& owner_;
-  const CThread& recvThread_;
+  const void* const server_;
+  const std::chrono::milliseconds tick_;
 };
 
 }  // namespace velmo

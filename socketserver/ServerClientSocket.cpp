@@ -48,10 +48,6 @@ bool CServerClientSocket::Setup(const ProtocolFactory& factory) {
   protocol_ = factory ? factory(*this) : nullptr;
   if (!protocol_) protocol_ = std::make_unique<CNullProtocol>();
 
-  monitor_ = std::make_unique<CServerClientSocketMonitorThread>(*this, *recvThread_);
-  if (!monitor_->IsCreated()) return false;
-  monitor_->Resume();  // idle counting starts now
-
   return protocol_->Setup();
 }
 
@@ -64,6 +60,14 @@ const platform::StopSignal& CServerClientSocket::RecvStopFlag() const { return r
 void CServerClientSocket::PostClose(std::uint32_t message) {
   platform::PostWithRetry(loop_, target_.load(), message, 0, reinterpret_cast<std::uintptr_t>(this),
                           RecvStopFlag(), settings_.timings.postRetry);
+}
+
+void CServerClientSocket::MonitorTick() {
+  int idle = AddIdleTick();
+  if (idle > IdleLimitSeconds() && recvThread_ && !recvThread_->IsStopRequested()) {
+    // One try: the next tick reports again if the window thread's queue is full.
+    loop_.Post(target_.load(), WM_CLOSE_PEER, 0, reinterpret_cast<std::uintptr_t>(this));
+  }
 }
 
 void CServerClientSocket::OnMessage(std::uint32_t msg) {
@@ -92,16 +96,10 @@ void CServerClientSocket::Close() {
     platform::ShutdownBoth(fd);  // a blocked recv (or send) returns at once
     recvThread_->Join();
   }
-  if (monitor_) {
-    monitor_->RequestStop();
-    monitor_->Join();
-  }
   if (protocol_) {
     protocol_->Shutdown();
     protocol_.reset();
   }
-  monitor_.reset();
-  recvThread_.reset();
   {
     std::lock_guard<std::mutex> lock(sendLock_);
     socket_.store(platform::kInvalidSocket);

@@ -34,10 +34,10 @@ namespace velmo {
 
 class CSocketServer;
 class CServerClientSocketRecvThread;
-class CServerClientSocketMonitorThread;
 
 // What a connection copies from the server when it is created.
 struct ConnectionSettings {
+  const void* owner = nullptr;  // the server that created the connection (its monitor ticks it)
   void* userData = nullptr;
   std::uint32_t sendTimeoutMs = 15000;
   std::uint32_t progressIntervalMs = 100;
@@ -62,8 +62,8 @@ class CServerClientSocket {
   void TakeAcceptInfo(std::unique_ptr<AcceptInfo> info);
 
   // Window thread: message target, send time-out, parked receive thread,
-  // protocol object (from `factory`, or a sink that keeps nothing), running
-  // monitor, protocol set-up. Returns false on any failure, thread creation
+  // protocol object (from `factory`, or a sink that keeps nothing), protocol
+  // set-up. Idle counting starts when the connection enters the registry. Returns false on any failure, thread creation
   // included; the caller then tears the connection down with Close().
   bool Setup(const ProtocolFactory& factory);
 
@@ -72,8 +72,10 @@ class CServerClientSocket {
 
   // Window thread: the teardown, in this order: message target destroyed (queued
   // close messages discarded), receive thread stopped (socket shut down to wake
-  // it) and joined, monitor stopped and joined, protocol shut down and freed,
-  // socket closed, record released. Idempotent. Sends nothing to the device.
+  // it) and joined, protocol shut down and freed, socket closed, record
+  // released. Idempotent. Sends nothing to the device. The receive thread's
+  // object stays until the connection is freed: its stop flag is read by the
+  // monitor through any reference.
   void Close();
 
   // Any thread. `frame` holds the payload at offset 6, offsets 0..5 are free;
@@ -102,6 +104,10 @@ class CServerClientSocket {
     if (waiting_.load(std::memory_order_relaxed) > 0) return idleSeconds_.exchange(0, std::memory_order_relaxed);
     return idleSeconds_.fetch_add(1, std::memory_order_relaxed) + 1;
   }
+  // Monitor thread, once a tick: counts an idle second and posts a close
+  // (reason 0) when the count passes the limit and receiving goes on.
+  void MonitorTick();
+  const void* Owner() const { return settings_.owner; }
   // Marks the span of a relay's wait (receive thread); see AddIdleTick.
   class CWaitScope {
    public:
@@ -146,7 +152,6 @@ class CServerClientSocket {
   std::string addressText_;
 
   std::unique_ptr<CServerClientSocketRecvThread> recvThread_;
-  std::unique_ptr<CServerClientSocketMonitorThread> monitor_;
   std::unique_ptr<IClientProtocol> protocol_;
   bool closed_ = false;  // window thread
 

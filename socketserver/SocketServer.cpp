@@ -20,6 +20,10 @@ CSocketServer::~CSocketServer() {
   acceptSocket_->Stop();
   CancelAllRecv();
   CloseAllConnections();
+  if (monitor_) {
+    monitor_->RequestStop();
+    monitor_->Join();
+  }
   acceptSocket_.reset();
 }
 
@@ -54,7 +58,17 @@ void CSocketServer::CancelAllRecv() {
 
 std::shared_ptr<CServerClientSocket> CSocketServer::CreateClient(std::unique_ptr<AcceptInfo> info) {
   assert(loop_.IsLoopThread());
+  if (!monitor_) {
+    auto monitor = std::make_unique<CConnectionMonitor>(this, timings_.idleTick);
+    if (!monitor->IsCreated()) {
+      platform::CloseSocket(info->socket);
+      return nullptr;
+    }
+    monitor->Resume();
+    monitor_ = std::move(monitor);
+  }
   ConnectionSettings settings;
+  settings.owner = this;
   settings.userData = userData_;
   settings.sendTimeoutMs = sendTimeoutMs_;
   settings.progressIntervalMs = progressIntervalMs_;

@@ -19,6 +19,7 @@
 #include "platform/MessageLoop.h"
 #include "socketserver/AcceptSocket.h"
 #include "socketserver/ClientProtocol.h"
+#include "socketserver/ClientThreads.h"
 #include "socketserver/ServerClientSocket.h"
 #include "socketserver/ServerTypes.h"
 
@@ -83,6 +84,7 @@ class CSocketServer {
   platform::MessageLoop& loop_;
   void* const userData_;
   std::unique_ptr<CAcceptSocket> acceptSocket_;
+  std::unique_ptr<CConnectionMonitor> monitor_;  // started with the first connection
   char bindAddress_[260] = {};
   char fileDir_[260] = {};
   std::uint16_t port_ = 8000;

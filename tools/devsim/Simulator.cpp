@@ -56,13 +56,20 @@ CSimulator::~CSimulator() {
   if (epoll_ >= 0) close(epoll_);
 }
 
+void CSimulator::Finish() {
+  stats_.silent = 0;
+  for (const auto& d : devices_) {
+    if (d.state == State::Connected && !d.answered) ++stats_.silent;
+  }
+}
+
 std::string CSimulator::Summary() const {
-  char text[256];
+  char text[320];
   std::snprintf(text, sizeof text,
                 "velmo-devsim: %d devices: %d connected, %d could not connect, %d disconnected by the server; "
-                "%ld heartbeats sent, %ld commands received, %ld records sent",
+                "%ld heartbeats sent, %ld commands received, %ld records sent, %d never answered",
                 options_.devices, stats_.connected, stats_.connectFailed, stats_.disconnected, stats_.heartbeats,
-                stats_.commands, stats_.records);
+                stats_.commands, stats_.records, stats_.silent);
   return text;
 }
 
@@ -219,6 +226,7 @@ void CSimulator::OnReadable(int index) {
 
 void CSimulator::OnFrame(int index, const std::string& payload) {
   Device& d = devices_[static_cast<std::size_t>(index)];
+  d.answered = true;
   if (payload.compare(0, 3, "-37") != 0) {
     if (!options_.quiet) std::fprintf(out_, "%s: frame %s\n", d.sn.c_str(), GbkToUtf8(payload).c_str());
     return;

@@ -26,6 +26,7 @@ struct Stats {
   long heartbeats = 0;
   long commands = 0;
   long records = 0;
+  int silent = 0;  // connected devices that never got any reply (set by Summary's caller via Finish)
 };
 
 class CSimulator {
@@ -39,6 +40,8 @@ class CSimulator {
   // message on standard error) when the simulator cannot start at all.
   bool Run(const std::atomic<bool>& stop);
   const Stats& GetStats() const { return stats_; }
+  // Counts the connected devices that never received a reply (call after Run).
+  void Finish();
   // One line: "velmo-devsim: 3 devices: 3 connected, ...".
   std::string Summary() const;
 
@@ -51,6 +54,7 @@ class CSimulator {
     std::string sn;
     std::string in;   // received bytes not yet framed
     std::string out;  // bytes waiting for the socket
+    bool answered = false;  // received at least one frame
   };
   struct Due {
     Clock::time_point when;

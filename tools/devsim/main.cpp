@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
 
   velmo::devsim::CSimulator sim(options, stdout);
   if (!sim.Run(g_stop)) return 1;
+  sim.Finish();
   std::printf("%s\n", sim.Summary().c_str());
   return sim.GetStats().connected > 0 ? 0 : 1;
 }
