@@ -17,6 +17,20 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 
+namespace {
+
+HttpRequest ToRequest(http::request<http::string_body>& message) {
+  HttpRequest request;
+  request.target = std::string(message.target());
+  for (const auto& field : message) {
+    request.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+  }
+  request.body = std::move(message.body());
+  return request;
+}
+
+}  // namespace
+
 struct HttpServer::Impl {
   explicit Impl(std::size_t workers) : pool(workers) {}
   asio::io_context io;
@@ -63,16 +77,12 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 
     auto& message = parser_->get();
     keepAlive_ = message.keep_alive();
-    HttpRequest request;
-    request.target = std::string(message.target());
-    for (const auto& field : message) {
-      request.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
-    }
-    request.body = std::move(message.body());
+    const std::string method(message.method_string());
+    const unsigned version = message.version();
+    HttpRequest request = ToRequest(message);
     if (server_.diagnostics_) {
       std::ostringstream whole;
-      whole << message.method_string() << " " << request.target << " HTTP/" << message.version() / 10 << "."
-            << message.version() % 10 << "\r\n";
+      whole << method << " " << request.target << " HTTP/" << version / 10 << "." << version % 10 << "\r\n";
       for (const auto& h : request.headers) whole << h.first << ": " << h.second << "\r\n";
       whole << "\r\n" << request.body;
       std::fprintf(server_.diagnostics_, "got request: %s\n", whole.str().c_str());
@@ -127,6 +137,24 @@ std::string HttpServer::FormatReply(std::string_view text) {
   reply.append(text);
   reply += "\r\n0\r\n\r\n";
   return reply;
+}
+
+bool HttpServer::ParseRequest(std::string_view raw, const HttpLimits& limits, HttpRequest* request) {
+  http::request_parser<http::string_body> parser;
+  parser.eager(true);
+  parser.header_limit(static_cast<std::uint32_t>(limits.maxHeadBytes));
+  parser.body_limit(limits.maxBodyBytes);
+  beast::error_code ec;
+  std::size_t used = 0;
+  while (!parser.is_done() && used < raw.size()) {
+    std::size_t n = parser.put(asio::buffer(raw.data() + used, raw.size() - used), ec);
+    if (ec) return false;  // need_more included: the request is not whole
+    if (n == 0) return false;
+    used += n;
+  }
+  if (!parser.is_done()) return false;
+  *request = ToRequest(parser.get());
+  return true;
 }
 
 void HttpServer::SendReply(HttpConnection* conn, std::string text) {

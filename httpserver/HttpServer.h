@@ -82,6 +82,9 @@ class HttpServer {
   static void SendReply(HttpConnection* conn, std::string text);
   // The raw reply bytes for `text`.
   static std::string FormatReply(std::string_view text);
+  // Parses one whole request from `raw` with the size limits of `limits`.
+  // Returns false when `raw` does not begin with one complete, valid request.
+  static bool ParseRequest(std::string_view raw, const HttpLimits& limits, HttpRequest* request);
 
   // The dispatcher: SN check, body conversion, route or fallback. Calls
   // `reply` exactly once (directly, or through the route handler). Runs on a

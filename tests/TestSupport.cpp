@@ -167,6 +167,10 @@ void FakeDevice::Close() {
   fd_ = -1;
 }
 
+void FakeDevice::Shutdown() {
+  if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
+}
+
 void FakeDevice::Reset() {
   if (fd_ < 0) return;
   linger l{1, 0};

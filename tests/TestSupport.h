@@ -85,6 +85,7 @@ class FakeDevice {
   bool WaitClosed(std::chrono::milliseconds timeout = 5000ms);
   void Close();
   void Reset();  // close with RST (SO_LINGER 0)
+  void Shutdown();  // both directions; wakes a thread blocked reading; the descriptor stays
   int Fd() const { return fd_; }
   std::uint16_t LocalPort() const;
 
