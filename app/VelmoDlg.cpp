@@ -91,7 +91,7 @@ void CVelmoDlg::OnCloseAll() {
 void CVelmoDlg::OnCancelRecv() { server_->CancelAllRecv(); }
 
 void CVelmoDlg::RefreshDeviceView() {
-  if (!server_) return;
+  if (!server_ || !viewListener_) return;  // nobody shows it (headless)
   DeviceView view;
   view.clientCount = server_->CountNoSn();
   view.deviceCount = server_->CountWithSn();

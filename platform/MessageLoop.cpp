@@ -118,8 +118,9 @@ int MessageLoop::RunDueTimers() {
   return ms < 0 ? 0 : static_cast<int>(ms) + 1;
 }
 
-int MessageLoop::ProcessPending() {
+int MessageLoop::ProcessPending(std::size_t* handled) {
   DrainWakeFd();
+  std::size_t ran = 0;
   std::size_t budget;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -144,7 +145,9 @@ int MessageLoop::ProcessPending() {
     } else {
       (*handler)(item.m.msg, item.m.wParam, item.m.lParam);
     }
+    ++ran;
   }
+  if (handled) *handled = ran;
   {
     // Whatever arrived while we ran (or was left by the budget) wakes the next round.
     std::lock_guard<std::mutex> lock(mutex_);
@@ -153,11 +156,17 @@ int MessageLoop::ProcessPending() {
   return RunDueTimers();
 }
 
-void MessageLoop::Run() {
+void MessageLoop::Run(std::chrono::microseconds batchDelay) {
   BindToCurrentThread();
   while (!quit_.load()) {
-    int timeout = ProcessPending();
+    std::size_t handled = 0;
+    int timeout = ProcessPending(&handled);
     if (quit_.load()) break;
+    if (handled > 0 && batchDelay.count() > 0) {
+      pollfd nap{-1, 0, 0};  // sleeps without a descriptor; a quit still ends the loop after it
+      poll(&nap, 0, static_cast<int>((batchDelay.count() + 999) / 1000));
+      continue;
+    }
     pollfd pfd{wakeFd_, POLLIN, 0};
     int rc = poll(&pfd, 1, timeout);
     if (rc < 0 && errno != EINTR) break;

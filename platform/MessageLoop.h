@@ -83,11 +83,15 @@ class MessageLoop {
   void KillTimer(TimerId id);
 
   // Loop thread: runs the messages queued at the time of the call and the timers
-  // that are due. Returns the milliseconds until the next timer is due (-1: none).
-  int ProcessPending();
+  // that are due. Returns the milliseconds until the next timer is due (-1: none);
+  // `handled` (when given) receives the number of messages and tasks run.
+  int ProcessPending(std::size_t* handled = nullptr);
 
-  // Loop thread: processes messages and timers until Quit().
-  void Run();
+  // Loop thread: processes messages and timers until Quit(). After a round
+  // that handled messages it waits `batchDelay` before looking again, so that
+  // under load many messages are handled per wake-up; an idle loop still
+  // wakes at once for the first message.
+  void Run(std::chrono::microseconds batchDelay = std::chrono::microseconds(0));
   // Any thread: makes Run() return after the message it is handling.
   void Quit();
   // Async-signal-safe Quit().
