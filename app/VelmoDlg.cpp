@@ -56,6 +56,7 @@ void CVelmoDlg::OnInitDialog() {
   server_->SetOnRecvFileProgress(&CVelmoDlg::OnRecvFileProgress);
   server_->SetOnRecvFileFail(&CVelmoDlg::OnRecvFileFail);
   server_->SetOnRecvFileSucc(&CVelmoDlg::OnRecvFileSucc);
+  server_->SetOnNotice(&CVelmoDlg::OnNotice);
   if (server_->Start()) {
     AppendLog("Tcp Server Start");
   } else {
@@ -163,6 +164,8 @@ void CVelmoDlg::OnRecvFileRequest(void* user, const char* path, int* accept) {
 void CVelmoDlg::OnRecvFileProgress(void* user, int done, int total) {
   Dlg(user).Report(std::to_string(total - done) + " / " + std::to_string(total));
 }
+
+void CVelmoDlg::OnNotice(void* user, const char* text) { Dlg(user).Report(text); }
 
 void CVelmoDlg::OnRecvFileSucc(void* user, const char* /*path*/) { Dlg(user).Report("OnRecvFileSucc"); }
 

@@ -93,6 +93,8 @@ class CVelmoDlg {
   static void OnRecvFileProgress(void* user, int done, int total);
   static void OnRecvFileSucc(void* user, const char* path);
   static void OnRecvFileFail(void* user, const char* path, int reason);
+  // Why a connection was refused.
+  static void OnNotice(void* user, const char* text);
 
  private:
 

@@ -22,12 +22,20 @@ threads() { awk '/^Threads:/ {print $2}' "/proc/$1/status"; }
 
 rows=()
 for n in "${counts[@]}"; do
-  port=$((21000 + RANDOM % 20000)); http=$((port + 1))
+  # Below the ephemeral range (32768-60999), which the simulator's connections fill.
+  port=$((21000 + RANDOM % 10000)); http=$((port + 1))
   kernel_before=$(kernel_kb)
   ./build/app/velmo --headless --bind 127.0.0.1 --device-port "$port" --http-port "$http" --file-dir "$work" \
     >"$work/velmo-$n.log" 2>"$work/velmo-$n.err" &
   velmo=$!
-  sleep 0.5
+  for _ in $(seq 50); do grep -q "Tcp Server Start" "$work/velmo-$n.log" 2>/dev/null && break; sleep 0.1; done
+  if ! grep -q "Tcp Server Start$" "$work/velmo-$n.log"; then
+    echo "velmo did not start on port $port:" >&2; cat "$work/velmo-$n.log" "$work/velmo-$n.err" >&2; exit 1
+  fi
+  for _ in $(seq 50); do grep -q "http server listenning" "$work/velmo-$n.err" 2>/dev/null && break; sleep 0.1; done
+  if ! grep -q "http server listenning" "$work/velmo-$n.err"; then
+    echo "the HTTP API did not start on port $http:" >&2; cat "$work/velmo-$n.err" >&2; exit 1
+  fi
   connect_s=$(( n / 2000 + 5 ))
   total=$(( connect_s + steady + http_seconds + 10 ))
   ./build/tools/devsim/velmo-devsim --server "127.0.0.1:$port" --devices "$n" --heartbeat "$heartbeat" \

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -137,6 +139,13 @@ std::string ErrorText(int err) {
   char buf[128];
   return strerror_r(err, buf, sizeof buf);
 }
+
+bool AcceptPending(int listenFd) {
+  pollfd p{listenFd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+}
+
+int OpenSpareDescriptor() { return open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
 std::uint16_t LocalPort(int fd) {
   sockaddr_in addr{};

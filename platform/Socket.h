@@ -55,6 +55,12 @@ std::uint16_t NetToHost16(std::uint16_t v);
 bool IsConnectionReset(int err);
 std::string ErrorText(int err);
 
+// True when a connection waits to be accepted on the listening socket (no wait).
+bool AcceptPending(int listenFd);
+
+// A descriptor held in reserve (on /dev/null); -1 when none could be opened.
+int OpenSpareDescriptor();
+
 // Port of a bound socket in host order (0 when unknown); used to listen on port 0.
 std::uint16_t LocalPort(int fd);
 

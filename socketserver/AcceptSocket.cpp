@@ -1,6 +1,8 @@
 #include "socketserver/AcceptSocket.h"
 
 #include <cassert>
+#include <cerrno>
+#include <chrono>
 
 #include "platform/Socket.h"
 #include "socketserver/ServerClientSocket.h"
@@ -9,16 +11,20 @@
 namespace velmo {
 
 CAcceptThread::CAcceptThread(CAcceptSocket& owner, platform::MessageLoop& loop, platform::TargetId notify,
-                             Socket listenSocket, int priority, const ServerTimings& timings)
+                             Socket listenSocket, int priority, const ServerTimings& timings, int spare)
     : CThread(priority, 64 * 1024),
       owner_(owner),
       loop_(loop),
       notify_(notify),
       listenSocket_(listenSocket),
-      timings_(timings) {}
+      timings_(timings),
+      spare_(spare) {}
+
+CAcceptThread::~CAcceptThread() { platform::CloseSocket(spare_); }
 
 void CAcceptThread::Run() {
   const auto ownerParam = reinterpret_cast<std::uintptr_t>(&owner_);
+  auto lastNotice = std::chrono::steady_clock::now() - std::chrono::seconds(2);
   while (!IsStopRequested()) {
     auto info = std::make_unique<AcceptInfo>();
     int err = 0;
@@ -40,11 +46,30 @@ void CAcceptThread::Run() {
     switch (status) {
       case platform::AcceptStatus::Transient:
         continue;  // the peer gave up before we took it, or a signal: listening goes on
-      case platform::AcceptStatus::Exhausted:
-        // Out of descriptors or memory: the connection waits in the backlog
-        // until a descriptor is free again.
-        StopFlag().WaitFor(timings_.acceptBackoff);
+      case platform::AcceptStatus::Exhausted: {
+        // Out of descriptors: give up the spare one for a moment to take the
+        // waiting connection and close it, so its peer is refused cleanly.
+        // Otherwise (no spare, no memory) the connection waits in the backlog.
+        bool refused = false;
+        if (spare_ >= 0 && platform::AcceptPending(listenSocket_)) {
+          platform::CloseSocket(spare_);
+          int fd = platform::kInvalidSocket;
+          platform::Ipv4SockAddr peer;
+          int ignored = 0;
+          if (platform::Accept(listenSocket_, &fd, &peer, &ignored) == platform::AcceptStatus::Ok) {
+            platform::CloseSocket(fd);
+            refused = true;
+          }
+          spare_ = platform::OpenSpareDescriptor();
+        }
+        auto now = std::chrono::steady_clock::now();
+        if (now - lastNotice >= std::chrono::seconds(1)) {  // at most one line a second
+          lastNotice = now;
+          loop_.Post(notify_, WM_ACCEPT_REFUSED, static_cast<std::uintptr_t>(err), ownerParam);
+        }
+        if (!refused) StopFlag().WaitFor(timings_.acceptBackoff);
         continue;
+      }
       default:
         platform::PostWithRetry(loop_, notify_, WM_ACCEPT_ERROR, 0, ownerParam, StopFlag(), timings_.postRetry);
         return;
@@ -71,7 +96,8 @@ bool CAcceptSocket::Start(const Config& config) {
   }
   boundPort_ = platform::LocalPort(listenSocket_);
   acceptThread_ = std::make_unique<CAcceptThread>(*this, loop_, notify_, listenSocket_,
-                                                  config_.acceptThreadPriority, config_.timings);
+                                                  config_.acceptThreadPriority, config_.timings,
+                                                  platform::OpenSpareDescriptor());
   if (!acceptThread_->IsCreated()) {
     lastError_ = "accept thread: no thread could be created";
     Stop();
@@ -116,6 +142,13 @@ void CAcceptSocket::OnMessage(std::uint32_t msg, std::uintptr_t wParam) {
     if (!connection) return;
     if (config_.onSocketConnect) config_.onSocketConnect(userData_, connection->GetSocket());
     connection->ResumeReceiving();
+  } else if (msg == WM_ACCEPT_REFUSED) {
+    if (config_.onNotice) {
+      int err = static_cast<int>(wParam);
+      std::string text = "refused a connection: accept: " + platform::ErrorText(err);
+      if (err == EMFILE || err == ENFILE) text += " (raise the descriptor limit: ulimit -n)";
+      config_.onNotice(userData_, text.c_str());
+    }
   } else if (msg == WM_ACCEPT_ERROR) {
     if (config_.onAcceptErr) config_.onAcceptErr(userData_, listenSocket_);
     Stop();

@@ -24,8 +24,12 @@ class CAcceptSocket;
 
 class CAcceptThread : public CThread {
  public:
+  // `spare` is a descriptor held in reserve: when the process runs out, the
+  // thread gives it up for a moment to accept and close the waiting
+  // connection, so the peer is refused at once instead of left hanging.
   CAcceptThread(CAcceptSocket& owner, platform::MessageLoop& loop, platform::TargetId notify, Socket listenSocket,
-                int priority, const ServerTimings& timings);
+                int priority, const ServerTimings& timings, int spare);
+  ~CAcceptThread() override;
 
  protected:
   void Run() override;
@@ -36,6 +40,7 @@ class CAcceptThread : public CThread {
   const platform::TargetId notify_;
   const Socket listenSocket_;
   const ServerTimings timings_;
+  int spare_;  // accept thread
 };
 
 class CAcceptSocket {
@@ -48,6 +53,7 @@ class CAcceptSocket {
     OnAcceptFn onAccept = nullptr;
     OnAcceptErrFn onAcceptErr = nullptr;
     OnSocketConnectFn onSocketConnect = nullptr;
+    OnNoticeFn onNotice = nullptr;
     ServerTimings timings;
   };
 

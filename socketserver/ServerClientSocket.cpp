@@ -39,16 +39,26 @@ bool CServerClientSocket::Setup(const ProtocolFactory& factory) {
   if (target_.load() == 0) {
     target_.store(loop_.CreateTarget([this](std::uint32_t msg, std::uintptr_t, std::uintptr_t) { OnMessage(msg); }));
   }
-  if (!platform::SetSendTimeout(socket_.load(), settings_.sendTimeoutMs)) return false;
+  if (!platform::SetSendTimeout(socket_.load(), settings_.sendTimeoutMs)) {
+    setupError_ = "setsockopt(SO_SNDTIMEO) failed";
+    return false;
+  }
   platform::SetNoDelay(socket_.load());
 
   recvThread_ = std::make_unique<CServerClientSocketRecvThread>(*this, settings_.threadPriority);
-  if (!recvThread_->IsCreated()) return false;
+  if (!recvThread_->IsCreated()) {
+    setupError_ = "no thread could be started for it";
+    return false;
+  }
 
   protocol_ = factory ? factory(*this) : nullptr;
   if (!protocol_) protocol_ = std::make_unique<CNullProtocol>();
 
-  return protocol_->Setup();
+  if (!protocol_->Setup()) {
+    setupError_ = "its protocol could not be set up";
+    return false;
+  }
+  return true;
 }
 
 void CServerClientSocket::ResumeReceiving() {

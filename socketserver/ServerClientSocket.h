@@ -67,6 +67,9 @@ class CServerClientSocket {
   // included; the caller then tears the connection down with Close().
   bool Setup(const ProtocolFactory& factory);
 
+  // Why Setup failed, in words.
+  const std::string& SetupError() const { return setupError_; }
+
   // Window thread: lets the receive thread run (after OnSocketConnect).
   void ResumeReceiving();
 
@@ -154,6 +157,7 @@ class CServerClientSocket {
   std::unique_ptr<CServerClientSocketRecvThread> recvThread_;
   std::unique_ptr<IClientProtocol> protocol_;
   bool closed_ = false;  // window thread
+  std::string setupError_;  // window thread
 
   std::mutex sendLock_;  // serialises whole writes on the socket
 

@@ -40,6 +40,9 @@ using OnRecvFileRequestFn = void (*)(void* user, const char* path, int* accept);
 using OnRecvFileProgressFn = void (*)(void* user, int done, int total);
 using OnRecvFileSuccFn = void (*)(void* user, const char* path);
 using OnRecvFileFailFn = void (*)(void* user, const char* path, int reason);
+// Velmo's own addition: why a connection was refused (out of descriptors, no
+// thread left); called on the window thread.
+using OnNoticeFn = void (*)(void* user, const char* text);
 
 // The callbacks a connection takes over from the server when it is created.
 struct ConnectionCallbacks {
@@ -66,6 +69,7 @@ enum WindowMessage : std::uint32_t {
   WM_FILE_SUCCESS = 2034,        // protocol object: upload complete
   WM_FILE_DOWNLOAD_OPEN = 2035,  // protocol object: download opened
   WM_HEARTBEAT = 2036,           // protocol object: heartbeat received
+  WM_ACCEPT_REFUSED = 2037,      // listener: a connection was refused; wParam = errno
 };
 
 // Timings of the device server. The defaults are Velmo's designed values; tests

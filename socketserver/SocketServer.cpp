@@ -40,6 +40,7 @@ bool CSocketServer::Start() {
   config.onAccept = onAccept_;
   config.onAcceptErr = onAcceptErr_;
   config.onSocketConnect = onSocketConnect_;
+  config.onNotice = onNotice_;
   config.timings = timings_;
   return acceptSocket_->Start(config);
 }
@@ -62,6 +63,7 @@ std::shared_ptr<CServerClientSocket> CSocketServer::CreateClient(std::unique_ptr
     auto monitor = std::make_unique<CConnectionMonitor>(this, timings_.idleTick);
     if (!monitor->IsCreated()) {
       platform::CloseSocket(info->socket);
+      if (onNotice_) onNotice_(userData_, "refused a connection: no thread could be started for it");
       return nullptr;
     }
     monitor->Resume();
@@ -80,6 +82,7 @@ std::shared_ptr<CServerClientSocket> CSocketServer::CreateClient(std::unique_ptr
   auto connection = std::make_shared<CServerClientSocket>(loop_, settings);
   connection->TakeAcceptInfo(std::move(info));
   if (!connection->Setup(protocolFactory_)) {
+    if (onNotice_) onNotice_(userData_, ("refused a connection: " + connection->SetupError()).c_str());
     connection->Close();
     return nullptr;
   }

@@ -55,6 +55,7 @@ class CSocketServer {
   void SetOnRecvFileProgress(OnRecvFileProgressFn fn) { callbacks_.onRecvFileProgress = fn; }
   void SetOnRecvFileSucc(OnRecvFileSuccFn fn) { callbacks_.onRecvFileSucc = fn; }
   void SetOnRecvFileFail(OnRecvFileFailFn fn) { callbacks_.onRecvFileFail = fn; }
+  void SetOnNotice(OnNoticeFn fn) { onNotice_ = fn; }
 
   // (Re)starts the listener; connections stay. Returns true when listening;
   // otherwise LastStartError() says why.
@@ -97,6 +98,7 @@ class CSocketServer {
   OnAcceptFn onAccept_ = nullptr;
   OnAcceptErrFn onAcceptErr_ = nullptr;
   OnSocketConnectFn onSocketConnect_ = nullptr;
+  OnNoticeFn onNotice_ = nullptr;
   ConnectionCallbacks callbacks_;
 };
 

@@ -48,7 +48,7 @@ stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}： '
 start_velmo main --log-file "$work/velmo.log"
 grep -Eq "${stamp}Tcp Server Start$" "$work/main.out" || fail "no start line"
 wait_for "$work/main.out" "${stamp}Http Start$" || fail "no Http Start line"
-grep -q "http server listenning..." "$work/main.err" || fail "no HTTP diagnostics on standard error"
+wait_for "$work/main.err" "http server listenning" || fail "no HTTP diagnostics on standard error"
 
 # The HTTP API answers.
 for _ in $(seq 50); do exec 4<>"/dev/tcp/127.0.0.1/$((port + 1))" 2>/dev/null && break; sleep 0.1; done

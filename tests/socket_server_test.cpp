@@ -30,6 +30,7 @@ void OnAccept(void* u, const AcceptInfo* info, int* accept) {
 }
 void OnAcceptErr(void* u, Socket s) { O(u).events.Add("accepterr " + std::to_string(s)); }
 void OnConnect(void* u, Socket s) { O(u).events.Add("connect " + std::to_string(s)); }
+void OnNotice(void* u, const char* text) { O(u).events.Add(std::string("notice ") + text); }
 void OnDisconnect(void* u, Socket s, int reason) {
   O(u).events.Add("disconnect " + std::to_string(s) + " " + std::to_string(reason));
 }
@@ -82,6 +83,7 @@ class ServerTest : public ::testing::Test {
       s->SetOnAcceptErr(&OnAcceptErr);
       s->SetOnSocketConnect(&OnConnect);
       s->SetOnSocketDisconnect(&OnDisconnect);
+      s->SetOnNotice(&OnNotice);
       s->SetProtocolFactory([](CServerClientSocket& c) { return std::make_unique<LineProtocol>(c); });
       return s;
     });
@@ -274,17 +276,22 @@ TEST_F(ServerTest, ConnectionsQueuedAtStopAreClosedWithoutReports) {
 
 TEST_F(ServerTest, NoThreadLeftFailsOnlyThatConnectionsSetUp) {
   std::uint16_t port = Start();
+  FakeDevice first;
+  Connect(first, port);  // the server's monitor exists from here on
   platform::OsThread::FailNextCreatesForTesting(1);
   FakeDevice unlucky;
   ASSERT_TRUE(unlucky.Connect(port));
   EXPECT_TRUE(unlucky.WaitClosed());
-  EXPECT_EQ(owner_.events.Count("connect "), 0u);
+  EXPECT_EQ(owner_.events.Count("connect "), 1u);
+  EXPECT_EQ(owner_.events.Count("notice refused a connection: no thread could be started for it"), 1u);
+  first.Close();
+  ASSERT_TRUE(owner_.events.WaitCount("disconnect ", 1));
   FakeDevice next;
   Connect(next, port);
   EXPECT_EQ(Connections(), 1u);
 }
 
-TEST_F(ServerTest, OutOfDescriptorsTheListenerWaitsInsteadOfStopping) {
+TEST_F(ServerTest, OutOfDescriptorsNewConnectionsAreRefusedCleanlyAndListeningGoesOn) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "UndefinedBehaviorSanitizer probes memory through a pipe and misreports without descriptors";
 #endif
@@ -292,30 +299,32 @@ TEST_F(ServerTest, OutOfDescriptorsTheListenerWaitsInsteadOfStopping) {
   FakeDevice first, second;
   first.Open();
   second.Open();
-  // Use up every descriptor. A blocked accept has already reserved the number
-  // of the next connection, so `first` gets in; the accept after it fails with
-  // EMFILE until a descriptor is free again.
   rlimit saved{};
   getrlimit(RLIMIT_NOFILE, &saved);
   rlimit low = saved;
   low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 4096);  // keep the filling quick
   setrlimit(RLIMIT_NOFILE, &low);
+  // Use up every descriptor. A blocked accept has already reserved the number
+  // of the next connection, so `first` gets in; the one after it finds none.
   std::vector<int> fillers;
   for (int fd = dup(0); fd >= 0; fd = dup(0)) fillers.push_back(fd);
   ASSERT_TRUE(first.ConnectOpened(port));
   bool firstIn = owner_.events.WaitCount("connect ", 1);
-  bool secondConnected = second.ConnectOpened(port);  // completes in the backlog
-  std::this_thread::sleep_for(10 * timings_.acceptBackoff);
-  std::size_t connectsWhileFull = owner_.events.Count("connect ");
+  bool secondConnected = second.ConnectOpened(port);
+  bool secondRefused = second.WaitClosed();
+  bool noticed = owner_.events.WaitCount("notice refused a connection: accept: Too many open files", 1);
   for (int fd : fillers) close(fd);
   setrlimit(RLIMIT_NOFILE, &saved);
   ASSERT_TRUE(firstIn);
   ASSERT_TRUE(secondConnected);
-  EXPECT_EQ(connectsWhileFull, 1u);
-  EXPECT_TRUE(owner_.events.WaitCount("connect ", 2));
+  EXPECT_TRUE(secondRefused);  // closed at once, not left hanging in the backlog
+  EXPECT_TRUE(noticed);
+  EXPECT_EQ(owner_.events.Count("connect "), 1u);
   EXPECT_EQ(owner_.events.Count("accepterr "), 0u);
+  ASSERT_TRUE(first.Send("PING\n"));  // the connected device keeps working
+  EXPECT_EQ(first.Receive(4), "PONG");
   FakeDevice third;
-  Connect(third, port);
+  Connect(third, port);  // and listening goes on
 }
 
 TEST_F(ServerTest, CountsAndRowsFollowRegistrationInAcceptOrder) {
