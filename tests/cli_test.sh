@@ -31,7 +31,8 @@ grep -q "connect: Connection refused" "$work/devsim-refused.out" || fail "velmo-
 start_velmo() {
   local name=$1; shift
   for _ in 1 2 3 4 5; do
-    port=$((20000 + RANDOM % 30000))
+    port=$((20000 + RANDOM % 12000))  # below the ephemeral range (32768-60999)
+    rm -f "$work/velmo.log"            # a failed attempt's lines must not stay in the log file
     "$velmo" --headless --bind 127.0.0.1 --device-port "$port" --http-port $((port + 1)) --file-dir "$work" "$@" \
       >"$work/$name.out" 2>"$work/$name.err" &
     pid=$!; pids+=("$pid")
