@@ -12,17 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include "bench/BenchSupport.h"
 #include "httpserver/ApiRoutes.h"
 #include "httpserver/HttpServer.h"
-#include "platform/MessageLoop.h"
-#include "protocol/FileRecver.h"
 #include "socketserver/ClientRegistry.h"
-#include "socketserver/SocketServer.h"
 #include "tools/devsim/Simulator.h"
 
 using namespace std::chrono;
@@ -31,15 +25,8 @@ namespace {
 
 // One blocking request; returns the reply text's status digit or '?'.
 char Request(std::uint16_t port, const std::string& sn) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return '?';
-  }
+  int fd = velmo::bench::ConnectLoopback(port);
+  if (fd < 0) return '?';
   std::string req = "POST /api/cmd HTTP/1.1\r\nSN: " + sn + "\r\nContent-Length: 6\r\n\r\nled on";
   send(fd, req.data(), req.size(), MSG_NOSIGNAL);
   std::string reply;
@@ -60,19 +47,7 @@ int main(int argc, char** argv) {
   int n = argc > 1 ? std::atoi(argv[1]) : 200;
   double heartbeat = argc > 2 ? std::atof(argv[2]) : 2.0;
 
-  velmo::platform::MessageLoop loop;
-  std::unique_ptr<velmo::CSocketServer> server;
-  std::thread window([&] {
-    loop.BindToCurrentThread();
-    server = std::make_unique<velmo::CSocketServer>(loop, nullptr);
-    server->SetBindAddress("127.0.0.1");
-    server->SetPort(0);
-    server->SetProtocolFactory(velmo::MakeProtocolFactory(velmo::ProtocolSettings{"/nonexistent"}));
-    server->Start();
-    loop.Run();
-    server.reset();
-  });
-  while (!server || server->ListeningPort() == 0) std::this_thread::sleep_for(10ms);
+  velmo::bench::CInProcessServer server;
 
   velmo::ApiContext api;
   velmo::HttpServer http(&api);
@@ -83,7 +58,7 @@ int main(int argc, char** argv) {
   while (http.BoundPort() == 0) std::this_thread::sleep_for(10ms);
 
   velmo::devsim::Options options;
-  options.port = server->ListeningPort();
+  options.port = server.Port();
   options.devices = n;
   options.heartbeatSeconds = heartbeat;
   options.quiet = true;
@@ -91,7 +66,7 @@ int main(int argc, char** argv) {
   std::atomic<bool> stopSim{false};
   std::thread simThread([&] { sim.Run(stopSim); });
   while (velmo::CClientRegistry::Process().Size() < static_cast<std::size_t>(n) ||
-         loop.QueuedCount() > 0) {
+         server.Loop().QueuedCount() > 0) {
     std::this_thread::sleep_for(50ms);
   }
   std::this_thread::sleep_for(milliseconds(static_cast<int>(heartbeat * 1000)));  // every device registered
@@ -114,8 +89,6 @@ int main(int argc, char** argv) {
   simThread.join();
   http.Stop();
   httpThread.join();
-  loop.PostTask([&] { loop.Quit(); });
-  window.join();
 
   std::sort(latencyMs.begin(), latencyMs.end());
   long ones = std::count(status.begin(), status.end(), '1');

@@ -13,34 +13,14 @@
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "bench/BenchSupport.h"
 #include "tools/devsim/DevsimOptions.h"
 
 using namespace std::chrono;
 
-namespace {
-
-int Connect(std::uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 5) {
@@ -64,7 +44,7 @@ int main(int argc, char** argv) {
       std::mt19937 rng(static_cast<unsigned>(c) * 7919u + 1);
       std::vector<double> mine;
       long myOnes = 0, myFailures = 0;
-      int fd = Connect(port);
+      int fd = velmo::bench::ConnectLoopback(port);
       while (fd >= 0 && steady_clock::now() < end) {
         std::string sn = velmo::devsim::DeviceSn(sims, static_cast<int>(rng() % static_cast<unsigned>(devices)));
         std::string request = "POST /api/cmd HTTP/1.1\r\nSN: " + sn + "\r\nContent-Length: 6\r\n\r\nled on";
@@ -80,7 +60,7 @@ int main(int argc, char** argv) {
         if (reply.find("\r\n0\r\n\r\n") == std::string::npos) {
           ++myFailures;
           close(fd);
-          fd = Connect(port);
+          fd = velmo::bench::ConnectLoopback(port);
           continue;
         }
         mine.push_back(duration<double, std::milli>(steady_clock::now() - t0).count());

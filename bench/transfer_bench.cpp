@@ -18,9 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/MessageLoop.h"
-#include "protocol/FileRecver.h"
-#include "socketserver/SocketServer.h"
+#include "bench/BenchSupport.h"
 #include "tools/devsim/Transfer.h"
 
 using namespace std::chrono;
@@ -82,25 +80,10 @@ int main(int argc, char** argv) {
   }
   const std::uintmax_t bytes = fs::file_size(source);
 
-  velmo::platform::MessageLoop loop;
-  std::unique_ptr<velmo::CSocketServer> server;
-  std::thread window([&] {
-    loop.BindToCurrentThread();
-    server = std::make_unique<velmo::CSocketServer>(loop, nullptr);
-    server->SetBindAddress("127.0.0.1");
-    server->SetPort(0);
-    std::string dir = files.string() + "/";
-    server->SetFileDir(dir.c_str());
-    server->SetProgressInterval(1000);
-    server->SetProtocolFactory(velmo::MakeProtocolFactory(velmo::ProtocolSettings{}));
-    server->Start();
-    loop.Run();
-    server.reset();
-  });
-  while (!server || server->ListeningPort() == 0) std::this_thread::sleep_for(10ms);
+  velmo::bench::CInProcessServer server(files.string() + "/");
 
   velmo::devsim::Options o;
-  o.port = server->ListeningPort();
+  o.port = server.Port();
   std::FILE* quiet = std::fopen("/dev/null", "w");
 
   double plainUp = PlainCopy(source, base / "plain-up.bin");
@@ -128,8 +111,6 @@ int main(int argc, char** argv) {
               Mb(bytes, plainDown), plainDown / down);
   std::printf("  files complete: %s\n", same ? "yes" : "NO");
 
-  loop.PostTask([&] { loop.Quit(); });
-  window.join();
   fs::remove_all(base);
   return same ? 0 : 1;
 }

@@ -1,0 +1,73 @@
+// Helpers shared by the benchmarks: a loopback client socket and a device
+// server with the real protocol on its own window thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/MessageLoop.h"
+#include "protocol/FileRecver.h"
+#include "socketserver/SocketServer.h"
+
+namespace velmo::bench {
+
+// A connected TCP socket to 127.0.0.1:port with TCP_NODELAY, or -1.
+inline int ConnectLoopback(std::uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+// A CSocketServer on 127.0.0.1 (an ephemeral port) with the real protocol,
+// run by a window thread of its own until destroyed.
+class CInProcessServer {
+ public:
+  explicit CInProcessServer(const std::string& fileDir = "") {
+    window_ = std::thread([this, fileDir] {
+      loop_.BindToCurrentThread();
+      server_ = std::make_unique<CSocketServer>(loop_, nullptr);
+      server_->SetBindAddress("127.0.0.1");
+      server_->SetPort(0);
+      server_->SetFileDir(fileDir.c_str());
+      server_->SetProgressInterval(1000);
+      server_->SetProtocolFactory(MakeProtocolFactory(ProtocolSettings{}));
+      server_->Start();
+      port_ = server_->ListeningPort();
+      loop_.Run();
+      server_.reset();
+    });
+    while (port_.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ~CInProcessServer() {
+    loop_.PostTask([this] { loop_.Quit(); });
+    window_.join();
+  }
+  std::uint16_t Port() const { return port_.load(); }
+  platform::MessageLoop& Loop() { return loop_; }
+
+ private:
+  platform::MessageLoop loop_;
+  std::unique_ptr<CSocketServer> server_;
+  std::atomic<std::uint16_t> port_{0};
+  std::thread window_;
+};
+
+}  // namespace velmo::bench
