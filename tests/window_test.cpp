@@ -196,7 +196,7 @@ TEST_F(WindowTest, EventLinesButtonsAndTheLastDataLine) {
   ASSERT_TRUE(d.Connect(Port()));
   d.Send(Frame("123hello"));
   ASSERT_TRUE(PumpUntil([&] { return Text(CVelmoWindow::kIdLastData) == "123hello"; }));
-  EXPECT_TRUE(Pane().contains(U("： 123hello\n")));
+  EXPECT_TRUE(PumpUntil([&] { return Pane().contains(U("： 123hello\n")); }));  // a separate queued line
 
   qobject_cast<QPushButton*>(window_->Control(CVelmoWindow::kIdStopListen))->click();
   EXPECT_FALSE(dlg_->Server()->IsListening());
