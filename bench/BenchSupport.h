@@ -36,6 +36,23 @@ inline int ConnectLoopback(std::uint16_t port) {
   return fd;
 }
 
+// Sends one "/api/cmd" for `sn` (body "led on") on the connected socket `fd`
+// and reads the whole chunked reply. Returns the device_online_status digit
+// ('0', '1' or '2'), or '?' when the reply did not come whole.
+inline char ApiCmd(int fd, const std::string& sn) {
+  std::string request = "POST /api/cmd HTTP/1.1\r\nSN: " + sn + "\r\nContent-Length: 6\r\n\r\nled on";
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) return '?';
+  std::string reply;
+  char buf[512];
+  while (reply.find("\r\n0\r\n\r\n") == std::string::npos) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return '?';
+    reply.append(buf, static_cast<std::size_t>(n));
+  }
+  auto at = reply.find("device_online_status\": ");
+  return at == std::string::npos ? '?' : reply[at + 23];
+}
+
 // A CSocketServer on 127.0.0.1 (an ephemeral port) with the real protocol,
 // run by a window thread of its own until destroyed.
 class CInProcessServer {

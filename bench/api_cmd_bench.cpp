@@ -23,22 +23,13 @@ using namespace std::chrono;
 
 namespace {
 
-// One blocking request; returns the reply text's status digit or '?'.
+// One request on its own connection; returns the status digit or '?'.
 char Request(std::uint16_t port, const std::string& sn) {
   int fd = velmo::bench::ConnectLoopback(port);
   if (fd < 0) return '?';
-  std::string req = "POST /api/cmd HTTP/1.1\r\nSN: " + sn + "\r\nContent-Length: 6\r\n\r\nled on";
-  send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-  std::string reply;
-  char buf[512];
-  while (reply.find("\r\n0\r\n\r\n") == std::string::npos) {
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) break;
-    reply.append(buf, static_cast<std::size_t>(n));
-  }
+  char status = velmo::bench::ApiCmd(fd, sn);
   close(fd);
-  auto at = reply.find("device_online_status\": ");
-  return at == std::string::npos ? '?' : reply[at + 23];
+  return status;
 }
 
 }  // namespace

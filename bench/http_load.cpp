@@ -47,24 +47,16 @@ int main(int argc, char** argv) {
       int fd = velmo::bench::ConnectLoopback(port);
       while (fd >= 0 && steady_clock::now() < end) {
         std::string sn = velmo::devsim::DeviceSn(sims, static_cast<int>(rng() % static_cast<unsigned>(devices)));
-        std::string request = "POST /api/cmd HTTP/1.1\r\nSN: " + sn + "\r\nContent-Length: 6\r\n\r\nled on";
         auto t0 = steady_clock::now();
-        if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) break;
-        std::string reply;
-        char buf[512];
-        while (reply.find("\r\n0\r\n\r\n") == std::string::npos) {
-          ssize_t n = recv(fd, buf, sizeof buf, 0);
-          if (n <= 0) break;
-          reply.append(buf, static_cast<std::size_t>(n));
-        }
-        if (reply.find("\r\n0\r\n\r\n") == std::string::npos) {
+        char status = velmo::bench::ApiCmd(fd, sn);
+        if (status == '?') {
           ++myFailures;
           close(fd);
           fd = velmo::bench::ConnectLoopback(port);
           continue;
         }
         mine.push_back(duration<double, std::milli>(steady_clock::now() - t0).count());
-        if (reply.find("device_online_status\": 1") != std::string::npos) ++myOnes;
+        if (status == '1') ++myOnes;
       }
       if (fd >= 0) close(fd);
       std::lock_guard<std::mutex> g(lock);
