@@ -15,36 +15,18 @@ steady=${STEADY:-60}; http_seconds=${HTTP_SECONDS:-30}; http_clients=${HTTP_CLIE
 work=$(mktemp -d)
 trap 'pkill -P $$ 2>/dev/null || true; rm -rf "$work"' EXIT
 
-kernel_kb() { awk '/^(KernelStack|PageTables|Slab):/ {s += $2} END {print s}' /proc/meminfo; }
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
-threads() { awk '/^Threads:/ {print $2}' "/proc/$1/status"; }
+source bench/velmo_process.sh
 
 rows=()
 for n in "${counts[@]}"; do
-  # Below the ephemeral range (32768-60999), which the simulator's connections fill.
-  port=$((21000 + RANDOM % 10000)); http=$((port + 1))
   kernel_before=$(kernel_kb)
-  ./build/app/velmo --headless --bind 127.0.0.1 --device-port "$port" --http-port "$http" --file-dir "$work" \
-    >"$work/velmo-$n.log" 2>"$work/velmo-$n.err" &
-  velmo=$!
-  for _ in $(seq 50); do grep -q "Tcp Server Start" "$work/velmo-$n.log" 2>/dev/null && break; sleep 0.1; done
-  if ! grep -q "Tcp Server Start$" "$work/velmo-$n.log"; then
-    echo "velmo did not start on port $port:" >&2; cat "$work/velmo-$n.log" "$work/velmo-$n.err" >&2; exit 1
-  fi
-  for _ in $(seq 50); do grep -q "http server listenning" "$work/velmo-$n.err" 2>/dev/null && break; sleep 0.1; done
-  if ! grep -q "http server listenning" "$work/velmo-$n.err"; then
-    echo "the HTTP API did not start on port $http:" >&2; cat "$work/velmo-$n.err" >&2; exit 1
-  fi
+  start_velmo "$n"
   connect_s=$(( n / 2000 + 5 ))
   total=$(( connect_s + steady + http_seconds + 10 ))
   ./build/tools/devsim/velmo-devsim --server "127.0.0.1:$port" --devices "$n" --heartbeat "$heartbeat" \
     --duration "$total" >"$work/devsim-$n.out" 2>&1 &
   devsim=$!
-  for _ in $(seq $((connect_s * 10))); do
-    [ "$(grep -c OnSocketConnect "$work/velmo-$n.log" || true)" -ge "$n" ] && break
-    sleep 0.1
-  done
+  wait_connected "$n" "$n" "$connect_s"
   sleep "$heartbeat"  # every device has registered and had its first reply
   connected=$(grep -c OnSocketConnect "$work/velmo-$n.log" || true)
   hz=$(getconf CLK_TCK)

@@ -32,7 +32,7 @@ HttpRequest ToRequest(http::request<http::string_body>& message) {
 }  // namespace
 
 struct HttpServer::Impl {
-  explicit Impl(std::size_t workers) : pool(workers) {}
+  explicit Impl(std::size_t workers) : pool(workers, "velmo-http") {}
   asio::io_context io;
   std::optional<tcp::acceptor> acceptor;
   platform::CWorkerPool pool;

@@ -1,8 +1,11 @@
 #include "platform/WorkerPool.h"
 
+#include <pthread.h>
+
 namespace velmo::platform {
 
-CWorkerPool::CWorkerPool(std::size_t maxWorkers) : maxWorkers_(maxWorkers ? maxWorkers : 1) {}
+CWorkerPool::CWorkerPool(std::size_t maxWorkers, std::string threadName)
+    : maxWorkers_(maxWorkers ? maxWorkers : 1), threadName_(threadName.substr(0, 15)) {}
 
 CWorkerPool::~CWorkerPool() { Stop(); }
 
@@ -25,6 +28,7 @@ bool CWorkerPool::Submit(std::function<void()> job) {
 }
 
 void CWorkerPool::WorkerLoop() {
+  if (!threadName_.empty()) pthread_setname_np(pthread_self(), threadName_.c_str());
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     ++idle_;

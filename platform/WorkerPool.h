@@ -1,6 +1,7 @@
 // CWorkerPool: runs submitted jobs on up to `maxWorkers` threads, started only
 // when every running worker is busy, so an idle pool costs one thread or none.
-// Jobs wait in order when all workers are busy.
+// Jobs wait in order when all workers are busy. Workers stay once started (up
+// to `maxWorkers`), so a pool sized by its busiest moment keeps that many.
 //
 // Thread safety: Submit may be called from any thread; Stop from any thread
 // but a worker's. Stop runs the jobs already submitted, then joins.
@@ -12,6 +13,7 @@
 #include <functional>
 #include <list>
 #include <mutex>
+#include <string>
 
 #include "platform/OsThread.h"
 
@@ -19,7 +21,9 @@ namespace velmo::platform {
 
 class CWorkerPool {
  public:
-  explicit CWorkerPool(std::size_t maxWorkers);
+  // `threadName` (up to 15 bytes; "" leaves the default) names the workers for
+  // ps, top -H and debuggers.
+  explicit CWorkerPool(std::size_t maxWorkers, std::string threadName = {});
   ~CWorkerPool();  // Stop()
   CWorkerPool(const CWorkerPool&) = delete;
   CWorkerPool& operator=(const CWorkerPool&) = delete;
@@ -35,6 +39,7 @@ class CWorkerPool {
   void WorkerLoop();
 
   const std::size_t maxWorkers_;
+  const std::string threadName_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> jobs_;  // guarded by mutex_

@@ -1,11 +1,15 @@
-// The message loop (targets, bounded queue, destroy, remove, retry) and the
-// parked OS thread.
+// The message loop (targets, bounded queue, destroy, remove, retry), the
+// parked OS thread and the worker pool.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <pthread.h>
 
 #include "platform/MessageLoop.h"
 #include "platform/OsThread.h"
+#include "platform/WorkerPool.h"
 #include "tests/TestSupport.h"
 
 namespace velmo::test {
@@ -176,6 +180,45 @@ TEST(OsThread, CreationFailureIsReportedNotThrown) {
   t.Join();
   platform::OsThread u;
   EXPECT_TRUE(u.Create([] {}, 0));
+}
+
+TEST(WorkerPool, StartsWorkersOnlyWhenAllAreBusyNamesThemAndRefusesAfterStop) {
+  platform::CWorkerPool pool(2, "velmo-test-pool-long-name");
+  std::mutex m;
+  std::condition_variable cv;
+  bool release = false;
+  std::atomic<int> done{0};
+  std::string name;
+  auto blocker = [&] {
+    char buf[32] = {};
+    pthread_getname_np(pthread_self(), buf, sizeof buf);
+    std::unique_lock<std::mutex> lock(m);
+    name = buf;
+    cv.wait(lock, [&] { return release; });
+    ++done;
+  };
+  ASSERT_TRUE(pool.Submit(blocker));
+  ASSERT_TRUE(pool.Submit(blocker));
+  ASSERT_TRUE(pool.Submit([&] { ++done; }));  // waits: both workers are busy and the pool is full
+  EXPECT_EQ(pool.Workers(), 2u);
+  std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(done.load(), 0);
+  {
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(name, "velmo-test-pool");  // cut to the 15 bytes a thread name may have
+    release = true;
+  }
+  cv.notify_all();
+  ASSERT_TRUE(WaitUntil([&] { return done.load() == 3; }));
+  ASSERT_TRUE(pool.Submit([&] { ++done; }));  // an idle worker takes it
+  ASSERT_TRUE(WaitUntil([&] { return done.load() == 4; }));
+  EXPECT_EQ(pool.Workers(), 2u);
+  pool.Stop();
+  EXPECT_FALSE(pool.Submit([&] { ++done; }));
+
+  platform::OsThread::FailNextCreatesForTesting(1);
+  platform::CWorkerPool empty(1);
+  EXPECT_FALSE(empty.Submit([] {}));  // no worker could be started: the job is refused, not lost silently
 }
 
 }  // namespace
