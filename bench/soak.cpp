@@ -14,7 +14,6 @@
 // Exit status: 0 when nothing was lost (churn and API all answered, the
 // server back to its starting descriptors and threads, not counting the HTTP
 // workers its pool keeps), 1 otherwise.
-#include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,7 +23,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -35,6 +33,7 @@
 #include "bench/BenchSupport.h"
 #include "tools/devsim/DevsimOptions.h"
 #include "tools/devsim/FrameClient.h"
+#include "tools/procstat/ProcStat.h"
 
 using namespace std::chrono;
 
@@ -48,43 +47,15 @@ struct ServerSample {
   long OtherThreads() const { return threads - httpWorkers; }
 };
 
-long StatusField(int pid, const std::string& name) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  long value = -1;
-  while (in >> key) {
-    if (key == name + ":") {
-      in >> value;
-      return value;
-    }
-    in.ignore(1 << 12, '\n');
-  }
-  return -1;
-}
-
 // The server's open descriptors, threads (and how many are HTTP workers) and
 // resident memory; -1 fields when the process is gone.
 ServerSample Sample(int pid) {
+  const std::string proc = std::to_string(pid);
   ServerSample s;
-  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-  if (DIR* d = opendir(dir.c_str())) {
-    s.fds = 0;
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] != '.') ++s.fds;
-    }
-    closedir(d);
-  }
-  s.threads = StatusField(pid, "Threads");
-  std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  if (DIR* d = opendir(tasks.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::ifstream comm(tasks + "/" + e->d_name + "/comm");
-      std::string name;
-      if (e->d_name[0] != '.' && std::getline(comm, name) && name == "velmo-http") ++s.httpWorkers;
-    }
-    closedir(d);
-  }
-  s.rssKb = StatusField(pid, "VmRSS");
+  s.fds = velmo::procstat::OpenDescriptors(proc);
+  s.threads = velmo::procstat::StatusField(proc, "Threads");
+  s.httpWorkers = std::max(0, velmo::procstat::ThreadsNamed(proc, "velmo-http"));
+  s.rssKb = velmo::procstat::StatusField(proc, "VmRSS");
   return s;
 }
 

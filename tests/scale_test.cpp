@@ -3,9 +3,7 @@
 // hostile input never costs the well-behaved devices their service.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <cstdlib>
-#include <fstream>
 #include <random>
 #include <thread>
 
@@ -13,31 +11,13 @@
 #include "socketserver/ClientRegistry.h"
 #include "tests/TestSupport.h"
 #include "tools/devsim/Simulator.h"
+#include "tools/procstat/ProcStat.h"
 
 namespace velmo::test {
 namespace {
 
-int OpenDescriptors() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  while (readdir(d)) ++n;
-  closedir(d);
-  return n;
-}
-
-long StatusField(const std::string& name) {
-  std::ifstream in("/proc/self/status");
-  std::string key;
-  long value = 0;
-  while (in >> key) {
-    if (key == name + ":") {
-      in >> value;
-      return value;
-    }
-    in.ignore(1 << 12, '\n');
-  }
-  return -1;
-}
+int OpenDescriptors() { return procstat::OpenDescriptors("self"); }
+long StatusField(const std::string& name) { return procstat::StatusField("self", name); }
 
 class ScaleTest : public ::testing::Test {
  protected:
