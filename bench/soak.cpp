@@ -163,17 +163,8 @@ void HostileRound(std::uint16_t devicePort, std::uint16_t httpPort, std::mt19937
 // Sends "/api/hello" on a fresh connection; true when it was answered.
 bool Hello(std::uint16_t httpPort) {
   Conn api(httpPort);
-  if (!api.Send("GET /api/hello HTTP/1.1\r\nSN: 1\r\n\r\n")) return false;
-  std::string reply;
-  char buf[512];
-  while (reply.find("\r\n0\r\n\r\n") == std::string::npos) {
-    pollfd p{api.Fd(), POLLIN, 0};
-    if (poll(&p, 1, 5000) <= 0) return false;
-    ssize_t n = recv(api.Fd(), buf, sizeof buf, 0);
-    if (n <= 0) return false;
-    reply.append(buf, static_cast<std::size_t>(n));
-  }
-  return reply.find("welcome to tarnel") != std::string::npos;
+  return api.Ok() && velmo::bench::HttpExchange(api.Fd(), "GET /api/hello HTTP/1.1\r\nSN: 1\r\n\r\n", 5000)
+                             .find("welcome to tarnel") != std::string::npos;
 }
 
 void Api(int client, std::uint16_t httpPort, int devices, const std::atomic<bool>& stop, Counters& c) {

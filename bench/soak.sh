@@ -51,5 +51,5 @@ kill -TERM "$velmo"; status=0; wait "$velmo" || status=$?
   echo "- steady devices: $summary"
   echo "- server CPU over the soak: $cpu % of one core; connections refused: $refusals; exit status on SIGTERM: $status"
 } >bench/SOAK.md
-echo; tail -n 3 bench/SOAK.md
+echo; tail -n 2 bench/SOAK.md
 exit "$verdict"
