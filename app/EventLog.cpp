@@ -18,8 +18,64 @@ std::string FormatLogLine(const platform::LocalTime& t, std::string_view message
   return line;
 }
 
+struct CEventLog::Core {
+  // The buffer and the scheduling.
+  std::mutex bufferLock;
+  std::vector<std::string> buffer;  // guarded by bufferLock
+  std::size_t dropped = 0;          // guarded by bufferLock
+  bool drainPending = false;        // guarded by bufferLock
+  DrainScheduler scheduler;         // guarded by bufferLock
+
+  // The sinks; writes to them are serialised.
+  std::mutex sinkLock;
+  std::FILE* console = nullptr;  // guarded by sinkLock
+  std::FILE* file = nullptr;     // guarded by sinkLock
+  Listener listener;             // guarded by sinkLock
+
+  void Write(const std::vector<std::string>& lines) {
+    std::lock_guard<std::mutex> lock(sinkLock);
+    if (console || file) {
+      std::string utf8;
+      for (const auto& line : lines) utf8 += GbkToUtf8(line);
+      for (std::FILE* out : {console, file}) {
+        if (!out) continue;
+        std::fwrite(utf8.data(), 1, utf8.size(), out);
+        std::fflush(out);
+      }
+    }
+    if (listener) listener(lines);
+  }
+
+  void Drain() {
+    std::vector<std::string> lines;
+    std::size_t lost;
+    {
+      std::lock_guard<std::mutex> lock(bufferLock);
+      lines.swap(buffer);
+      lost = dropped;
+      dropped = 0;
+      drainPending = false;
+    }
+    if (lost > 0) {
+      lines.push_back(FormatLogLine(platform::Now(), std::to_string(lost) +
+                                                         " log lines were dropped: the log could not keep up"));
+    }
+    if (!lines.empty()) Write(lines);
+  }
+};
+
+CEventLog::CEventLog() : core_(std::make_shared<Core>()) {}
+
 CEventLog::~CEventLog() {
-  if (file_) std::fclose(file_);
+  SetDrainScheduler(nullptr);
+  std::lock_guard<std::mutex> lock(core_->sinkLock);
+  if (core_->file) std::fclose(core_->file);
+  core_->file = nullptr;
+}
+
+void CEventLog::SetConsole(std::FILE* out) {
+  std::lock_guard<std::mutex> lock(core_->sinkLock);
+  core_->console = out;
 }
 
 bool CEventLog::OpenFile(const std::string& path, std::string* error) {
@@ -28,32 +84,54 @@ bool CEventLog::OpenFile(const std::string& path, std::string* error) {
     if (error) *error = "cannot open log file '" + path + "': " + std::strerror(errno);
     return false;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (file_) std::fclose(file_);
-  file_ = f;
+  std::lock_guard<std::mutex> lock(core_->sinkLock);
+  if (core_->file) std::fclose(core_->file);
+  core_->file = f;
   return true;
 }
 
-void CEventLog::SetListener(std::function<void(const std::string& gbkLine)> listener) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  listener_ = std::move(listener);
+void CEventLog::SetListener(Listener listener) {
+  std::lock_guard<std::mutex> lock(core_->sinkLock);
+  core_->listener = std::move(listener);
+}
+
+void CEventLog::SetDrainScheduler(DrainScheduler scheduler) {
+  {
+    std::lock_guard<std::mutex> lock(core_->bufferLock);
+    core_->scheduler = std::move(scheduler);
+  }
+  core_->Drain();
 }
 
 void CEventLog::Append(std::string_view message) {
   std::string line = FormatLogLine(platform::Now(), message);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (console_ || file_) {
-    std::string utf8 = GbkToUtf8(line);
-    if (console_) {
-      std::fwrite(utf8.data(), 1, utf8.size(), console_);
-      std::fflush(console_);
-    }
-    if (file_) {
-      std::fwrite(utf8.data(), 1, utf8.size(), file_);
-      std::fflush(file_);
+  DrainScheduler schedule;
+  {
+    std::lock_guard<std::mutex> lock(core_->bufferLock);
+    if (core_->scheduler) {
+      if (core_->buffer.size() < kMaxBuffered) {
+        core_->buffer.push_back(std::move(line));
+      } else {
+        ++core_->dropped;
+      }
+      if (core_->drainPending) return;
+      core_->drainPending = true;
+      schedule = core_->scheduler;
     }
   }
-  if (listener_) listener_(line);
+  if (!schedule) {
+    core_->Write({line});
+    return;
+  }
+  std::weak_ptr<Core> weak = core_;
+  if (!schedule([weak] {
+        if (auto core = weak.lock()) core->Drain();
+      })) {
+    std::lock_guard<std::mutex> lock(core_->bufferLock);
+    core_->drainPending = false;  // the next line asks again
+  }
 }
+
+void CEventLog::Drain() { core_->Drain(); }
 
 }  // namespace velmo

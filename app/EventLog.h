@@ -3,16 +3,29 @@
 // written to the console (UTF-8, headless mode), appended to a log file (UTF-8,
 // --log-file) and handed to a listener (the window's log pane).
 //
+// Lines are stamped when they are appended, from any thread, and reach the
+// sinks one of two ways:
+//   - at once, on the appending thread, while no drain scheduler is set;
+//   - in batches, on the draining thread (the window thread), once a drain
+//     scheduler is set: Append only buffers the line and asks for one drain.
+//     The buffer holds kMaxBuffered lines; lines beyond are dropped and the
+//     next drain writes one line that says how many. So a flood of events
+//     costs bounded memory and never waits for the window thread.
+//
 // Thread safety: Append may be called from any thread and never waits for the
-// window thread: sinks are written under one lock, so lines never mix and each
-// thread's lines keep their order. Configure the sinks before the first Append.
+// draining thread. Drain runs on the draining thread. Sinks and the listener
+// may be changed while other threads log; once SetListener returns, the old
+// listener is no longer called.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Clock.h"
 
@@ -28,29 +41,36 @@ inline bool MustClearBeforeAppend(int lineCount) { return lineCount > kMaxLogLin
 
 class CEventLog {
  public:
-  CEventLog() = default;
-  ~CEventLog();
+  static constexpr std::size_t kMaxBuffered = 10000;
+
+  // Receives the GBK lines of one drain (each ending in "\n"), in order.
+  using Listener = std::function<void(const std::vector<std::string>& gbkLines)>;
+  // Arranges for a drain (see DrainTask) to run on the draining thread; called
+  // from any thread. Returns false when it cannot now (the next line asks again).
+  using DrainScheduler = std::function<bool(std::function<void()> drain)>;
+
+  CEventLog();
+  ~CEventLog();  // drains what is left, closes the file
   CEventLog(const CEventLog&) = delete;
   CEventLog& operator=(const CEventLog&) = delete;
 
   // Lines go to `out` as UTF-8 (nullptr: nowhere).
-  void SetConsole(std::FILE* out) { console_ = out; }
+  void SetConsole(std::FILE* out);
   // Appends every line to `path` as UTF-8. Returns false with `error` set when
   // the file cannot be opened.
   bool OpenFile(const std::string& path, std::string* error);
-  // Receives every GBK line (without its "\n"'s conversion), on the appending thread.
-  // May be changed while other threads log; once it returns, the old listener
-  // is no longer called.
-  void SetListener(std::function<void(const std::string& gbkLine)> listener);
+  void SetListener(Listener listener);
+  // nullptr: lines go to the sinks at once again (what waits is drained first).
+  void SetDrainScheduler(DrainScheduler scheduler);
 
   // Logs `message` (GBK) with the current local time.
   void Append(std::string_view message);
+  // The draining thread: hands every waiting line to the sinks.
+  void Drain();
 
  private:
-  std::mutex mutex_;
-  std::FILE* console_ = nullptr;
-  std::FILE* file_ = nullptr;
-  std::function<void(const std::string&)> listener_;
+  struct Core;
+  std::shared_ptr<Core> core_;  // drains that are on their way hold it weakly
 };
 
 }  // namespace velmo

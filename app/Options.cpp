@@ -34,6 +34,7 @@ std::string UsageText(const char* program) {
          "  --led-file PATH       text shown on the LED device (default: weather.htm in the file directory)\n"
          "  --log-file PATH       also append every log line to PATH (UTF-8)\n"
          "  --download-root DIR   devices may download files from inside DIR (default: the file directory)\n"
+         "  --io-threads N        threads for device connections, 1-256 (default: one per core)\n"
          "  -h, --help            show this text\n";
 }
 
@@ -75,6 +76,15 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* opti
         return ParseResult::Error;
       }
       (arg == "--device-port" ? options->devicePort : options->httpPort) = port;
+    } else if (arg == "--io-threads") {
+      if (!needValue(arg)) return ParseResult::Error;
+      unsigned n = 0;
+      auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+      if (ec != std::errc() || end != value.data() + value.size() || value.empty() || n < 1 || n > 256) {
+        *error = "option --io-threads: '" + std::string(value) + "' is not a number of threads (1-256)";
+        return ParseResult::Error;
+      }
+      options->ioThreads = n;
     } else if (arg == "--bind" || arg == "--file-dir" || arg == "--led-file" || arg == "--log-file" ||
                arg == "--download-root") {
       if (!needValue(arg)) return ParseResult::Error;

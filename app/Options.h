@@ -15,6 +15,7 @@ struct AppOptions {
   std::string ledFile;      // "" = "weather.htm" in the file directory
   std::string logFile;      // "" = no log file
   std::string downloadRoot; // "" = the file directory
+  unsigned ioThreads = 0;   // device I/O threads; 0 = one per core
 };
 
 enum class ParseResult { Run, Help, Error };

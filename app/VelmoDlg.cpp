@@ -22,14 +22,25 @@ CVelmoDlg::CVelmoDlg(platform::MessageLoop& loop, const AppOptions& options, CEv
   if (!fileDir_.empty() && fileDir_.back() != '/') fileDir_.push_back('/');
 }
 
-CVelmoDlg::~CVelmoDlg() {
+CVelmoDlg::~CVelmoDlg() { Shutdown(); }
+
+void CVelmoDlg::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
   if (refreshTimer_) loop_.KillTimer(refreshTimer_);
+  refreshTimer_ = 0;
   server_.reset();
   if (httpServer_) httpServer_->Stop();
   if (httpThread_.joinable()) httpThread_.join();
+  log_.SetDrainScheduler(nullptr);  // what waits is written now, the rest at once
 }
 
 void CVelmoDlg::OnInitDialog() {
+  // Log lines reach their sinks on this thread, in batches; no other thread
+  // ever waits for it.
+  log_.SetDrainScheduler([&loop = loop_](std::function<void()> drain) {
+    return loop.PostTask(std::move(drain)) == platform::PostResult::Ok;
+  });
   apiContext_.appendLog = [this](std::string_view line) { AppendLog(line); };
   httpServer_ = std::make_unique<HttpServer>(&apiContext_);
   httpServer_->SetPort(std::to_string(options_.httpPort));
@@ -39,6 +50,7 @@ void CVelmoDlg::OnInitDialog() {
   httpThread_ = std::thread([this] { RunHttpServer(); });
 
   server_ = std::make_unique<CSocketServer>(loop_, this);
+  server_->SetIoThreads(options_.ioThreads);
   server_->SetFileDir(fileDir_.c_str());
   server_->SetBindAddress(options_.bindAddress.c_str());
   server_->SetPort(options_.devicePort);
@@ -63,7 +75,10 @@ void CVelmoDlg::OnInitDialog() {
     AppendLog("Tcp Server Start fail");
     std::fprintf(stderr, "velmo: device port %u: %s\n", options_.devicePort, server_->LastStartError().c_str());
   }
-  refreshTimer_ = loop_.SetTimer(std::chrono::milliseconds(1000), [this] { RefreshDeviceView(); });
+  refreshTimer_ = loop_.SetTimer(std::chrono::milliseconds(1000), [this] {
+    log_.Drain();  // lines whose drain could not be queued (a full queue) wait no longer than this
+    RefreshDeviceView();
+  });
 }
 
 std::string CVelmoDlg::LedFile() const {
@@ -91,13 +106,25 @@ void CVelmoDlg::OnCloseAll() {
 
 void CVelmoDlg::OnCancelRecv() { server_->CancelAllRecv(); }
 
+void CVelmoDlg::SetViewListener(std::function<void(const DeviceView&)> listener) {
+  std::lock_guard<std::mutex> lock(listenerLock_);
+  viewListener_ = std::move(listener);
+}
+
+void CVelmoDlg::SetTextListener(std::function<void(TextLine)> listener) {
+  std::lock_guard<std::mutex> lock(listenerLock_);
+  textListener_ = std::move(listener);
+}
+
 void CVelmoDlg::RefreshDeviceView() {
+  loop_.AssertInLoopThread("CVelmoDlg::RefreshDeviceView");
+  std::lock_guard<std::mutex> lock(listenerLock_);
   if (!server_ || !viewListener_) return;  // nobody shows it (headless)
   DeviceView view;
   view.clientCount = server_->CountNoSn();
   view.deviceCount = server_->CountWithSn();
   view.rows = server_->GetDeviceRows();
-  if (viewListener_) viewListener_(view);
+  viewListener_(view);
 }
 
 std::string CVelmoDlg::InfoText() const {
@@ -110,12 +137,37 @@ std::string CVelmoDlg::LastData() const {
   return lastData_;
 }
 
-void CVelmoDlg::Report(const std::string& line) {
+std::string CVelmoDlg::TakeText(TextLine line) {
+  std::lock_guard<std::mutex> lock(textLock_);
+  if (line == TextLine::Info) {
+    infoQueued_ = false;
+    return infoText_;
+  }
+  lastDataQueued_ = false;
+  return lastData_;
+}
+
+void CVelmoDlg::SetText(TextLine line, const std::string& text) {
+  bool tell;
   {
     std::lock_guard<std::mutex> lock(textLock_);
-    infoText_ = line;
+    bool& queued = line == TextLine::Info ? infoQueued_ : lastDataQueued_;
+    (line == TextLine::Info ? infoText_ : lastData_) = text;
+    tell = !queued;
+    queued = true;
   }
-  if (textListener_) textListener_(TextLine::Info, line);
+  if (!tell) return;  // the update on its way takes the newest text
+  std::lock_guard<std::mutex> lock(listenerLock_);
+  if (textListener_) {
+    textListener_(line);
+  } else {
+    std::lock_guard<std::mutex> textLock(textLock_);
+    (line == TextLine::Info ? infoQueued_ : lastDataQueued_) = false;  // nobody shows it
+  }
+}
+
+void CVelmoDlg::Report(const std::string& line) {
+  SetText(TextLine::Info, line);
   AppendLog(line);
 }
 
@@ -148,11 +200,7 @@ void CVelmoDlg::OnRecvData(void* user, const char* data, int length) {
   if (n > kLastDataBytes - 1) n = kLastDataBytes - 1;
   std::string text(data, strnlen(data, n));
   CVelmoDlg& dlg = Dlg(user);
-  {
-    std::lock_guard<std::mutex> lock(dlg.textLock_);
-    dlg.lastData_ = text;
-  }
-  if (dlg.textListener_) dlg.textListener_(TextLine::LastData, text);
+  dlg.SetText(TextLine::LastData, text);
   dlg.AppendLog(text);
 }
 

@@ -4,8 +4,12 @@
 // headless, nothing at all) shows what it reports; tests drive it directly.
 //
 // Thread safety: everything runs on the window thread (the message loop's)
-// except AppendLog and the OnRecvData handler, which may run on any thread and
-// never wait for the window thread.
+// except AppendLog and the OnRecvData and OnNotice handlers, which may run on
+// any thread and never wait for the window thread. What they hand to the
+// window is bounded: log lines go through the event log's buffer, and each
+// text line (info, last data) keeps only its newest text with at most one
+// update on its way to the view. The listeners are guarded: once a setter
+// returns, the old listener is no longer called.
 #pragma once
 
 #include <functional>
@@ -36,16 +40,20 @@ class CVelmoDlg {
   static constexpr platform::TimerId kRefreshTimer = 4097;
 
   CVelmoDlg(platform::MessageLoop& loop, const AppOptions& options, CEventLog& log);
-  // Kills the refresh timer, destroys the device server (receptions cancelled,
-  // connections torn down without events, waits for devices ended) and stops
-  // the HTTP service.
+  // Shutdown().
   ~CVelmoDlg();
   CVelmoDlg(const CVelmoDlg&) = delete;
   CVelmoDlg& operator=(const CVelmoDlg&) = delete;
 
   // Starts the HTTP thread, creates and starts the device server ("Tcp Server
-  // Start" / "Tcp Server Start fail") and the one-second refresh timer.
+  // Start" / "Tcp Server Start fail") and the one-second refresh timer; log
+  // lines are drained on the window thread from here on.
   void OnInitDialog();
+  // Kills the refresh timer, destroys the device server (receptions
+  // cancelled, connections torn down without events, waits for devices
+  // ended), stops the HTTP service and writes the log lines still waiting.
+  // Idempotent; the window calls it before it goes.
+  void Shutdown();
   // The HTTP thread's body: "Http Start", then the API until the dialog ends.
   void RunHttpServer();
   // The HTTP port actually bound (0 until the service listens).
@@ -62,13 +70,15 @@ class CVelmoDlg {
 
   // Timer 4097: recomputes the counters and rows and hands them to the view.
   void RefreshDeviceView();
-  void SetViewListener(std::function<void(const DeviceView&)> listener) { viewListener_ = std::move(listener); }
-  // Called (on the thread that changed it) whenever the info line or the
-  // last-data line changes; the listener must not wait for the window thread.
+  void SetViewListener(std::function<void(const DeviceView&)> listener);
+  // Called (on the thread that changed it) when the info line or the
+  // last-data line has a new text and no update of that line is on its way:
+  // the listener arranges one update, which takes the newest text with
+  // TakeText. It must not wait for the window thread.
   enum class TextLine { Info, LastData };
-  void SetTextListener(std::function<void(TextLine, const std::string& gbk)> listener) {
-    textListener_ = std::move(listener);
-  }
+  void SetTextListener(std::function<void(TextLine)> listener);
+  // The newest text of `line` (GBK); the next change calls the listener again.
+  std::string TakeText(TextLine line);
   // Hidden button "...": the file directory of connections created from now on.
   void SetFileDir(const std::string& path);
 
@@ -98,8 +108,11 @@ class CVelmoDlg {
 
  private:
 
-  // Sets the info line and logs it.
+  // Sets the info line and logs it (any thread).
   void Report(const std::string& line);
+  // Stores `text` as the newest of `line` and tells the listener when no
+  // update of it is on its way.
+  void SetText(TextLine line, const std::string& text);
 
   platform::MessageLoop& loop_;
   const AppOptions options_;
@@ -110,12 +123,17 @@ class CVelmoDlg {
   std::unique_ptr<HttpServer> httpServer_;  // created on the window thread, run on the HTTP thread
   std::thread httpThread_;
   platform::TimerId refreshTimer_ = 0;
-  std::function<void(const DeviceView&)> viewListener_;
-  std::function<void(TextLine, const std::string&)> textListener_;
+  bool shutDown_ = false;
+
+  std::mutex listenerLock_;
+  std::function<void(const DeviceView&)> viewListener_;  // guarded by listenerLock_
+  std::function<void(TextLine)> textListener_;            // guarded by listenerLock_
 
   mutable std::mutex textLock_;
-  std::string infoText_;  // guarded by textLock_
-  std::string lastData_;  // guarded by textLock_
+  std::string infoText_;       // guarded by textLock_
+  std::string lastData_;       // guarded by textLock_
+  bool infoQueued_ = false;    // guarded by textLock_: an update of the info line is on its way
+  bool lastDataQueued_ = false;  // guarded by textLock_
 };
 
 }  // namespace velmo

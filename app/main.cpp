@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
       window.show();
       dlg.OnInitDialog();
       app.exec();
-    }  // the window goes first, then the dialog's logic shuts the device server down
+      dlg.Shutdown();  // the device server stops while the window still stands
+    }
     BindSignalsTo(nullptr);
     return 0;
   }

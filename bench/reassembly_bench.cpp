@@ -21,12 +21,13 @@ std::vector<std::uint8_t> HeartbeatReceive() {
 
 struct CountingSink : velmo::CFrameAssembler::Sink {
   long frames = 0;
-  void OnFrame(int code, const std::uint8_t* payload, int length) override {
+  bool OnFrame(int code, const std::uint8_t* payload, int length) override {
     frames += code;
     benchmark::DoNotOptimize(payload);
     benchmark::DoNotOptimize(length);
+    return false;
   }
-  int OnPost(const std::uint8_t*, int) override { return 0; }
+  velmo::CFrameAssembler::PostVerdict OnPost(const std::uint8_t*, int) override { return {}; }
   bool Stopping() const override { return false; }
 };
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "httpserver/Utf8ToGbk.h"
+#include "platform/Utf8ToGbk.h"
 
 namespace {
 

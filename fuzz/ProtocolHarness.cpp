@@ -21,6 +21,8 @@ void Drain(int fd) {
 
 CProtocolHarness::CProtocolHarness() {
   loop_.BindToCurrentThread();
+  worker_.Thread().AdoptCurrentThread();
+  env_ = std::make_shared<CConnectionEnv>(loop_, 0, files_.ContextRef());
   char dir[] = "/tmp/velmo-fuzz-XXXXXX";
   dir_ = mkdtemp(dir);
   dir_ += "/";
@@ -32,16 +34,29 @@ CProtocolHarness::~CProtocolHarness() {
   (void)rc;
 }
 
+void CProtocolHarness::Settle() {
+  for (int round = 0; round < 1000; ++round) {
+    std::size_t handled = 0;
+    worker_.Context().restart();
+    handled += worker_.Context().poll();
+    files_.Context().restart();
+    handled += files_.Context().poll();
+    std::size_t messages = 0;
+    loop_.ProcessPending(&messages);
+    if (handled + messages == 0) return;
+  }
+}
+
 void CProtocolHarness::Run(const std::uint8_t* bytes, std::size_t size) {
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
-  ConnectionSettings settings;
-  std::memcpy(settings.fileDir, dir_.c_str(), dir_.size() + 1);
-  settings.sendTimeoutMs = 1;
-  settings.progressIntervalMs = 0;
-  settings.timings.deviceWait = std::chrono::milliseconds(0);
-  settings.timings.postRetry = std::chrono::milliseconds(0);
-  auto conn = std::make_shared<CServerClientSocket>(loop_, settings);
+  auto settings = std::make_shared<ConnectionSettings>();
+  std::memcpy(settings->fileDir, dir_.c_str(), dir_.size() + 1);
+  settings->sendTimeoutMs = 1;
+  settings->progressIntervalMs = 0;
+  settings->timings.deviceWait = std::chrono::milliseconds(0);
+  settings->timings.postRetry = std::chrono::milliseconds(0);
+  auto conn = std::make_shared<CServerClientSocket>(env_, settings, worker_);
   auto info = std::make_unique<AcceptInfo>();
   info->socket = pair[0];
   conn->TakeAcceptInfo(std::move(info));
@@ -49,6 +64,7 @@ void CProtocolHarness::Run(const std::uint8_t* bytes, std::size_t size) {
   protocol.ledFilePath = dir_ + "weather.htm";
   if (!conn->Setup(MakeProtocolFactory(protocol))) {
     conn->Close();
+    Settle();
     close(pair[1]);
     return;
   }
@@ -61,16 +77,16 @@ void CProtocolHarness::Run(const std::uint8_t* bytes, std::size_t size) {
   }
   std::size_t from = 0;
   for (std::size_t to : {cuts[0], cuts[1], size}) {
-    if (to > from && CClientRegistry::Process().Size() > 0) {
-      conn->Protocol().OnReceived(bytes + from, static_cast<int>(to - from));
-      loop_.ProcessPending();  // heartbeat replies, transfer steps, close reports
+    if (to > from) {
+      conn->Feed(bytes + from, static_cast<int>(to - from));  // as if read from the socket
+      Settle();  // heartbeat replies, relays, transfer steps, close reports
       Drain(pair[1]);
     }
     from = to;
   }
   CClientRegistry::Process().RemoveByPointer(conn.get());
   conn->Close();
-  loop_.ProcessPending();
+  Settle();
   close(pair[1]);
 }
 

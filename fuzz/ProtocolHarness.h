@@ -1,8 +1,10 @@
 // A device connection without a network for the protocol fuzzers: the real
 // CServerClientSocket and CFileRecver over one end of a socket pair (the other
-// end is drained), a message loop run on the fuzzing thread, a scratch file
-// directory, and waits for devices cut to nothing. Each input gets a fresh
-// connection, so runs are reproducible.
+// end is drained), the window thread's message loop, the connection's I/O
+// context and the file threads' context all run on the fuzzing thread (each
+// polled until nothing is left to do), a scratch file directory, and waits for
+// devices cut to nothing. Each input gets a fresh connection, so runs are
+// reproducible.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +12,9 @@
 #include <memory>
 #include <string>
 
+#include "platform/IoThread.h"
 #include "platform/MessageLoop.h"
+#include "socketserver/IoWorker.h"
 #include "socketserver/ServerClientSocket.h"
 
 namespace velmo::fuzz {
@@ -21,12 +25,18 @@ class CProtocolHarness {
   ~CProtocolHarness();
 
   // Feeds `bytes` to a fresh connection as up to three receives (split where
-  // the input's first two bytes say), running the window thread's queued work
+  // the input's first two bytes say), running everything that work queued
   // after each one, and tears the connection down.
   void Run(const std::uint8_t* bytes, std::size_t size);
 
  private:
+  // Runs the three contexts until none of them has anything left to do.
+  void Settle();
+
   platform::MessageLoop loop_;
+  platform::CIoThread files_{"velmo-file"};
+  CIoWorker worker_{"velmo-io-0", std::chrono::milliseconds(1000), 0};
+  std::shared_ptr<CConnectionEnv> env_;
   std::string dir_;
 };
 

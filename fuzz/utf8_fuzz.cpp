@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "httpserver/Utf8ToGbk.h"
+#include "platform/Utf8ToGbk.h"
 
 namespace {
 bool PassesThrough(const std::uint8_t* s, std::size_t n) {

@@ -4,7 +4,6 @@
 
 #include "protocol/DeviceInfoRecord.h"
 #include "socketserver/ClientRegistry.h"
-#include "socketserver/DeviceExchange.h"
 #include "socketserver/ServerClientSocket.h"
 
 namespace velmo {
@@ -12,56 +11,79 @@ namespace velmo {
 namespace {
 
 constexpr std::size_t kMaxCommandBody = 258;  // the body + "\n" + terminator fill 260 bytes
+// A status query's own bound beyond its two stages, so that the device's
+// round decides first.
+constexpr std::chrono::milliseconds kQueryMargin{500};
 
-void Log(void* context, const std::string& line) {
-  auto* api = static_cast<ApiContext*>(context);
+ApiContext* Api(void* context) { return static_cast<ApiContext*>(context); }
+
+void Log(ApiContext* api, const std::string& line) {
   if (api && api->appendLog) api->appendLog(line);
 }
 
-std::chrono::milliseconds Stage(void* context) {
-  auto* api = static_cast<ApiContext*>(context);
-  return api ? api->deviceWait : kDeviceWaitStage;
-}
+std::chrono::milliseconds Stage(ApiContext* api) { return api ? api->deviceWait : kDeviceWaitStage; }
 
 }  // namespace
 
-std::string SendDeviceCommand(const std::string& sn, const std::string& command, std::chrono::milliseconds stage) {
-  int status = 0;
-  if (auto target = CClientRegistry::Process().FindBySn(sn)) {
-    status = QueueAndWait(*target, command, false, stage) ? 1 : 2;
-  }
+std::string CommandAnswer(int status) {
   char result[64];
   std::snprintf(result, sizeof result, "{ \"device_online_status\": %d }", status);
   return result;
 }
 
-std::string QueryDeviceInfo(const std::string& sn, std::chrono::milliseconds stage) {
-  const std::string offline = "{ \"device_online_status\": 0}";
-  auto target = CClientRegistry::Process().FindBySn(sn);
-  if (!target) return offline;
-  QueryAnswer answer = QueryAndWait(*target, "query dev_infos", true, stage);
-  if (!answer.answered) return offline;
+std::string StatusAnswer(const QueryAnswer& answer) {
+  if (!answer.answered) return "{ \"device_online_status\": 0}";
   return FormatStatusJson(DecodeDeviceInfo(answer.record.data(), answer.length));
 }
 
 bool OnApiCmd(void* context, std::string uri, std::string body, std::string sn, HttpConnection* conn,
               ReplySender reply) {
-  Log(context, "Http Recv:url  = " + uri);
-  Log(context, "Http Recv:sn  = " + sn);
-  Log(context, "Http Recv:body  = " + body);
-  std::string result =
-      body.size() > kMaxCommandBody ? std::string("body too long") : SendDeviceCommand(sn, body + "\n", Stage(context));
-  Log(context, "Http Recv:result:" + result);
-  reply(conn, result);
+  ApiContext* api = Api(context);
+  Log(api, "Http Recv:url  = " + uri);
+  Log(api, "Http Recv:sn  = " + sn);
+  Log(api, "Http Recv:body  = " + body);
+  // Answers the request, from the HTTP thread, once.
+  auto answer = [api, handle = HttpServer::Handle(conn), conn, reply](const std::string& result) {
+    Log(api, "Http Recv:result:" + result);
+    if (!conn) return reply(nullptr, result);  // a request without a connection (fuzzing)
+    if (auto c = handle.lock()) reply(c.get(), result);
+  };
+  if (body.size() > kMaxCommandBody) {
+    answer("body too long");
+    return true;
+  }
+  auto target = CClientRegistry::Process().FindBySn(sn);
+  platform::GatePtr home = HttpServer::Home(conn);
+  if (!target || !home) {
+    answer(CommandAnswer(0));
+    return true;
+  }
+  auto wait = CCommandWait::Start(target->Mailbox(), body, true, home,
+                                  [answer](bool taken) { answer(CommandAnswer(taken ? 1 : 2)); });
+  // Not taken in time: status 2, and the text stays queued for a later heartbeat.
+  HttpServer::SetDeadline(conn, Stage(api), [wait] { wait->Expire(); });
   return true;
 }
 
 bool OnApiStatus(void* context, std::string uri, std::string /*body*/, std::string sn, HttpConnection* conn,
                  ReplySender reply) {
-  Log(context, "Http Recv:url  = " + uri);
-  std::string result = QueryDeviceInfo(sn, Stage(context));
-  Log(context, "Http Recv:sn  = " + sn + ",result:" + result);
-  reply(conn, result);
+  ApiContext* api = Api(context);
+  Log(api, "Http Recv:url  = " + uri);
+  auto answer = [api, sn, handle = HttpServer::Handle(conn), conn, reply](const std::string& result) {
+    Log(api, "Http Recv:sn  = " + sn + ",result:" + result);
+    if (!conn) return reply(nullptr, result);
+    if (auto c = handle.lock()) reply(c.get(), result);
+  };
+  auto target = CClientRegistry::Process().FindBySn(sn);
+  platform::GatePtr home = HttpServer::Home(conn);
+  if (!target || !home) {
+    answer(StatusAnswer(QueryAnswer{}));
+    return true;
+  }
+  const std::chrono::milliseconds stage = Stage(api);
+  auto wait = CQueryWait::Start(target->Mailbox(), "query dev_infos", true, home,
+                                [answer](const QueryAnswer& a) { answer(StatusAnswer(a)); });
+  HttpServer::SetDeadline(conn, 2 * stage + kQueryMargin, [wait] { wait->Expire(); });
   return true;
 }
 

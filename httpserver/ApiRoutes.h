@@ -6,13 +6,18 @@
 //   /api/status  asks the device for its record and answers its version, IP,
 //                MAC and clock, or the offline answer
 //
-// Thread safety: handlers and bridges run on HTTP workers, any number at once.
-// They reach devices only through the process-wide client registry, so before
-// the device server exists (or after it is gone) every SN is unknown.
+// The handlers never wait: an unknown SN is answered at once; otherwise the
+// text is queued in the device's mailbox and the answer is sent from the HTTP
+// thread when the device has decided, or when the request's deadline passes.
+//
+// Thread safety: handlers run on the HTTP thread, any number of requests at
+// once. They reach devices only through the process-wide client registry, so
+// before the device server exists (or after it is gone) every SN is unknown.
 #pragma once
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -33,10 +38,8 @@ bool OnApiCmd(void* context, std::string uri, std::string body, std::string sn, 
 bool OnApiStatus(void* context, std::string uri, std::string body, std::string sn, HttpConnection* conn,
                  ReplySender reply);
 
-// "{ \"device_online_status\": %d }" after queuing `command` for the device.
-std::string SendDeviceCommand(const std::string& sn, const std::string& command,
-                              std::chrono::milliseconds stage = kDeviceWaitStage);
-// The status JSON of the device, or "{ \"device_online_status\": 0}".
-std::string QueryDeviceInfo(const std::string& sn, std::chrono::milliseconds stage = kDeviceWaitStage);
+// The answers of the two routes.
+std::string CommandAnswer(int status);  // "{ \"device_online_status\": %d }"
+std::string StatusAnswer(const QueryAnswer& answer);  // the record's JSON, or the offline answer
 
 }  // namespace velmo

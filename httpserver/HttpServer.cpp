@@ -3,12 +3,13 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <sstream>
+#include <unordered_set>
 
-#include "httpserver/Utf8ToGbk.h"
-#include "platform/WorkerPool.h"
+#include "platform/Utf8ToGbk.h"
 
 namespace velmo {
 
@@ -32,18 +33,24 @@ HttpRequest ToRequest(http::request<http::string_body>& message) {
 }  // namespace
 
 struct HttpServer::Impl {
-  explicit Impl(std::size_t workers) : pool(workers, "velmo-http") {}
-  asio::io_context io;
+  Impl() : gate(std::make_shared<platform::CExecutorGate>(io)), backoff(io) {}
+  asio::io_context io{1};  // first: outlives everything below
+  platform::GatePtr gate;
   std::optional<tcp::acceptor> acceptor;
-  platform::CWorkerPool pool;
+  asio::steady_timer backoff;  // accepting pauses while the process is out of descriptors
+  // Connections whose request a handler still has to answer: kept alive here
+  // (HTTP thread), not by the handlers, so a wait for a device never owns one.
+  std::unordered_set<std::shared_ptr<HttpConnection>> pending;
   std::atomic<bool> stopped{false};
 };
 
-// One client connection. Reads one request at a time; the handler runs on a
-// worker; the reply is written on the I/O thread, then the next request is read.
+// One client connection. Reads one request at a time; the dispatcher runs on
+// the HTTP thread and the reply, whenever it comes, is written there too,
+// then the next request is read.
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
  public:
-  HttpConnection(HttpServer& server, tcp::socket socket) : server_(server), stream_(std::move(socket)) {}
+  HttpConnection(HttpServer& server, tcp::socket socket)
+      : server_(server), stream_(std::move(socket)), deadline_(stream_.get_executor()) {}
   ~HttpConnection() { --server_.connections_; }
 
   void Start() { ReadRequest(); }
@@ -52,9 +59,21 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   void Reply(std::string text) {
     if (replied_.exchange(true)) return;
     asio::post(stream_.get_executor(), [self = shared_from_this(), bytes = HttpServer::FormatReply(text)]() mutable {
+      self->deadline_.cancel();
       self->Write(std::move(bytes), self->keepAlive_);
     });
   }
+
+  void SetDeadline(std::chrono::milliseconds limit, std::function<void()> fn) {
+    deadline_.expires_after(limit);
+    deadline_.async_wait([weak = weak_from_this(), fn = std::move(fn)](const beast::error_code& ec) {
+      if (ec) return;
+      auto self = weak.lock();
+      if (self && !self->replied_) fn();
+    });
+  }
+
+  HttpServer& Server() { return server_; }
 
  private:
   void ReadRequest() {
@@ -90,11 +109,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     }
     replied_ = false;
     stream_.expires_never();  // the handler may wait for a device; the reply restarts the clock
-    auto self = shared_from_this();
-    bool queued = server_.impl_->pool.Submit([self, request = std::move(request)] {
-      self->server_.HandleRequest(request, self.get(), &HttpServer::SendReply);
-    });
-    if (!queued) Close();
+    server_.impl_->pending.insert(shared_from_this());
+    server_.HandleRequest(request, this, &HttpServer::SendReply);
   }
 
   void Write(std::string bytes, bool keepAlive) {
@@ -102,6 +118,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     stream_.expires_after(server_.limits_.requestTimeout);
     asio::async_write(stream_, asio::buffer(out_),
                       [self = shared_from_this(), keepAlive](beast::error_code ec, std::size_t) {
+                        self->server_.impl_->pending.erase(self);
                         if (ec || !keepAlive || self->server_.impl_->stopped) return self->Close();
                         self->ReadRequest();
                       });
@@ -109,16 +126,19 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 
   void Close() {
     beast::error_code ignored;
+    deadline_.cancel();
     stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
     stream_.close();
+    server_.impl_->pending.erase(shared_from_this());
   }
 
   HttpServer& server_;
   beast::tcp_stream stream_;
+  asio::steady_timer deadline_;  // a waiting handler's bound
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   std::string out_;
-  bool keepAlive_ = true;             // I/O thread
+  bool keepAlive_ = true;             // HTTP thread
   std::atomic<bool> replied_{false};  // one reply per request
 };
 
@@ -161,6 +181,18 @@ void HttpServer::SendReply(HttpConnection* conn, std::string text) {
   if (conn) conn->Reply(std::move(text));
 }
 
+std::weak_ptr<HttpConnection> HttpServer::Handle(HttpConnection* conn) {
+  return conn ? conn->weak_from_this() : std::weak_ptr<HttpConnection>();
+}
+
+platform::GatePtr HttpServer::Home(HttpConnection* conn) {
+  return conn ? conn->Server().impl_->gate : nullptr;
+}
+
+void HttpServer::SetDeadline(HttpConnection* conn, std::chrono::milliseconds limit, std::function<void()> fn) {
+  if (conn) conn->SetDeadline(limit, std::move(fn));
+}
+
 void HttpServer::HandleRequest(const HttpRequest& request, HttpConnection* conn, ReplySender reply) {
   // The SN header: exact name, among the first 39 headers; the first one counts.
   const std::string* sn = nullptr;
@@ -198,7 +230,7 @@ bool HttpServer::Run() {
   {
     std::lock_guard<std::mutex> lock(runLock_);
     if (stopRequested_) return true;
-    impl_ = std::make_unique<Impl>(limits_.workers);
+    impl_ = std::make_unique<Impl>();
   }
   beast::error_code ec;
   unsigned long port = std::strtoul(port_.c_str(), nullptr, 10);
@@ -221,25 +253,34 @@ bool HttpServer::Run() {
     std::fputs("http server listenning...\n", diagnostics_);
     std::fflush(diagnostics_);
   }
-
-  std::function<void()> accept = [&] {
-    impl_->acceptor->async_accept([&](beast::error_code aec, tcp::socket socket) {
-      if (aec == asio::error::operation_aborted || impl_->stopped) return;
-      if (!aec) {
-        if (connections_.load() >= limits_.maxConnections) {
-          socket.close(aec);  // over the cap: refused at once
-        } else {
-          ++connections_;
-          socket.set_option(tcp::no_delay(true), aec);
-          std::make_shared<HttpConnection>(*this, std::move(socket))->Start();
-        }
-      }
-      accept();  // transient accept errors (a peer that gave up, no descriptor) do not end the service
-    });
-  };
-  accept();
+  Accept();
   impl_->io.run();
   return true;
+}
+
+void HttpServer::Accept() {
+  impl_->acceptor->async_accept([this](beast::error_code ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || impl_->stopped) return;
+    if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space || ec == asio::error::no_memory ||
+        ec.value() == ENFILE) {
+      // Out of descriptors: the waiting client stays in the backlog; try again shortly instead of spinning.
+      impl_->backoff.expires_after(std::chrono::milliseconds(100));
+      impl_->backoff.async_wait([this](const beast::error_code& e) {
+        if (!e && !impl_->stopped) Accept();
+      });
+      return;
+    }
+    if (!ec) {
+      if (connections_.load() >= limits_.maxConnections) {
+        socket.close(ec);  // over the cap: refused at once
+      } else {
+        ++connections_;
+        socket.set_option(tcp::no_delay(true), ec);
+        std::make_shared<HttpConnection>(*this, std::move(socket))->Start();
+      }
+    }
+    Accept();  // a peer that gave up before we took it does not end the service
+  });
 }
 
 void HttpServer::Stop() {
@@ -247,8 +288,8 @@ void HttpServer::Stop() {
   stopRequested_ = true;
   if (!impl_) return;
   impl_->stopped = true;
+  impl_->gate->Close();  // answers still on their way are dropped
   impl_->io.stop();
-  impl_->pool.Stop();  // runs what was submitted; those replies are never written
 }
 
 }  // namespace velmo

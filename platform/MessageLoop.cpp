@@ -10,16 +10,14 @@ namespace velmo::platform {
 
 MessageLoop::MessageLoop(std::size_t queueLimit) : queueLimit_(queueLimit) {
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  owner_.store(std::this_thread::get_id());
+  owner_.Bind();
 }
 
 MessageLoop::~MessageLoop() {
   if (wakeFd_ >= 0) close(wakeFd_);
 }
 
-void MessageLoop::BindToCurrentThread() { owner_.store(std::this_thread::get_id()); }
-
-bool MessageLoop::IsLoopThread() const { return owner_.load() == std::this_thread::get_id(); }
+void MessageLoop::BindToCurrentThread() { owner_.Bind(); }
 
 TargetId MessageLoop::CreateTarget(MessageHandler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -69,6 +67,7 @@ std::vector<Message> MessageLoop::Remove(TargetId target, std::uint32_t msg) {
 }
 
 TimerId MessageLoop::SetTimer(std::chrono::milliseconds period, std::function<void()> fn) {
+  AssertInLoopThread("MessageLoop::SetTimer");
   TimerId id = nextTimer_++;
   timers_.push_back(Timer{id, period, std::chrono::steady_clock::now() + period,
                           std::make_shared<std::function<void()>>(std::move(fn))});
@@ -76,6 +75,7 @@ TimerId MessageLoop::SetTimer(std::chrono::milliseconds period, std::function<vo
 }
 
 void MessageLoop::KillTimer(TimerId id) {
+  AssertInLoopThread("MessageLoop::KillTimer");
   timers_.erase(std::remove_if(timers_.begin(), timers_.end(), [id](const Timer& t) { return t.id == id; }),
                 timers_.end());
 }
@@ -119,6 +119,7 @@ int MessageLoop::RunDueTimers() {
 }
 
 int MessageLoop::ProcessPending(std::size_t* handled) {
+  AssertInLoopThread("MessageLoop::ProcessPending");
   DrainWakeFd();
   std::size_t ran = 0;
   std::size_t budget;
@@ -183,17 +184,6 @@ void MessageLoop::QuitFromSignal() {
   std::uint64_t one = 1;
   ssize_t rc = write(wakeFd_, &one, sizeof one);
   (void)rc;
-}
-
-bool PostWithRetry(MessageLoop& loop, TargetId target, std::uint32_t msg, std::uintptr_t wParam,
-                   std::uintptr_t lParam, const StopSignal& stop, std::chrono::milliseconds retryInterval) {
-  for (;;) {
-    if (stop.IsSet()) return false;
-    PostResult r = loop.Post(target, msg, wParam, lParam);
-    if (r == PostResult::Ok) return true;
-    if (r != PostResult::QueueFull) return false;
-    if (stop.WaitFor(retryInterval)) return false;
-  }
 }
 
 }  // namespace velmo::platform

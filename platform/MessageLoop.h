@@ -11,14 +11,18 @@
 // - Remove(target, msg) takes queued messages of one number out (peek-and-remove);
 //   it only works on the loop thread and removes nothing elsewhere.
 // - Messages are taken out one at a time and run with no lock held, so a handler
-//   may post, create or destroy targets, or remove messages.
+//   may post, create or destroy targets, or remove messages. Posting never
+//   waits: a full queue is answered at once, so a handler that posts to its own
+//   loop cannot wait on itself.
 // - Timers run on the loop too.
 // - WakeFd() becomes readable whenever work is queued; a foreign event loop (Qt)
 //   watches it and calls ProcessPending(); headless, Run() does both.
 //
-// Thread safety: Post, PostTask, Quit and QuitFromSignal may be called from any
-// thread (QuitFromSignal from a signal handler). Everything else belongs to the
-// loop thread, the thread that called BindToCurrentThread().
+// Thread safety: Post, PostTask, CreateTarget, DestroyTarget, Quit and
+// QuitFromSignal may be called from any thread (QuitFromSignal from a signal
+// handler). Everything else belongs to the loop thread, the thread that called
+// BindToCurrentThread(); AssertInLoopThread() aborts, in every build, when
+// called elsewhere.
 #pragma once
 
 #include <atomic>
@@ -33,7 +37,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/StopSignal.h"
+#include "platform/ThreadCheck.h"
 
 namespace velmo::platform {
 
@@ -62,11 +66,15 @@ class MessageLoop {
 
   // Makes the calling thread the loop thread.
   void BindToCurrentThread();
-  bool IsLoopThread() const;
+  bool IsLoopThread() const { return owner_.IsCurrent(); }
+  // Aborts with a message naming both threads unless called on the loop thread.
+  void AssertInLoopThread(const char* what) const { owner_.Check(what); }
 
-  // Loop thread. Returns the new target's id (never 0).
+  // Any thread. Returns the new target's id (never 0); its handler runs on the
+  // loop thread.
   TargetId CreateTarget(MessageHandler handler);
-  // Loop thread. Discards the target's queued messages; later posts get NoTarget.
+  // Any thread. Discards the target's queued messages; later posts get
+  // NoTarget. A handler already running on the loop thread finishes.
   void DestroyTarget(TargetId target);
 
   // Any thread. Queues one message for the target.
@@ -120,7 +128,7 @@ class MessageLoop {
 
   const std::size_t queueLimit_;
   int wakeFd_ = -1;
-  std::atomic<std::thread::id> owner_{};
+  CThreadOwner owner_;
   std::atomic<bool> quit_{false};
 
   mutable std::mutex mutex_;
@@ -132,12 +140,5 @@ class MessageLoop {
   std::vector<Timer> timers_;
   TimerId nextTimer_ = 1;
 };
-
-// Posts with the retry rule of Velmo's worker threads: while the queue is full,
-// wait `retryInterval` and try again; give up as soon as `stop` is set or on any
-// other failure. Returns true when the message was queued.
-bool PostWithRetry(MessageLoop& loop, TargetId target, std::uint32_t msg, std::uintptr_t wParam,
-                   std::uintptr_t lParam, const StopSignal& stop,
-                   std::chrono::milliseconds retryInterval = std::chrono::milliseconds(1000));
 
 }  // namespace velmo::platform

@@ -17,8 +17,8 @@ namespace {
 std::string Fail(const char* call, int err) { return std::string(call) + ": " + ErrorText(err); }
 }  // namespace
 
-int OpenListener(const char* bindAddress, std::uint16_t port, std::string* error) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int OpenListener(const char* bindAddress, std::uint16_t port, std::string* error, bool nonBlocking) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
   if (fd < 0) {
     if (error) *error = Fail("socket", errno);
     return kInvalidSocket;
@@ -50,7 +50,7 @@ int OpenListener(const char* bindAddress, std::uint16_t port, std::string* error
 AcceptStatus Accept(int listenFd, int* fd, Ipv4SockAddr* peer, int* err) {
   sockaddr_in addr{};
   socklen_t len = sizeof addr;
-  int s = accept4(listenFd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+  int s = accept4(listenFd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (s >= 0) {
     *fd = s;
     peer->family = addr.sin_family;
@@ -62,6 +62,8 @@ AcceptStatus Accept(int listenFd, int* fd, Ipv4SockAddr* peer, int* err) {
   int e = errno;
   if (err) *err = e;
   switch (e) {
+    case EAGAIN:
+      return AcceptStatus::WouldBlock;
     case EMFILE:
     case ENFILE:
     case ENOBUFS:
@@ -73,50 +75,14 @@ AcceptStatus Accept(int listenFd, int* fd, Ipv4SockAddr* peer, int* err) {
     case EFAULT:
     case EOPNOTSUPP:
       return AcceptStatus::Fatal;
-    default:  // ECONNABORTED, EINTR, EAGAIN, EPROTO, EPERM and the network errors
+    default:  // ECONNABORTED, EINTR, EPROTO, EPERM and the network errors
       return AcceptStatus::Transient;
   }
-}
-
-long Recv(int fd, void* buffer, std::size_t length, int* err) {
-  for (;;) {
-    ssize_t n = recv(fd, buffer, length, 0);
-    if (n >= 0) return static_cast<long>(n);
-    if (errno == EINTR) continue;
-    if (err) *err = errno;
-    return -1;
-  }
-}
-
-bool SendAll(int fd, const void* data, std::size_t length, int* err) {
-  const char* p = static_cast<const char*>(data);
-  while (length > 0) {
-    ssize_t n = send(fd, p, length, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (err) *err = errno;
-      return false;
-    }
-    p += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool SetSendTimeout(int fd, std::uint32_t milliseconds) {
-  timeval tv{};
-  tv.tv_sec = milliseconds / 1000;
-  tv.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
-  return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
 bool SetNoDelay(int fd) {
   int one = 1;
   return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
-}
-
-void ShutdownBoth(int fd) {
-  if (fd >= 0) shutdown(fd, SHUT_RDWR);
 }
 
 void CloseSocket(int fd) {

@@ -23,31 +23,23 @@ static_assert(sizeof(Ipv4SockAddr) == 16);
 
 constexpr int kInvalidSocket = -1;
 
-// Opens a blocking IPv4 listening socket on bindAddress:port with SO_REUSEADDR
-// and the system's maximum backlog. bindAddress "" (or anything that is not a
-// dotted IPv4 address) means all interfaces. Returns the descriptor, or -1 with
-// `error` naming the failing call ("bind: Address already in use").
-int OpenListener(const char* bindAddress, std::uint16_t port, std::string* error);
+// Opens an IPv4 listening socket on bindAddress:port with SO_REUSEADDR and the
+// system's maximum backlog; non-blocking when asked. bindAddress "" (or
+// anything that is not a dotted IPv4 address) means all interfaces. Returns the
+// descriptor, or -1 with `error` naming the failing call ("bind: Address
+// already in use").
+int OpenListener(const char* bindAddress, std::uint16_t port, std::string* error, bool nonBlocking = false);
 
 enum class AcceptStatus {
-  Ok,         // *fd is the new connection
-  Transient,  // the attempt failed but the listener is fine: try again
-  Exhausted,  // out of descriptors or memory: back off, then try again
-  Fatal,      // the listening socket is unusable (closed, shut down, not a socket)
+  Ok,          // *fd is the new connection (non-blocking, close-on-exec)
+  WouldBlock,  // nobody waits to be accepted (a non-blocking listener)
+  Transient,   // the attempt failed but the listener is fine: try again
+  Exhausted,   // out of descriptors or memory: back off, then try again
+  Fatal,       // the listening socket is unusable (closed, shut down, not a socket)
 };
 AcceptStatus Accept(int listenFd, int* fd, Ipv4SockAddr* peer, int* err);
 
-// recv() retried on EINTR. Returns bytes read, 0 when the peer closed, -1 with *err.
-long Recv(int fd, void* buffer, std::size_t length, int* err);
-
-// Sends every byte (MSG_NOSIGNAL), looping over partial sends. Returns false at
-// the first failure, including the send time-out; bytes sent so far stay sent.
-bool SendAll(int fd, const void* data, std::size_t length, int* err = nullptr);
-
-bool SetSendTimeout(int fd, std::uint32_t milliseconds);
 bool SetNoDelay(int fd);
-// Wakes any thread blocked in recv/accept on fd; the descriptor stays allocated.
-void ShutdownBoth(int fd);
 void CloseSocket(int fd);
 
 std::string Ipv4Text(std::uint32_t addrNet);  // dotted decimal

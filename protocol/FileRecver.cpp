@@ -1,92 +1,101 @@
 #include "protocol/FileRecver.h"
 
-#include <cassert>
-#include <vector>
+#include <chrono>
 
-#include "platform/Clock.h"
-#include "socketserver/ServerTypes.h"
+#include "protocol/FileTransfer.h"
 
 namespace velmo {
 
+bool CProtocolShared::LedNoticeDue() {
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
+  std::int64_t last = lastLedNotice_.load();
+  while (last < 0 || now - last >= 60) {
+    if (lastLedNotice_.compare_exchange_weak(last, now)) return true;
+  }
+  return false;
+}
+
 ProtocolFactory MakeProtocolFactory(ProtocolSettings settings) {
-  auto shared = std::make_shared<const ProtocolSettings>(std::move(settings));
+  auto shared = std::make_shared<CProtocolShared>(std::move(settings));
   return [shared](CServerClientSocket& connection) { return std::make_unique<CFileRecver>(connection, shared); };
 }
 
-CFileRecver::CFileRecver(CServerClientSocket& connection, std::shared_ptr<const ProtocolSettings> settings)
-    : conn_(connection), settings_(std::move(settings)), lastProgressTick_(platform::TickMs()) {}
+CFileRecver::CFileRecver(CServerClientSocket& connection, std::shared_ptr<CProtocolShared> shared)
+    : conn_(connection), shared_(std::move(shared)) {}
 
-CFileRecver::~CFileRecver() { Shutdown(); }
+CFileRecver::~CFileRecver() = default;
 
-bool CFileRecver::Setup() {
-  assert(conn_.Loop().IsLoopThread());
-  if (receiverWindow_.load() == 0) {
-    receiverWindow_.store(conn_.Loop().CreateTarget(
-        [this](std::uint32_t msg, std::uintptr_t, std::uintptr_t) { OnReceiverMessage(msg); }));
-  }
-  return receiverWindow_.load() != 0;
-}
-
-void CFileRecver::Shutdown() {
-  // Queued heartbeat and transfer messages go with the target; a partly
-  // received file stays on disk as it is.
-  if (auto target = receiverWindow_.exchange(0)) conn_.Loop().DestroyTarget(target);
-  std::lock_guard<std::recursive_mutex> lock(lock_);
-  CloseTransfer();
-}
+bool CFileRecver::Setup() { return true; }
 
 void CFileRecver::OnReceived(const std::uint8_t* data, int length) {
+  // A handler that waits has paused reading itself, and the rest of its
+  // receive is kept until it has answered; bytes that come anyway wait behind.
+  if (relay_) return assembler_.Keep(data, length);
   assembler_.AssembleFrames(data, length, *this);
 }
 
-bool CFileRecver::Stopping() const { return conn_.RecvStopFlag().IsSet(); }
+bool CFileRecver::Stopping() const { return conn_.Closing(); }
 
-void CFileRecver::OnFrame(int code, const std::uint8_t* payload, int length) {
-  if (code < 0) {
-    DispatchFrame(code, payload, length);
-  } else if (auto fn = conn_.Settings().callbacks.onRecvData) {
+bool CFileRecver::OnFrame(int code, const std::uint8_t* payload, int length) {
+  if (code < 0) return DispatchFrame(code, payload, length) == Outcome::Wait;
+  if (auto fn = conn_.Settings().callbacks.onRecvData) {
     fn(conn_.UserData(), reinterpret_cast<const char*>(payload), length);
   }
+  return false;
 }
 
-int CFileRecver::OnPost(const std::uint8_t* held, int count) { return HandlePostRequest(held, count); }
+CFrameAssembler::PostVerdict CFileRecver::OnPost(const std::uint8_t* held, int count) {
+  return HandlePostRequest(held, count);
+}
 
-void CFileRecver::DispatchFrame(int code, const std::uint8_t* payload, int length) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+CFileRecver::Outcome CFileRecver::DispatchFrame(int code, const std::uint8_t* payload, int length) {
+  conn_.AssertIoThread("CFileRecver::DispatchFrame");
   conn_.ResetIdle();  // every protocol frame, known or not
   switch (code) {
-    case -36: OnRegister(payload, length); break;
-    case -58: OnDeviceRecord(payload, length); break;
-    case -88: OnListDevices(); break;
-    case -46: RelayCommand(payload, length); break;
-    case -56: QueryDevice(payload, length); break;
-    case -16: OnUploadRequest(payload, length); break;
-    case -19: OnUploadData(payload, length); break;
+    case -36: return OnRegister(payload, length);
+    case -58: return OnDeviceRecord(payload, length);
+    case -88: return OnListDevices();
+    case -46: return RelayCommand(payload, length);
+    case -56: return QueryDevice(payload, length);
+    case -16:
+    case -19:
     case -21:
-    case -23: OnUploadEnded(code); break;
-    case -26: OnDownloadRequest(payload, length); break;
-    case -29: OnNextBlock(); break;
-    default: break;  // unknown codes are ignored without a reply
+    case -23:
+    case -26:
+    case -29: return SubmitTransfer(code, payload, length);
+    default: return Outcome::Keep;  // unknown codes are ignored without a reply
   }
 }
 
-bool CFileRecver::PostToWindow(platform::TargetId window, std::uint32_t msg) {
-  return platform::PostWithRetry(conn_.Loop(), window, msg, 0, reinterpret_cast<std::uintptr_t>(this),
-                                 conn_.RecvStopFlag(), conn_.Timings().postRetry);
-}
-
-void CFileRecver::OnReceiverMessage(std::uint32_t msg) {
-  if (msg == WM_HEARTBEAT) {
-    OnHeartbeat();
-  } else if (msg >= WM_FILE_REQUEST && msg <= WM_FILE_DOWNLOAD_OPEN) {
-    OnTransferMessage(msg);
+void CFileRecver::Trace(const CServerClientSocket& conn, const void* text, std::size_t length) {
+  if (auto fn = conn.Settings().callbacks.onRecvData) {
+    fn(conn.UserData(), static_cast<const char*>(text), static_cast<int>(length));
   }
 }
 
-bool CFileRecver::SendPayload(std::string_view payload) {
-  std::vector<std::uint8_t> frame(CServerClientSocket::kFrameHeader + payload.size());
-  std::copy(payload.begin(), payload.end(), frame.begin() + CServerClientSocket::kFrameHeader);
-  return conn_.SendFrame(frame.data(), static_cast<int>(payload.size()));
+bool CFileRecver::Busy() const { return relay_ != nullptr || (transfer_ && transfer_->Busy()); }
+
+CFileTransfer& CFileRecver::Transfer() {
+  if (!transfer_) transfer_ = std::make_shared<CFileTransfer>(conn_, shared_);
+  return *transfer_;
+}
+
+CFileRecver::Outcome CFileRecver::SubmitTransfer(int code, const std::uint8_t* payload, int length) {
+  Transfer().Submit(code, payload, length);
+  return Outcome::Keep;
+}
+
+void CFileRecver::CancelTransfer() {
+  if (transfer_) transfer_->Cancel();
+}
+
+void CFileRecver::Shutdown(std::function<void()> done) {
+  conn_.AssertIoThread("CFileRecver::Shutdown");
+  relay_.reset();  // its answer, should it come, finds the connection closing
+  if (transfer_) return transfer_->Shutdown(std::move(done));
+  done();
 }
 
 }  // namespace velmo

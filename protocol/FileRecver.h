@@ -1,38 +1,54 @@
-// CFileRecver: the protocol object of one connection. It reassembles frames on
-// the receive thread, dispatches protocol frames under the connection's
-// protocol lock, and hands work that belongs to the window thread (heartbeat
-// replies, file-transfer steps) to its receiver message target.
+// CFileRecver: the protocol object of one connection. It reassembles frames
+// and dispatches protocol frames on the connection's I/O thread, one table
+// from code to handler; each handler returns what the connection does next
+// (go on, or wait), acted on in one place. Handlers live in the file of their
+// part of the protocol: Registration.cpp (-36, -58, -88), Heartbeat.cpp (the
+// -37 reply), Relay.cpp (-46, -56, the bare POST), FileTransfer.cpp (the
+// transfer slot, on the file threads).
 //
-// Handlers live in the file of their part of the protocol: Registration.cpp
-// (-36, -58, -88), Heartbeat.cpp (the -37 reply), and so on; DispatchFrame is
-// the one table from code to handler.
+// A relay waits without holding the thread: reading pauses, the frames behind
+// it are kept and handled, in order, when its answer has gone out. Transfer
+// frames are handed to the connection's file transfer, which does its file
+// work on the file threads, in order, while heartbeats go on being answered.
 //
-// Thread safety:
-//  - receive thread: OnReceived, DispatchFrame (takes lock_), HandlePostRequest;
-//  - window thread: Setup, Shutdown, CancelTransfer, the receiver's messages
-//    (OnHeartbeat sends without lock_, under the connection's send lock only);
-//  - any thread: PostToWindow, PostToReceiver.
-// lock_ is recursive. No thread holds the protocol locks of two connections.
+// Thread safety: Setup runs on the window thread, everything else on the
+// connection's I/O thread. No lock is held anywhere in it.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
-#include "platform/MessageLoop.h"
 #include "protocol/FrameAssembler.h"
 #include "socketserver/ClientProtocol.h"
 #include "socketserver/ServerClientSocket.h"
 
 namespace velmo {
 
+class CFileTransfer;
+
 // Settings of the protocol that the owner gives all connections.
 struct ProtocolSettings {
   std::string ledFilePath{};   // the LED device's text file
   std::string downloadRoot{};  // downloads are served from inside it ("": the file directory)
+  // Tests only: the CRC of a download pauses this long after each 1 MiB.
+  std::chrono::milliseconds crcChunkPause{0};
+};
+
+// What the connections of one factory share. Thread safety: any thread.
+class CProtocolShared {
+ public:
+  explicit CProtocolShared(ProtocolSettings settings) : settings_(std::move(settings)) {}
+  const ProtocolSettings& Settings() const { return settings_; }
+  // True at most once a minute: whether a refused LED file is worth a log line now.
+  bool LedNoticeDue();
+
+ private:
+  const ProtocolSettings settings_;
+  std::atomic<std::int64_t> lastLedNotice_{-1};  // steady-clock seconds; -1: never
 };
 
 // The factory that gives every new connection its CFileRecver.
@@ -43,97 +59,81 @@ class CFileRecver final : public IClientProtocol, private CFrameAssembler::Sink 
   static constexpr std::string_view kLedDeviceSn = "20210807001e00383436470a";
   static constexpr int kMaxListedDevices = 3999;  // 3 + 25 * 3999 payload bytes still fit a frame
 
-  CFileRecver(CServerClientSocket& connection, std::shared_ptr<const ProtocolSettings> settings);
+  // What a handler leaves the connection to do.
+  enum class Outcome {
+    Keep,  // go on with the next frame
+    Wait,  // the handler waits for a device: stop here, reading paused, until it answers
+  };
+
+  CFileRecver(CServerClientSocket& connection, std::shared_ptr<CProtocolShared> shared);
   ~CFileRecver() override;
 
   // IClientProtocol
   bool Setup() override;
   void OnReceived(const std::uint8_t* data, int length) override;
   void CancelTransfer() override;
-  void Shutdown() override;
+  void Shutdown(std::function<void()> done) override;
+  bool Busy() const override;
 
-  // Receive thread: one complete frame with a negative code, under the lock.
-  void DispatchFrame(int code, const std::uint8_t* payload, int length);
-  // Receive thread: the held bytes, `count` of them, begin with "POST" (the
-  // bare HTTP relay, Relay.cpp). Returns the bytes the request took, or 0
-  // while it is incomplete.
-  int HandlePostRequest(const std::uint8_t* held, int count);
-
-  // Posts with the retry rule bound to the receive thread's stop flag.
-  bool PostToWindow(platform::TargetId window, std::uint32_t msg);
-  bool PostToReceiver(std::uint32_t msg) { return PostToWindow(receiverWindow_.load(), msg); }
-
-  // Window thread, message 2036: answers the heartbeat (see Heartbeat.cpp).
-  void OnHeartbeat();
-
-  // FileTransfer.cpp, window thread, under the lock: messages 2029..2035.
-  void OnUploadRequested();
-  void OnTransferMessage(std::uint32_t msg);
+  // One complete frame with a negative code.
+  Outcome DispatchFrame(int code, const std::uint8_t* payload, int length);
+  // The held bytes, `count` of them, begin with "POST" (the bare HTTP relay).
+  CFrameAssembler::PostVerdict HandlePostRequest(const std::uint8_t* held, int count);
 
   CServerClientSocket& Connection() { return conn_; }
-
-  // Sends `payload` as one frame. Returns the writer's result.
-  bool SendPayload(std::string_view payload);
+  const CProtocolShared& Shared() const { return *shared_; }
+  // Reports a trace text to the data callback (any thread).
+  static void Trace(const CServerClientSocket& conn, const void* text, std::size_t length);
+  void Trace(std::string_view text) { Trace(conn_, text.data(), text.size()); }
 
  private:
-  // CFrameAssembler::Sink (receive thread)
-  void OnFrame(int code, const std::uint8_t* payload, int length) override;
-  int OnPost(const std::uint8_t* held, int count) override;
+  // CFrameAssembler::Sink
+  bool OnFrame(int code, const std::uint8_t* payload, int length) override;
+  CFrameAssembler::PostVerdict OnPost(const std::uint8_t* held, int count) override;
   bool Stopping() const override;
 
-  void OnReceiverMessage(std::uint32_t msg);
-
   // Registration.cpp
-  void OnRegister(const std::uint8_t* payload, int length);
-  void OnDeviceRecord(const std::uint8_t* payload, int length);
-  void OnListDevices();
+  Outcome OnRegister(const std::uint8_t* payload, int length);
+  Outcome OnDeviceRecord(const std::uint8_t* payload, int length);
+  Outcome OnListDevices();
 
-  // Relay.cpp
-  void RelayCommand(const std::uint8_t* payload, int length);
-  void QueryDevice(const std::uint8_t* payload, int length);
-  // Reports a trace text to the data callback.
-  void Trace(const void* text, std::size_t length);
-  void Trace(std::string_view text) { Trace(text.data(), text.size()); }
+  // Heartbeat.cpp
+  Outcome OnHeartbeat();
+  void OnLedText(bool ok, const std::string& text);
+
+  // Relay.cpp: -46, -56 and the bare POST share one path.
+  enum class AnswerForm { HttpResponse, CommandFrame, QueryFrame };
+  struct RelayResult {
+    int status = 0;      // 0 no such device, 1 not taken (or not answered) in time, 2 done
+    QueryAnswer answer;  // a query's record
+  };
+  struct PendingRelay {
+    std::uint64_t id = 0;
+    AnswerForm form = AnswerForm::CommandFrame;
+    std::shared_ptr<CCommandWait> command;
+    std::shared_ptr<CQueryWait> query;
+  };
+  Outcome RelayCommand(const std::uint8_t* payload, int length);
+  Outcome QueryDevice(const std::uint8_t* payload, int length);
+  // Queues `text` for `target` (the query, or the command with a line feed)
+  // and waits; `target` null answers "no such device" at once.
+  Outcome StartRelay(AnswerForm form, std::shared_ptr<CServerClientSocket> target, std::string text);
+  void FinishRelay(std::uint64_t id, const RelayResult& result);
+  void Answer(AnswerForm form, const RelayResult& result);
   // Sends `payload` as one frame and reports the whole frame to the data callback.
   void SendAndTrace(std::string_view payload);
 
-  // FileTransfer.cpp, under the lock.
-  enum class Transfer { None, Upload, Download };
-  void OnUploadRequest(const std::uint8_t* payload, int length);   // -16
-  void OnUploadData(const std::uint8_t* payload, int length);      // -19
-  void OnUploadEnded(int code);                                    // -21, -23
-  void OnDownloadRequest(const std::uint8_t* payload, int length); // -26
-  void OnNextBlock();                                              // -29
-  // Removes queued progress messages (on the window thread only) and closes the file.
-  void CloseTransfer();
-  void CheckComplete();
-  void ProgressStep();
-  // Sends `payload` and posts a close with reason 1 when that fails.
-  void SendOrClose(std::string_view payload);
-
-  // Heartbeat.cpp: the text for an empty heartbeat, or false when there is
-  // none to send this time (the LED file cannot be read).
-  bool BuildCommand(std::string* command);
+  // FileTransfer.cpp: the transfer slot, created on first use.
+  CFileTransfer& Transfer();
+  Outcome SubmitTransfer(int code, const std::uint8_t* payload, int length);
 
   CServerClientSocket& conn_;
-  const std::shared_ptr<const ProtocolSettings> settings_;
-  std::recursive_mutex lock_;  // the connection's protocol lock
-  std::atomic<platform::TargetId> receiverWindow_{0};
-  CFrameAssembler assembler_;        // receive thread only
-  std::uint32_t heartbeatCount_ = 0;  // window thread only
-
-  // The one transfer slot; guarded by lock_.
-  Transfer transfer_ = Transfer::None;  // an open file is a transfer in progress
-  int file_ = -1;
-  bool uploadRefused_ = false;          // the pending upload request names no acceptable file
-  std::string path_;                    // upload: file directory + name; download: the resolved path
-  std::string downloadName_;            // the name sent in the download header
-  std::uint32_t total_ = 0;
-  std::uint32_t done_ = 0;
-  std::uint32_t crc_ = 0;
-  std::uint32_t lastProgressTick_;
-  std::uint32_t blockSize_ = 3072;
-  std::uint32_t sendOffset_ = 0;
+  const std::shared_ptr<CProtocolShared> shared_;
+  CFrameAssembler assembler_;
+  std::uint32_t heartbeatCount_ = 0;
+  std::shared_ptr<CFileTransfer> transfer_;
+  std::unique_ptr<PendingRelay> relay_;  // the relay this connection waits for
+  std::uint64_t nextRelay_ = 1;
 };
 
 }  // namespace velmo

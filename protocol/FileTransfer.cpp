@@ -1,21 +1,14 @@
-// File transfer on the connection's one transfer slot: uploads from the device
-// into the file directory (-16 ... -20), downloads by path (-26, -27, -29, -39)
-// and the server's cancel (-22). Frames run on the receive thread and messages
-// 2029..2035 on the window thread, both under the protocol lock.
-//
-// Input from the device is hostile: upload names must be plain file names (no
-// "/" or "\", not "." or "..", no zero byte, at most 249 bytes) and never
-// follow a symbolic link; download paths are resolved and must stay inside the
-// download root; sizes, lengths and block sizes are bounded.
+#include "protocol/FileTransfer.h"
+
 #include <algorithm>
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sched.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -23,8 +16,13 @@
 
 #include "platform/Clock.h"
 #include "protocol/FileRecver.h"
+#include "protocol/FrameAssembler.h"
+#include "protocol/Heartbeat.h"
+#include "protocol/ProtocolMessages.h"
 
 namespace velmo {
+
+namespace asio = boost::asio;
 
 namespace {
 
@@ -33,6 +31,11 @@ constexpr std::size_t kMaxPath = 259;
 constexpr long long kDefaultBlock = 3072;
 constexpr long long kMaxBlock = CServerClientSocket::kMaxPayload - 3;  // 99996: every block can be framed
 constexpr long long kMaxFileSize = 0xFFFFFFFFLL;
+constexpr std::size_t kCrcChunk = 1 << 20;
+// Upload data waiting for the file threads: above the high mark the
+// connection stops reading, below the low mark it reads again.
+constexpr std::size_t kBacklogHigh = 4u << 20;
+constexpr std::size_t kBacklogLow = 1u << 20;
 
 // Why an upload name is refused, or nullptr when it is a plain file name.
 const char* UploadNameProblem(std::string_view name) {
@@ -61,116 +64,313 @@ bool Inside(const std::string& path, const std::string& dir) {
   return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
 }
 
+const char* KindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "not a regular file";
+}
+
 }  // namespace
 
-void CFileRecver::CloseTransfer() {
-  // Queued progress reports can only be taken back on the window thread.
-  if (auto target = receiverWindow_.load()) conn_.Loop().Remove(target, WM_FILE_PROGRESS);
+CFileTransfer::CFileTransfer(CServerClientSocket& connection, std::shared_ptr<CProtocolShared> shared)
+    : io_(connection.Env().Files()),
+      strand_(asio::make_strand(*io_)),
+      timer_(*io_),
+      conn_(connection.weak_from_this()),
+      shared_(std::move(shared)),
+      settings_(connection.SettingsRef()),
+      loop_(connection.Loop()),
+      connGate_(connection.Gate()),
+      lastProgressTick_(platform::TickMs()) {}
+
+CFileTransfer::~CFileTransfer() {
+  if (file_ >= 0) close(file_);
+  if (crcWork_.fd >= 0) close(crcWork_.fd);
+  if (receiver_ != 0) loop_.DestroyTarget(receiver_);
+}
+
+// ---- the I/O thread's side ----
+
+void CFileTransfer::Submit(int code, const std::uint8_t* payload, int length) {
+  std::string copy(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length));
+  const std::size_t size = copy.size();
+  inFlight_.fetch_add(1);
+  const std::size_t backlog = backlog_.fetch_add(size) + size;
+  asio::post(strand_, [weak = weak_from_this(), code, copy = std::move(copy)]() mutable {
+    if (auto self = weak.lock()) self->Handle(code, std::move(copy));
+  });
+  if (backlog > kBacklogHigh) {
+    auto conn = conn_.lock();
+    if (!conn) return;
+    pausedForFiles_.store(true);
+    conn->PauseReading(CServerClientSocket::kPauseFiles);
+    // The file threads may have caught up in between: look once more.
+    if (backlog_.load() < kBacklogLow && pausedForFiles_.exchange(false)) {
+      conn->ResumeReading(CServerClientSocket::kPauseFiles);
+    }
+  }
+}
+
+void CFileTransfer::ReadLed(std::function<void(bool, const std::string&)> done) {
+  inFlight_.fetch_add(1);
+  asio::post(strand_, [weak = weak_from_this(), done = std::move(done)] {
+    auto self = weak.lock();
+    if (!self) return;
+    std::string text, refusal;
+    const std::string& path = self->shared_->Settings().ledFilePath;
+    bool ok = !self->shut_ && ReadLedFile(path, &text, &refusal);
+    if (!refusal.empty() && self->shared_->LedNoticeDue()) {
+      if (auto fn = self->settings_->callbacks.onNotice) {
+        fn(self->settings_->userData, ("LED file " + path + " refused: " + refusal).c_str());
+      }
+    }
+    self->connGate_->Post([weak = self->conn_, done, ok, text] {
+      auto conn = weak.lock();
+      if (conn && !conn->Closing()) done(ok, text);
+    });
+    self->Done();
+  });
+}
+
+void CFileTransfer::Cancel() {
+  asio::post(strand_, [weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self || self->shut_) return;
+    self->AbortCrc();
+    if (self->slot_ == Slot::Upload && !self->Send({"-22"})) self->RequestClose(WM_CLOSE_SEND_FAILED);
+    self->CloseTransfer();
+    self->Replay();
+  });
+}
+
+void CFileTransfer::Shutdown(std::function<void()> done) {
+  asio::post(strand_, [self = shared_from_this(), done = std::move(done)] {
+    self->shut_ = true;
+    self->AbortCrc();
+    self->CloseTransfer();
+    self->deferred_.clear();
+    self->outbox_.clear();
+    self->timer_.cancel();
+    if (self->receiver_ != 0) self->loop_.DestroyTarget(self->receiver_);  // queued reports go with it
+    self->receiver_ = 0;
+    self->connGate_->Post(done);
+  });
+}
+
+// ---- the strand ----
+
+void CFileTransfer::Done() {
+  inFlight_.fetch_sub(1);
+}
+
+void CFileTransfer::Handle(int code, std::string payload) {
+  if (crcWork_.active && !shut_) {  // a download's CRC is being computed: its frames wait for it
+    deferred_.emplace_back(code, std::move(payload));
+    return;
+  }
+  const std::size_t size = payload.size();
+  if (!shut_) {
+    switch (code) {
+      case -16: Act(OnUploadRequest(payload)); break;
+      case -19: Act(OnUploadData(payload)); break;
+      case -21:
+      case -23: Act(OnUploadEnded(code)); break;
+      case -26: Act(OnDownloadRequest(payload)); break;
+      case -29: Act(OnNextBlock()); break;
+      default: break;
+    }
+  }
+  const std::size_t backlog = backlog_.fetch_sub(size) - size;
+  if (backlog < kBacklogLow && pausedForFiles_.exchange(false)) {
+    connGate_->Post([weak = conn_] {
+      if (auto conn = weak.lock()) conn->ResumeReading(CServerClientSocket::kPauseFiles);
+    });
+  }
+  Done();
+}
+
+void CFileTransfer::Replay() {
+  while (!deferred_.empty() && !crcWork_.active) {
+    auto [code, payload] = std::move(deferred_.front());
+    deferred_.pop_front();
+    Handle(code, std::move(payload));
+  }
+}
+
+void CFileTransfer::Act(const Step& step) {
+  switch (step.kind) {
+    case Step::Keep:
+      return;
+    case Step::CloseSendFailed:
+      if (step.closeFile) CloseTransfer();
+      return RequestClose(WM_CLOSE_SEND_FAILED);
+    case Step::Fail:
+      if (step.closeFile) CloseTransfer();
+      PostToReceiver(step.message);
+      if (step.reply && !Send({step.reply})) RequestClose(WM_CLOSE_SEND_FAILED);
+      return;
+  }
+}
+
+void CFileTransfer::CloseTransfer() {
   if (file_ >= 0) close(file_);
   file_ = -1;
-  transfer_ = Transfer::None;
+  slot_ = Slot::None;
 }
 
-void CFileRecver::SendOrClose(std::string_view payload) {
-  if (!SendPayload(payload)) conn_.PostClose(WM_CLOSE_SEND_FAILED);
+bool CFileTransfer::Send(std::initializer_list<std::string_view> parts, bool trace) {
+  std::size_t length = 0;
+  for (auto p : parts) length += p.size();
+  std::string frame(CServerClientSocket::kFrameHeader, '\0');
+  if (!CServerClientSocket::FrameHeader(length, frame.data())) return false;
+  for (auto p : parts) frame.append(p);
+  if (trace) Trace(frame);
+  auto conn = conn_.lock();
+  return conn && conn->PostFrame(std::move(frame));
 }
 
-void CFileRecver::ProgressStep() {
+void CFileTransfer::RequestClose(std::uint32_t message) {
+  if (auto conn = conn_.lock()) {
+    CServerClientSocket* c = conn.get();
+    conn->Post([c, message] { c->PostClose(message); });
+  }
+}
+
+void CFileTransfer::Trace(std::string_view text) {
+  if (auto fn = settings_->callbacks.onRecvData) {
+    fn(settings_->userData, text.data(), static_cast<int>(text.size()));
+  }
+}
+
+void CFileTransfer::PostToReceiver(std::uint32_t message) {
+  if (receiver_ == 0) {
+    receiver_ = loop_.CreateTarget([weak = weak_from_this()](std::uint32_t msg, std::uintptr_t, std::uintptr_t) {
+      if (auto self = weak.lock()) self->OnWindowMessage(msg);
+    });
+  }
+  outbox_.push_back(message);
+  FlushOutbox();
+}
+
+void CFileTransfer::FlushOutbox() {
+  while (!outbox_.empty()) {
+    platform::PostResult r = loop_.Post(receiver_, outbox_.front(), 0, 0);
+    if (r == platform::PostResult::QueueFull) {
+      // The window thread is behind: try again later, in order, without waiting here.
+      if (outboxRetry_) return;
+      outboxRetry_ = true;
+      timer_.expires_after(settings_->timings.postRetry);
+      timer_.async_wait(asio::bind_executor(strand_, [weak = weak_from_this()](const boost::system::error_code& ec) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->outboxRetry_ = false;
+        if (!ec && !self->shut_) self->FlushOutbox();
+      }));
+      return;
+    }
+    outbox_.pop_front();
+  }
+}
+
+void CFileTransfer::ProgressStep() {
   std::uint32_t now = platform::TickMs();
   if (now < lastProgressTick_) lastProgressTick_ = 0;  // the tick wrapped
-  if (now - lastProgressTick_ > conn_.Settings().progressIntervalMs || done_ >= total_) {
+  std::uint32_t done, total;
+  {
+    std::lock_guard<std::mutex> lock(infoLock_);
+    done = done_;
+    total = total_;
+  }
+  if (now - lastProgressTick_ > settings_->progressIntervalMs || done >= total) {
     PostToReceiver(WM_FILE_PROGRESS);
     lastProgressTick_ = now;
-  } else {
-    sched_yield();
   }
 }
 
-void CFileRecver::CheckComplete() {
-  if (transfer_ != Transfer::Upload) return;
+CFileTransfer::Step CFileTransfer::CheckComplete() {
+  if (slot_ != Slot::Upload) return Keep();
   struct stat st {};
-  if (fstat(file_, &st) != 0 || static_cast<unsigned long long>(st.st_size) < total_) return;
-  CloseTransfer();
-  if (SendPayload("-20")) {
-    PostToReceiver(WM_FILE_SUCCESS);
-  } else {
-    conn_.PostClose(WM_CLOSE_SEND_FAILED);
+  std::uint32_t total;
+  {
+    std::lock_guard<std::mutex> lock(infoLock_);
+    total = total_;
   }
-}
-
-void CFileRecver::CancelTransfer() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
-  if (transfer_ == Transfer::Upload) SendOrClose("-22");
+  if (fstat(file_, &st) != 0 || static_cast<unsigned long long>(st.st_size) < total) return Keep();
   CloseTransfer();
+  if (!Send({"-20"})) return CloseSendFailed(false);
+  PostToReceiver(WM_FILE_SUCCESS);
+  return Keep();
 }
 
-void CFileRecver::OnUploadRequest(const std::uint8_t* payload, int length) {
+CFileTransfer::Step CFileTransfer::OnUploadRequest(std::string_view payload) {
   CloseTransfer();  // an earlier transfer ends here, without a report
-  const long long size = ReadLenient64(payload + 3, std::clamp(length - 3, 0, 10));
-  std::string_view name;
-  if (length > 13) name = std::string_view(reinterpret_cast<const char*>(payload) + 13, static_cast<std::size_t>(length - 13));
-  const std::string dir = conn_.Settings().fileDir;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(payload.data());
+  const int length = static_cast<int>(payload.size());
+  const long long size = ReadLenient64(bytes + 3, std::clamp(length - 3, 0, 10));
+  std::string_view name = payload.size() > 13 ? payload.substr(13) : std::string_view();
+  const std::string dir = settings_->fileDir;
 
   const char* problem = UploadNameProblem(name);
   if (!problem && (size < 0 || size > kMaxFileSize)) problem = "the size is not below 4 GiB";
   if (!problem && dir.size() + name.size() > kMaxPath) problem = "the file directory and the name are longer than 259 bytes";
-  path_ = dir + std::string(name.substr(0, kMaxPath - std::min(kMaxPath, dir.size())));
+  {
+    std::lock_guard<std::mutex> lock(infoLock_);
+    path_ = dir + std::string(name.substr(0, kMaxPath - std::min(kMaxPath, dir.size())));
+    if (!problem) total_ = static_cast<std::uint32_t>(size);
+  }
   uploadRefused_ = problem != nullptr;
+  {
+    std::lock_guard<std::mutex> lock(infoLock_);
+    refused_ = uploadRefused_;
+  }
   if (problem) {
     Trace(std::string("upload refused: ") + problem);
   } else {
-    total_ = static_cast<std::uint32_t>(size);
+    std::lock_guard<std::mutex> lock(infoLock_);
     unlink(path_.c_str());  // the old file of that name goes; the result does not matter
   }
   PostToReceiver(WM_FILE_REQUEST);
+  return Keep();
 }
 
-void CFileRecver::OnUploadRequested() {
-  const auto& cb = conn_.Settings().callbacks;
-  auto fail = [&] {
+CFileTransfer::Step CFileTransfer::OnUploadAccepted(bool accept) {
+  if (file_ >= 0 || shut_) return Keep();  // a transfer is open: no answer
+  if (uploadRefused_) return Fail(WM_FILE_FAIL, true, "-24");
+  if (!accept) {
     CloseTransfer();
-    if (cb.onRecvFileFail) cb.onRecvFileFail(conn_.UserData(), path_.c_str(), 6);
-    SendOrClose("-24");
-  };
-  if (file_ >= 0) return;
-  if (uploadRefused_) return fail();
-  int accept = 1;
-  if (cb.onRecvFileRequest) cb.onRecvFileRequest(conn_.UserData(), path_.c_str(), &accept);
-  if (accept == 0) {
-    CloseTransfer();
-    SendOrClose("-18");
-    return;
+    return Send({"-18"}) ? Keep() : CloseSendFailed(false);
   }
-  unlink(path_.c_str());
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(infoLock_);
+    path = path_;
+  }
+  unlink(path.c_str());
   // Never through a symbolic link: the file lands in the file directory or nowhere.
-  int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return fail();
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) return Fail(WM_FILE_FAIL, true, "-24");
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
-    return fail();
+    return Fail(WM_FILE_FAIL, true, "-24");
   }
   file_ = fd;
-  transfer_ = Transfer::Upload;
-  done_ = static_cast<std::uint32_t>(std::min<long long>(st.st_size, kMaxFileSize));
-
-  std::uint8_t frame[CServerClientSocket::kFrameHeader + 13];
-  std::memcpy(frame + CServerClientSocket::kFrameHeader, "-170000000000", 13);
-  bool sent = conn_.SendFrame(frame, 13);
-  Trace(frame, sizeof frame);
-  if (!sent) {
-    CloseTransfer();
-    conn_.PostClose(WM_CLOSE_SEND_FAILED);
-    return;
+  slot_ = Slot::Upload;
+  {
+    std::lock_guard<std::mutex> lock(infoLock_);
+    done_ = static_cast<std::uint32_t>(std::min<long long>(st.st_size, kMaxFileSize));
   }
-  CheckComplete();  // a request for 0 bytes completes at once
+  if (!Send({"-170000000000"}, true)) return CloseSendFailed(true);
+  return CheckComplete();  // a request for 0 bytes completes at once
 }
 
-void CFileRecver::OnUploadData(const std::uint8_t* payload, int length) {
-  if (transfer_ != Transfer::Upload) return;  // no upload in progress: ignored
+CFileTransfer::Step CFileTransfer::OnUploadData(std::string_view payload) {
+  if (slot_ != Slot::Upload) return Keep();  // no upload in progress: ignored
   bool ok = lseek(file_, 0, SEEK_END) >= 0;
-  const std::uint8_t* data = payload + 3;
-  std::size_t left = static_cast<std::size_t>(length - 3);
+  const char* data = payload.data() + 3;
+  std::size_t left = payload.size() - 3;
   while (ok && left > 0) {
     ssize_t n = write(file_, data, left);
     if (n < 0 && errno == EINTR) continue;
@@ -182,89 +382,157 @@ void CFileRecver::OnUploadData(const std::uint8_t* payload, int length) {
   }
   struct stat st {};
   ok = ok && fstat(file_, &st) == 0;
-  if (!ok) {
-    CloseTransfer();
-    PostToReceiver(WM_FILE_WRITE_FAILED);
-    SendOrClose("-24");
-    return;
+  if (!ok) return Fail(WM_FILE_WRITE_FAILED, true, "-24");
+  {
+    std::lock_guard<std::mutex> lock(infoLock_);
+    done_ = static_cast<std::uint32_t>(std::min<long long>(st.st_size, kMaxFileSize));
   }
-  done_ = static_cast<std::uint32_t>(std::min<long long>(st.st_size, kMaxFileSize));
-  if (!SendPayload("-490000000000")) {
-    PostToReceiver(WM_FILE_FAIL);  // the file stays open
-    return;
-  }
+  if (!Send({"-490000000000"})) return Fail(WM_FILE_FAIL, false);  // the file stays open
   ProgressStep();
-  CheckComplete();
+  return CheckComplete();
 }
 
-void CFileRecver::OnUploadEnded(int code) {
-  if (transfer_ != Transfer::Upload) return;
-  CloseTransfer();
-  PostToReceiver(code == -21 ? WM_FILE_FAIL_DEVICE : WM_FILE_FAIL);
+CFileTransfer::Step CFileTransfer::OnUploadEnded(int code) {
+  if (slot_ != Slot::Upload) return Keep();
+  return Fail(code == -21 ? WM_FILE_FAIL_DEVICE : WM_FILE_FAIL, true);
 }
 
-void CFileRecver::OnDownloadRequest(const std::uint8_t* payload, int length) {
-  if (file_ >= 0) CloseTransfer();  // one slot: the earlier transfer's file is closed first
-  const long long block = ReadLenient64(payload + 3, std::clamp(length - 3, 0, 10));
+CFileTransfer::Step CFileTransfer::OnDownloadRequest(std::string_view payload) {
+  CloseTransfer();  // one slot: the earlier transfer's file is closed first
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(payload.data());
+  const int length = static_cast<int>(payload.size());
+  const long long block = ReadLenient64(bytes + 3, std::clamp(length - 3, 0, 10));
   blockSize_ = static_cast<std::uint32_t>(block <= 0 ? kDefaultBlock : std::min(block, kMaxBlock));
-  std::string requested;
-  if (length > 13) requested.assign(reinterpret_cast<const char*>(payload) + 13, static_cast<std::size_t>(length - 13));
+  std::string requested = payload.size() > 13 ? std::string(payload.substr(13)) : std::string();
   if (requested.size() > kMaxPath || requested.find('\0') != std::string::npos) {
     Trace("download refused: the path is longer than 259 bytes or holds a zero byte");
-    return;
+    return Keep();
   }
-  const std::string root = ResolveRoot(settings_->downloadRoot.empty() ? conn_.Settings().fileDir : settings_->downloadRoot);
+  const std::string& configured = shared_->Settings().downloadRoot;
+  const std::string root = ResolveRoot(configured.empty() ? std::string(settings_->fileDir) : configured);
   const std::string candidate = !requested.empty() && requested[0] == '/' ? requested : root + "/" + requested;
   char real[PATH_MAX];
-  if (root.empty() || !realpath(candidate.c_str(), real)) return;  // missing: no answer
+  if (root.empty() || !realpath(candidate.c_str(), real)) return Keep();  // missing: no answer
   if (!Inside(real, root)) {
     Trace("download refused: " + requested + " is outside " + root);
-    return;
+    return Keep();
   }
-  int fd = open(real, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return;
+  // Only a regular file is opened, and without blocking: a FIFO or a device
+  // never holds the file threads.
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (stat(real, &st) == 0 && !S_ISREG(st.st_mode)) {
+    Trace("download refused: " + requested + " is " + KindOf(st.st_mode));
+    return Keep();
+  }
+  int fd = open(real, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return Keep();
+  if (fstat(fd, &st) != 0) {
     close(fd);
-    return;
+    return Keep();
+  }
+  if (!S_ISREG(st.st_mode)) {  // replaced since the look above
+    close(fd);
+    Trace("download refused: " + requested + " is " + KindOf(st.st_mode));
+    return Keep();
   }
   if (st.st_size > kMaxFileSize) {
     close(fd);
     Trace("download refused: " + requested + " is 4 GiB or larger");
-    return;
+    return Keep();
   }
-  // The CRC-32 of the header, a chunk at a time: the file is never held whole.
-  std::vector<std::uint8_t> chunk(1 << 20);
-  uLong crc = crc32(0L, Z_NULL, 0);
-  for (off_t at = 0; at < st.st_size;) {
-    ssize_t n = pread(fd, chunk.data(), chunk.size(), at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      close(fd);
-      return;
-    }
-    crc = crc32(crc, chunk.data(), static_cast<uInt>(n));
-    at += n;
-  }
-  file_ = fd;
-  transfer_ = Transfer::Download;
-  path_ = real;
-  downloadName_ = requested.substr(requested.rfind('/') == std::string::npos ? 0 : requested.rfind('/') + 1);
-  total_ = static_cast<std::uint32_t>(st.st_size);
-  crc_ = static_cast<std::uint32_t>(crc);
-  sendOffset_ = 0;
-  done_ = 0;
-  PostToReceiver(WM_FILE_DOWNLOAD_OPEN);
+  // The CRC-32 of the header, 1 MiB at a time: the file is never held whole,
+  // and other connections' file work runs between the chunks.
+  crcWork_ = Crc{};
+  crcWork_.active = true;
+  crcWork_.fd = fd;
+  crcWork_.size = static_cast<std::uint64_t>(st.st_size);
+  crcWork_.value = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
+  crcWork_.path = real;
+  crcWork_.name = requested.substr(requested.rfind('/') == std::string::npos ? 0 : requested.rfind('/') + 1);
+  inFlight_.fetch_add(1);
+  asio::post(strand_, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->CrcChunk();
+  });
+  return Keep();
 }
 
-void CFileRecver::OnNextBlock() {
-  if (transfer_ != Transfer::Download) return;  // nothing open: ignored
-  if (sendOffset_ > total_) {
-    CloseTransfer();
-    return;
+void CFileTransfer::CrcChunk() {
+  if (!crcWork_.active) return;
+  std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(kCrcChunk, crcWork_.size - crcWork_.at));
+  std::size_t got = 0;
+  while (got < chunk.size()) {
+    ssize_t n = pread(crcWork_.fd, chunk.data() + got, chunk.size() - got,
+                      static_cast<off_t>(crcWork_.at + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return FinishCrc(false);  // the file shrank or cannot be read: no answer, as for a missing file
+    got += static_cast<std::size_t>(n);
   }
-  const std::uint32_t n = std::min(blockSize_, total_ - sendOffset_);
-  std::vector<std::uint8_t> frame(CServerClientSocket::kFrameHeader + 3 + n);
+  crcWork_.value = static_cast<std::uint32_t>(crc32(crcWork_.value, chunk.data(), static_cast<uInt>(got)));
+  crcWork_.at += got;
+  if (crcWork_.at >= crcWork_.size) return FinishCrc(true);
+  auto next = [weak = weak_from_this()](const boost::system::error_code& ec) {
+    if (ec) return;
+    if (auto self = weak.lock()) self->CrcChunk();
+  };
+  const auto pause = shared_->Settings().crcChunkPause;
+  if (pause.count() > 0) {
+    timer_.expires_after(pause);
+    timer_.async_wait(asio::bind_executor(strand_, next));
+  } else {
+    asio::post(strand_, [next] { next({}); });
+  }
+}
+
+void CFileTransfer::FinishCrc(bool ok) {
+  Crc work = std::move(crcWork_);
+  crcWork_ = Crc{};
+  Step step;
+  if (!ok) {
+    close(work.fd);
+  } else {
+    file_ = work.fd;
+    slot_ = Slot::Download;
+    crc_ = work.value;
+    downloadName_ = work.name;
+    sendOffset_ = 0;
+    {
+      std::lock_guard<std::mutex> lock(infoLock_);
+      path_ = work.path;
+      total_ = static_cast<std::uint32_t>(work.size);
+      done_ = 0;
+    }
+    char header[40];
+    std::snprintf(header, sizeof header, "-27%010u%08x", static_cast<unsigned>(work.size), crc_);
+    if (!Send({header, downloadName_}, true)) step = CloseSendFailed(true);
+  }
+  Done();
+  Act(step);
+  Replay();
+}
+
+void CFileTransfer::AbortCrc() {
+  if (!crcWork_.active) return;
+  close(crcWork_.fd);
+  crcWork_ = Crc{};
+  timer_.cancel();
+  Done();
+}
+
+CFileTransfer::Step CFileTransfer::OnNextBlock() {
+  if (slot_ != Slot::Download) return Keep();  // nothing open: ignored
+  std::uint32_t total;
+  {
+    std::lock_guard<std::mutex> lock(infoLock_);
+    total = total_;
+  }
+  if (sendOffset_ > total) {
+    CloseTransfer();
+    return Keep();
+  }
+  const std::uint32_t n = std::min(blockSize_, total - sendOffset_);
+  // The block is read straight into its frame.
+  std::string frame(CServerClientSocket::kFrameHeader + 3 + n, '\0');
+  CServerClientSocket::FrameHeader(3 + n, frame.data());
   std::memcpy(frame.data() + CServerClientSocket::kFrameHeader, "-39", 3);
   std::size_t got = 0;
   while (got < n) {
@@ -274,57 +542,57 @@ void CFileRecver::OnNextBlock() {
     if (r <= 0) break;
     got += static_cast<std::size_t>(r);
   }
-  if (got < n) {  // the file shrank or cannot be read: the transfer failed
-    CloseTransfer();
-    PostToReceiver(WM_FILE_FAIL);
-    return;
-  }
-  if (!conn_.SendFrame(frame.data(), static_cast<int>(3 + n))) {
-    PostToReceiver(WM_FILE_FAIL);  // the file stays open
-    return;
-  }
+  if (got < n) return Fail(WM_FILE_FAIL, true);  // the file shrank or cannot be read
+  auto conn = conn_.lock();
+  if (!conn || !conn->PostFrame(std::move(frame))) return Fail(WM_FILE_FAIL, false);  // the file stays open
   sendOffset_ += n;
-  done_ = sendOffset_;
+  {
+    std::lock_guard<std::mutex> lock(infoLock_);
+    done_ = sendOffset_;
+  }
   ProgressStep();
-  if (sendOffset_ >= total_) CloseTransfer();
+  if (sendOffset_ >= total) CloseTransfer();
+  return Keep();
 }
 
-void CFileRecver::OnTransferMessage(std::uint32_t msg) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
-  const auto& cb = conn_.Settings().callbacks;
-  void* user = conn_.UserData();
-  switch (msg) {
-    case WM_FILE_REQUEST:
-      OnUploadRequested();
+// ---- the window thread ----
+
+void CFileTransfer::OnWindowMessage(std::uint32_t message) {
+  const auto& cb = settings_->callbacks;
+  void* user = settings_->userData;
+  std::string path;
+  std::uint32_t done, total;
+  bool refused;
+  {
+    std::lock_guard<std::mutex> lock(infoLock_);
+    path = path_;
+    done = done_;
+    total = total_;
+    refused = refused_;
+  }
+  switch (message) {
+    case WM_FILE_REQUEST: {
+      // A name that was refused is not offered to the owner; the strand fails it.
+      int accept = 1;
+      if (!refused && cb.onRecvFileRequest) cb.onRecvFileRequest(user, path.c_str(), &accept);
+      asio::post(strand_, [weak = weak_from_this(), accept] {
+        if (auto self = weak.lock()) self->Act(self->OnUploadAccepted(accept != 0));
+      });
       break;
+    }
     case WM_FILE_PROGRESS:
-      if (cb.onRecvFileProgress) cb.onRecvFileProgress(user, static_cast<int>(done_), static_cast<int>(total_));
+      if (cb.onRecvFileProgress) cb.onRecvFileProgress(user, static_cast<int>(done), static_cast<int>(total));
       break;
     case WM_FILE_FAIL:
     case WM_FILE_WRITE_FAILED:
-      if (cb.onRecvFileFail) cb.onRecvFileFail(user, path_.c_str(), 6);
+      if (cb.onRecvFileFail) cb.onRecvFileFail(user, path.c_str(), 6);
       break;
     case WM_FILE_FAIL_DEVICE:
-      if (cb.onRecvFileFail) cb.onRecvFileFail(user, path_.c_str(), 5);
+      if (cb.onRecvFileFail) cb.onRecvFileFail(user, path.c_str(), 5);
       break;
     case WM_FILE_SUCCESS:
-      if (cb.onRecvFileSucc) cb.onRecvFileSucc(user, path_.c_str());
+      if (cb.onRecvFileSucc) cb.onRecvFileSucc(user, path.c_str());
       break;
-    case WM_FILE_DOWNLOAD_OPEN: {
-      if (transfer_ != Transfer::Download) break;
-      char header[40];
-      std::snprintf(header, sizeof header, "-27%010u%08x", total_, crc_);
-      std::string payload = header + downloadName_;
-      std::vector<std::uint8_t> frame(CServerClientSocket::kFrameHeader + payload.size());
-      std::copy(payload.begin(), payload.end(), frame.begin() + CServerClientSocket::kFrameHeader);
-      bool sent = conn_.SendFrame(frame.data(), static_cast<int>(payload.size()));
-      Trace(frame.data(), frame.size());
-      if (!sent) {
-        CloseTransfer();
-        conn_.PostClose(WM_CLOSE_SEND_FAILED);
-      }
-      break;
-    }
     default:
       break;
   }

@@ -7,7 +7,6 @@ namespace velmo {
 
 namespace {
 constexpr std::size_t kHeader = 6;
-constexpr std::size_t kShrinkAbove = 64 * 1024;
 
 bool IsSpace(std::uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 }  // namespace
@@ -35,8 +34,9 @@ int ReadLenient(const std::uint8_t* field, int length) {
   return static_cast<int>(value);
 }
 
-std::size_t CFrameAssembler::Scan(const std::uint8_t* data, std::size_t size, Sink& sink) {
-  std::size_t off = 0;
+CFrameAssembler::Scanned CFrameAssembler::Scan(const std::uint8_t* data, std::size_t size, Sink& sink) {
+  Scanned result;
+  std::size_t& off = result.used;
   postSeen_ = false;
   while (!sink.Stopping()) {
     std::size_t avail = size - off;
@@ -58,26 +58,55 @@ std::size_t CFrameAssembler::Scan(const std::uint8_t* data, std::size_t size, Si
       continue;
     }
     if (avail < kHeader + static_cast<std::size_t>(length)) break;
-    sink.OnFrame(ReadLenient(p + kHeader, 3), p + kHeader, length);
+    const bool stop = sink.OnFrame(ReadLenient(p + kHeader, 3), p + kHeader, length);
     off += kHeader + static_cast<std::size_t>(length);
+    if (stop) {
+      result.stopped = true;
+      break;
+    }
   }
-  return off;
+  return result;
 }
 
-void CFrameAssembler::AssembleFrames(const std::uint8_t* bytes, int n, Sink& sink) {
-  if (n <= 0) return;
+void CFrameAssembler::Erase(std::size_t count) {
+  held_.erase(held_.begin(), held_.begin() + static_cast<long>(std::min(count, held_.size())));
+}
+
+void CFrameAssembler::Shrink() {
+  if (held_.empty() && held_.capacity() > 0) std::vector<std::uint8_t>().swap(held_);  // an idle connection holds nothing
+}
+
+bool CFrameAssembler::ProcessHeld(Sink& sink) {
+  for (;;) {
+    Scanned s = Scan(held_.data(), held_.size(), sink);
+    Erase(s.used);
+    if (s.stopped) return true;
+    if (!postSeen_ || sink.Stopping()) return false;
+    PostVerdict verdict = sink.OnPost(held_.data(), static_cast<int>(held_.size()));
+    if (verdict.consumed > 0) Consume(verdict.consumed);
+    if (verdict.suspend) return true;
+    if (verdict.consumed <= 0) return false;  // the request is not whole yet
+  }
+}
+
+bool CFrameAssembler::AssembleFrames(const std::uint8_t* bytes, int n, Sink& sink) {
+  if (n <= 0) return false;
   const std::size_t total = static_cast<std::size_t>(n);
   if (held_.size() + total > kMaxHeld) held_.clear();
-  postSeen_ = false;
   std::size_t taken = 0;
   // The held bytes are an incomplete frame (they begin with "@") or a "POST"
   // accumulation. Complete the frame from the new bytes, taking no more than
   // it needs, so the rest can be scanned where it lies.
   while (!held_.empty() && taken < total && !sink.Stopping()) {
-    std::size_t want;
     if (held_.size() >= 4 && std::memcmp(held_.data(), "POST", 4) == 0) {
-      want = total - taken;
-    } else if (held_.size() < kHeader) {
+      held_.insert(held_.end(), bytes + taken, bytes + total);  // a request accumulates whole
+      taken = total;
+      const bool stopped = ProcessHeld(sink);
+      Shrink();
+      return stopped;
+    }
+    std::size_t want;
+    if (held_.size() < kHeader) {
       want = kHeader - held_.size();
     } else {
       int length = ReadLenient(held_.data() + 1, 5);
@@ -87,26 +116,40 @@ void CFrameAssembler::AssembleFrames(const std::uint8_t* bytes, int n, Sink& sin
     std::size_t take = std::min(want, total - taken);
     held_.insert(held_.end(), bytes + taken, bytes + taken + take);
     taken += take;
-    std::size_t used = Scan(held_.data(), held_.size(), sink);
-    held_.erase(held_.begin(), held_.begin() + static_cast<long>(used));
-    if (postSeen_) {  // a request accumulates whole
-      held_.insert(held_.end(), bytes + taken, bytes + total);
-      taken = total;
+    Scanned s = Scan(held_.data(), held_.size(), sink);
+    Erase(s.used);
+    if (s.stopped || postSeen_) {
+      held_.insert(held_.end(), bytes + taken, bytes + total);  // kept, in order, behind what is held
+      const bool stopped = s.stopped || ProcessHeld(sink);
+      Shrink();
+      return stopped;
     }
   }
   if (held_.empty() && taken < total) {
     // Straight from the receive buffer; keep only what is left over.
-    std::size_t used = Scan(bytes + taken, total - taken, sink);
-    held_.assign(bytes + taken + used, bytes + total);
+    Scanned s = Scan(bytes + taken, total - taken, sink);
+    held_.assign(bytes + taken + s.used, bytes + total);
+    if (s.stopped) return true;
+    if (postSeen_) {
+      const bool stopped = ProcessHeld(sink);
+      Shrink();
+      return stopped;
+    }
   }
-  while (postSeen_ && !sink.Stopping()) {
-    int consumed = sink.OnPost(held_.data(), static_cast<int>(held_.size()));
-    if (consumed <= 0) break;
-    Consume(consumed);
-    std::size_t used = Scan(held_.data(), held_.size(), sink);  // frames (or a request) that followed
-    held_.erase(held_.begin(), held_.begin() + static_cast<long>(used));
-  }
-  if (held_.empty() && held_.capacity() > kShrinkAbove) held_.shrink_to_fit();
+  Shrink();
+  return false;
+}
+
+bool CFrameAssembler::Continue(Sink& sink) {
+  const bool stopped = ProcessHeld(sink);
+  Shrink();
+  return stopped;
+}
+
+void CFrameAssembler::Keep(const std::uint8_t* bytes, int n) {
+  if (n <= 0) return;
+  if (held_.size() + static_cast<std::size_t>(n) > kMaxHeld) held_.clear();
+  held_.insert(held_.end(), bytes, bytes + n);
 }
 
 void CFrameAssembler::Consume(int count) {

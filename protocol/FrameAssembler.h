@@ -19,9 +19,12 @@
 //   is dropped and the scan goes on from the next byte;
 // - held bytes beginning with "POST" are handed to the sink whole, and stay held
 //   until the sink says how many of them its request took;
+// - a handler may ask to stop after its frame (it waits for a device): the
+//   bytes not yet handled are kept, and Continue() handles them later, in
+//   order, before anything that arrives after;
 // - a receive that would take the held bytes past 199 998 drops them first.
 //
-// Thread safety: not thread safe; owned and used by one receive thread.
+// Thread safety: not thread safe; owned and used by one I/O thread.
 #pragma once
 
 #include <cstddef>
@@ -41,31 +44,51 @@ class CFrameAssembler {
  public:
   static constexpr int kMaxHeld = 199998;
 
+  struct PostVerdict {
+    int consumed = 0;      // bytes the request took; 0 keeps them all and waits for more
+    bool suspend = false;  // stop after it: the rest waits for Continue()
+  };
+
   class Sink {
    public:
     virtual ~Sink() = default;
     // A complete frame: `payload` points at the code's first byte, valid only
     // during the call. `code` is the lenient reading of the first three bytes.
-    virtual void OnFrame(int code, const std::uint8_t* payload, int length) = 0;
-    // The held bytes begin with "POST": all of them, `count` bytes. Returns how
-    // many bytes the request took (they are consumed and whatever follows is
-    // handled afresh), or 0 to keep them all and wait for more.
-    virtual int OnPost(const std::uint8_t* held, int count) = 0;
+    // Returns true to stop after this frame (see Continue).
+    virtual bool OnFrame(int code, const std::uint8_t* payload, int length) = 0;
+    // The held bytes begin with "POST": all of them, `count` bytes.
+    virtual PostVerdict OnPost(const std::uint8_t* held, int count) = 0;
     // True once the connection is being torn down: no further frame is handled.
     virtual bool Stopping() const = 0;
   };
 
-  // Feeds `n` received bytes; calls the sink for every complete frame, in order.
-  void AssembleFrames(const std::uint8_t* bytes, int n, Sink& sink);
+  // Feeds `n` received bytes; calls the sink for every complete frame, in
+  // order. Returns true when a handler stopped the scan: the bytes after its
+  // frame are kept (not handed to any handler yet).
+  bool AssembleFrames(const std::uint8_t* bytes, int n, Sink& sink);
+  // Handles what was kept when a handler stopped the scan. Returns true when
+  // a handler stopped it again.
+  bool Continue(Sink& sink);
+  // Keeps `n` bytes behind what is held, unscanned (bytes that come while a
+  // handler waits); the 199 998-byte limit applies.
+  void Keep(const std::uint8_t* bytes, int n);
 
   int Held() const { return static_cast<int>(held_.size()); }
   // Drops `count` bytes from the front of the held buffer (a consumed request).
   void Consume(int count);
 
  private:
-  // Scans `data[0, size)`; returns how many bytes from the front are consumed.
-  // Sets postSeen_ when the rest begins with "POST".
-  std::size_t Scan(const std::uint8_t* data, std::size_t size, Sink& sink);
+  struct Scanned {
+    std::size_t used = 0;    // bytes from the front that are consumed
+    bool stopped = false;    // a handler stopped the scan after its frame
+  };
+  // Scans `data[0, size)`. Sets postSeen_ when the rest begins with "POST".
+  Scanned Scan(const std::uint8_t* data, std::size_t size, Sink& sink);
+  // Scans the held bytes and serves a "POST" request at their front, until
+  // nothing more can be done or a handler stops. Returns true when stopped.
+  bool ProcessHeld(Sink& sink);
+  void Erase(std::size_t count);
+  void Shrink();
 
   std::vector<std::uint8_t> held_;
   bool postSeen_ = false;

@@ -1,6 +1,6 @@
-// The answer to a heartbeat (window thread, message 2036): queued text as one
-// -37 frame, otherwise now and then the clock command (or, for the LED device,
-// its LED text).
+// The answer to a heartbeat (I/O thread): queued text as one -37 frame,
+// otherwise now and then the clock command (or, for the LED device, its LED
+// text, read on a file thread).
 #include "protocol/Heartbeat.h"
 
 #include <cstdio>
@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "protocol/FileRecver.h"
+#include "protocol/FileTransfer.h"
 
 namespace velmo {
 
@@ -36,16 +37,26 @@ std::string FormatLedCommand(std::string_view text) {
   return command;
 }
 
-bool ReadLedFile(const std::string& path, std::string* text) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+bool ReadLedFile(const std::string& path, std::string* text, std::string* refusal) {
+  refusal->clear();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENXIO) *refusal = "it is a socket, not a regular file";  // a socket cannot be opened
+    return false;
+  }
   struct stat st {};
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0;
+  bool ok = fstat(fd, &st) == 0;
+  if (ok && !S_ISREG(st.st_mode)) {
+    *refusal = S_ISDIR(st.st_mode) ? "it is a directory, not a regular file" : "it is not a regular file";
+    ok = false;
+  }
+  ok = ok && flock(fd, LOCK_EX | LOCK_NB) == 0;
   if (ok) {
     char buffer[kLedFileRead];
     std::size_t got = 0;
     while (got < sizeof buffer) {
       ssize_t n = read(fd, buffer + got, sizeof buffer - got);
+      if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         ok = false;
         break;
@@ -59,38 +70,36 @@ bool ReadLedFile(const std::string& path, std::string* text) {
   return ok;
 }
 
-bool CFileRecver::BuildCommand(std::string* command) {
-  if (conn_.SnEquals(kLedDeviceSn)) {
-    std::string text;
-    if (!ReadLedFile(settings_->ledFilePath, &text)) return false;
-    *command = FormatLedCommand(text);
-    return true;
+CFileRecver::Outcome CFileRecver::OnHeartbeat() {
+  conn_.SetIdleLimitSeconds(kHeartbeatIdleLimitSeconds);
+  // A peer that does not read gets nothing now: its queued text stays queued
+  // (its waiters hear "not taken") and its count stands.
+  if (conn_.OutputFull()) return Outcome::Keep;
+
+  // Queued text goes out first, whatever the state of the LED file. It counts
+  // as taken now, as its frame enters the output.
+  if (CDeviceMailbox* mailbox = conn_.PeekMailbox()) {
+    std::uint8_t queued[SharedRing::kStorageBytes];
+    std::size_t n = mailbox->Request().PopInto(queued, sizeof queued, false);
+    if (n > 0) {
+      conn_.SendFrame({"-37", std::string_view(reinterpret_cast<const char*>(queued), n)});
+      return Outcome::Keep;  // a reply that cannot be sent is dropped
+    }
   }
-  *command = FormatClockCommand(platform::Now());
-  return true;
+
+  if (conn_.SnEquals(kLedDeviceSn)) {
+    // The LED text is read on a file thread; the reply follows when it is read.
+    Transfer().ReadLed([this](bool ok, const std::string& text) { OnLedText(ok, text); });
+    return Outcome::Keep;
+  }
+  if (heartbeatCount_ % 100 == 0) conn_.SendFrame({"-37", FormatClockCommand(platform::Now())});
+  ++heartbeatCount_;
+  return Outcome::Keep;
 }
 
-void CFileRecver::OnHeartbeat() {
-  conn_.SetIdleLimitSeconds(kHeartbeatIdleLimitSeconds);
-
-  // Queued text goes out first, whatever the state of the LED file.
-  std::uint8_t frame[CServerClientSocket::kFrameHeader + 3 + SharedRing::kStorageBytes];
-  std::memcpy(frame + CServerClientSocket::kFrameHeader, "-37", 3);
-  std::size_t queued = conn_.RequestRing().PopInto(frame + CServerClientSocket::kFrameHeader + 3,
-                                                   SharedRing::kStorageBytes, false);
-  if (queued > 0) {
-    conn_.SendFrame(frame, static_cast<int>(3 + queued));  // a reply that cannot be sent is dropped
-    return;
-  }
-
-  const bool ledDevice = conn_.SnEquals(kLedDeviceSn);
-  if (!ledDevice && heartbeatCount_ % 100 != 0) {
-    ++heartbeatCount_;
-    return;
-  }
-  std::string command;
-  if (!BuildCommand(&command)) return;  // LED file unreadable: nothing this time, count unchanged
-  if (heartbeatCount_ % 100 == 0) SendPayload("-37" + command);
+void CFileRecver::OnLedText(bool ok, const std::string& text) {
+  if (!ok) return;  // LED file unreadable: nothing this time, count unchanged
+  if (heartbeatCount_ % 100 == 0 && !conn_.OutputFull()) conn_.SendFrame({"-37", FormatLedCommand(text)});
   ++heartbeatCount_;
 }
 

@@ -1,4 +1,4 @@
-// The texts of heartbeat replies.
+// The texts of heartbeat replies, and the LED file.
 #pragma once
 
 #include <string>
@@ -14,8 +14,12 @@ std::string FormatClockCommand(const platform::LocalTime& t);
 // "led 12t 0 0 0 %s \n" with `text` up to its first zero byte, cut to 261 bytes.
 std::string FormatLedCommand(std::string_view text);
 
-// Reads the LED text file: false when it cannot be opened or locked for
-// exclusive reading, or is not a regular file. At most 10240 bytes are read.
-bool ReadLedFile(const std::string& path, std::string* text);
+// Blocking (run it on a file thread). Reads the LED text file: at most 10240
+// bytes. Returns false when it cannot be opened or locked for exclusive
+// reading, or is not a regular file; then `refusal` says why when the file
+// exists but is no regular file (a FIFO, device, socket or directory), and is
+// left empty when it is merely missing or unreadable. The file is opened
+// non-blocking, so a FIFO never holds the reader.
+bool ReadLedFile(const std::string& path, std::string* text, std::string* refusal);
 
 }  // namespace velmo

@@ -1,6 +1,5 @@
 // Device registration and heartbeat (-36), device-information records (-58)
-// and the device listing (-88 answered by -89). Receive thread, under the
-// protocol lock.
+// and the device listing (-88 answered by -89). I/O thread.
 #include <cstring>
 #include <string>
 
@@ -9,18 +8,21 @@
 
 namespace velmo {
 
-void CFileRecver::OnRegister(const std::uint8_t* payload, int length) {
+CFileRecver::Outcome CFileRecver::OnRegister(const std::uint8_t* payload, int length) {
   // The SN is the rest of the payload; SetSn cuts it to 259 bytes.
   conn_.SetSn(reinterpret_cast<const char*>(payload) + 3, static_cast<std::size_t>(length - 3));
-  PostToReceiver(WM_HEARTBEAT);
+  return OnHeartbeat();
 }
 
-void CFileRecver::OnDeviceRecord(const std::uint8_t* payload, int length) {
+CFileRecver::Outcome CFileRecver::OnDeviceRecord(const std::uint8_t* payload, int length) {
   constexpr int kRecordStart = 27;
-  if (length > kRecordStart) conn_.ReplyRing().PushAll(payload + kRecordStart, static_cast<std::size_t>(length - kRecordStart));
+  if (length > kRecordStart) {
+    conn_.Mailbox().OnRecord(payload + kRecordStart, static_cast<std::size_t>(length - kRecordStart));
+  }
+  return Outcome::Keep;  // records get no answer
 }
 
-void CFileRecver::OnListDevices() {
+CFileRecver::Outcome CFileRecver::OnListDevices() {
   // "-89" + one 25-byte entry per device whose SN begins with "20": "+" and the
   // first 24 bytes of the SN, zero-filled when shorter.
   std::string payload = "-89";
@@ -34,7 +36,8 @@ void CFileRecver::OnListDevices() {
     payload.append(entry, sizeof entry);
     ++listed;
   });
-  SendPayload(payload);  // a listing that cannot be sent is dropped
+  conn_.SendFrame({payload});  // a listing that cannot be sent is dropped
+  return Outcome::Keep;
 }
 
 }  // namespace velmo

@@ -1,8 +1,10 @@
 // Relays on the device port: the bare HTTP "POST /SN?<SN>" request, -46
-// (command, answered -47) and -56 (query, answered -57). Each runs on the
-// requester's receive thread under the requester's protocol lock, reaches the
-// target only through its rings (never its lock, never a send lock), and
-// traces the exchange to the data callback.
+// (command, answered -47) and -56 (query, answered -57), on one path. Each
+// parses and traces its request, finds the target, and waits for it without
+// holding the requester's thread or any lock: the requester's reading pauses
+// and its later frames are held until the answer has gone out. The target is
+// reached only through its mailbox; the exchange is traced to the data
+// callback.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -11,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "httpserver/Utf8ToGbk.h"
+#include "platform/Utf8ToGbk.h"
 #include "protocol/DeviceInfoRecord.h"
 #include "protocol/FileRecver.h"
 #include "socketserver/ClientRegistry.h"
@@ -24,8 +26,10 @@ namespace {
 constexpr std::size_t kTargetBytes = 27;     // "SN?" (or the code) + 24-byte SN
 constexpr std::size_t kRecordMax = 799;      // the HTTP request record: target + body
 constexpr std::size_t kConvertedMax = 4095;  // converted texts, without terminator
+// A query's own bound beyond its two stages, so that the round decides first.
+constexpr std::chrono::milliseconds kQueryMargin{500};
 
-// Relay status: 0 no such SN, 1 not taken within the wait, 2 taken.
+// Relay status: 0 no such SN, 1 not taken (or not answered) within the wait, 2 done.
 enum RelayStatus { kNoDevice = 0, kNotTaken = 1, kTaken = 2 };
 
 std::string HttpResponse(RelayStatus status) {
@@ -43,10 +47,6 @@ std::string HttpResponse(RelayStatus status) {
 }
 
 const char kPayloadTooLarge[] = "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\n\r\n";
-
-std::string RelayAnswer(RelayStatus status) {
-  return status == kTaken ? "-470000000000" : status == kNotTaken ? "-470000000001" : "-470000000002";
-}
 
 // The target SN of a request: the 24 bytes after the 3-byte prefix, as a text
 // that ends at the first zero byte or after 24 bytes.
@@ -96,135 +96,173 @@ std::vector<char> Convert(const std::uint8_t* bytes, std::size_t length, int* co
 }
 
 // The text from byte 27 of a converted buffer up to its first zero byte.
-std::string_view TextAfterTarget(const std::vector<char>& converted) {
+std::string TextAfterTarget(const std::vector<char>& converted) {
   if (converted.size() <= kTargetBytes) return {};
   const char* text = converted.data() + kTargetBytes;
-  return std::string_view(text, strnlen(text, converted.size() - kTargetBytes));
+  return std::string(text, strnlen(text, converted.size() - kTargetBytes));
+}
+
+// Traces "len1:%d len2:%d" and the converted bytes.
+void TraceConversion(CFileRecver& p, std::size_t length, const std::vector<char>& converted, int convertedLength) {
+  char lengths[48];
+  int n = std::snprintf(lengths, sizeof lengths, "len1:%d len2:%d", static_cast<int>(length), convertedLength);
+  p.Trace(std::string_view(lengths, static_cast<std::size_t>(n)));
+  p.Trace(std::string_view(converted.data(), static_cast<std::size_t>(convertedLength)));
 }
 
 }  // namespace
 
-void CFileRecver::Trace(const void* text, std::size_t length) {
-  if (auto fn = conn_.Settings().callbacks.onRecvData) {
-    fn(conn_.UserData(), static_cast<const char*>(text), static_cast<int>(length));
-  }
-}
-
 void CFileRecver::SendAndTrace(std::string_view payload) {
-  std::vector<std::uint8_t> frame(CServerClientSocket::kFrameHeader + payload.size());
-  std::copy(payload.begin(), payload.end(), frame.begin() + CServerClientSocket::kFrameHeader);
-  conn_.SendFrame(frame.data(), static_cast<int>(payload.size()));  // a failed answer is not reported further
-  Trace(frame.data(), frame.size());
+  char header[CServerClientSocket::kFrameHeader];
+  CServerClientSocket::FrameHeader(payload.size(), header);
+  conn_.SendFrame({payload});  // a failed answer is not reported further
+  std::string frame(header, sizeof header);
+  frame.append(payload);
+  Trace(frame);
 }
 
-int CFileRecver::HandlePostRequest(const std::uint8_t* held, int count) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+CFrameAssembler::PostVerdict CFileRecver::HandlePostRequest(const std::uint8_t* held, int count) {
   conn_.ResetIdle();
   const std::string_view all(reinterpret_cast<const char*>(held), static_cast<std::size_t>(count));
   // Wait for the whole request: its head, then its body by Content-Length (or
   // what came with the head when it has none).
   const std::size_t headEnd = all.find("\r\n\r\n");
-  if (headEnd == std::string_view::npos) return 0;
+  if (headEnd == std::string_view::npos) return {};
   const std::size_t bodyStart = headEnd + 4;
   const std::size_t maxBody = kRecordMax - kTargetBytes;
   std::size_t bodyLength = all.size() - bodyStart;
   std::size_t announced = 0;
   if (ContentLength(all.substr(0, bodyStart), &announced)) {
-    if (announced <= maxBody && bodyLength < announced) return 0;
+    if (announced <= maxBody && bodyLength < announced) return {};
     bodyLength = std::min(bodyLength, announced);
   } else {
     announced = bodyLength;
   }
-  const int used = static_cast<int>(bodyStart + bodyLength);
+  CFrameAssembler::PostVerdict verdict;
+  verdict.consumed = static_cast<int>(bodyStart + bodyLength);
   if (announced > maxBody) {
-    conn_.SendRaw(kPayloadTooLarge, sizeof kPayloadTooLarge - 1);
-    Trace(kPayloadTooLarge, sizeof kPayloadTooLarge - 1);
-    return used;  // nothing queued
+    conn_.SendRaw(std::string_view(kPayloadTooLarge, sizeof kPayloadTooLarge - 1));
+    Trace(std::string_view(kPayloadTooLarge, sizeof kPayloadTooLarge - 1));
+    return verdict;  // nothing queued
   }
 
   // The record: the first 27 bytes after "POST /", then the body.
   const std::string_view r = all.substr(std::min<std::size_t>(6, all.size()));
   std::string record(r.substr(0, std::min(kTargetBytes, r.size())));
   record.append(all.substr(bodyStart, bodyLength));
-  Trace(record.data(), record.size());
+  Trace(record);
 
   int convertedLength = 0;
   const auto* recordBytes = reinterpret_cast<const std::uint8_t*>(record.data());
   std::vector<char> converted = Convert(recordBytes, record.size(), &convertedLength);
-  char lengths[48];
-  int n = std::snprintf(lengths, sizeof lengths, "len1:%d len2:%d", static_cast<int>(record.size()), convertedLength);
-  Trace(lengths, static_cast<std::size_t>(n));
-  Trace(converted.data(), static_cast<std::size_t>(convertedLength));
+  TraceConversion(*this, record.size(), converted, convertedLength);
 
-  RelayStatus status = kNoDevice;
-  if (auto target = CClientRegistry::Process().FindBySn(TargetSn(recordBytes, record.size()))) {
-    CServerClientSocket::CWaitScope waiting(conn_);
-    bool taken = QueueAndWait(*target, TextAfterTarget(converted), true, conn_.Timings().deviceWait,
-                              &conn_.RecvStopFlag());
-    status = taken ? kTaken : kNotTaken;
-  }
-  if (record.compare(0, 3, "SN?") == 0) {
-    std::string response = HttpResponse(status);
-    conn_.SendRaw(response.data(), response.size());
-    Trace(response);
-  } else {
-    SendAndTrace(RelayAnswer(status));
-  }
-  return used;
+  const AnswerForm form = record.compare(0, 3, "SN?") == 0 ? AnswerForm::HttpResponse : AnswerForm::CommandFrame;
+  auto target = CClientRegistry::Process().FindBySn(TargetSn(recordBytes, record.size()));
+  verdict.suspend = StartRelay(form, std::move(target), TextAfterTarget(converted)) == Outcome::Wait;
+  return verdict;
 }
 
-void CFileRecver::RelayCommand(const std::uint8_t* payload, int length) {
+CFileRecver::Outcome CFileRecver::RelayCommand(const std::uint8_t* payload, int length) {
   const std::size_t size = static_cast<std::size_t>(length);
-  Trace(payload, size);
+  Trace(conn_, payload, size);
   if (size > kConvertedMax) {
     Trace("relay refused: the text is longer than 4095 bytes");
-    SendAndTrace(RelayAnswer(kNotTaken));
-    return;
+    Answer(AnswerForm::CommandFrame, RelayResult{kNotTaken, {}});
+    return Outcome::Keep;
   }
   int convertedLength = 0;
   std::vector<char> converted = Convert(payload, size, &convertedLength);
-  char lengths[48];
-  int n = std::snprintf(lengths, sizeof lengths, "len1:%d len2:%d", length, convertedLength);
-  Trace(lengths, static_cast<std::size_t>(n));
-  Trace(converted.data(), static_cast<std::size_t>(convertedLength));
-
-  RelayStatus status = kNoDevice;
-  if (auto target = CClientRegistry::Process().FindBySn(TargetSn(payload, size))) {
-    CServerClientSocket::CWaitScope waiting(conn_);
-    bool taken = QueueAndWait(*target, TextAfterTarget(converted), true, conn_.Timings().deviceWait,
-                              &conn_.RecvStopFlag());
-    status = taken ? kTaken : kNotTaken;
-  }
-  SendAndTrace(RelayAnswer(status));
+  TraceConversion(*this, size, converted, convertedLength);
+  auto target = CClientRegistry::Process().FindBySn(TargetSn(payload, size));
+  return StartRelay(AnswerForm::CommandFrame, std::move(target), TextAfterTarget(converted));
 }
 
-void CFileRecver::QueryDevice(const std::uint8_t* payload, int length) {
+CFileRecver::Outcome CFileRecver::QueryDevice(const std::uint8_t* payload, int length) {
   const std::size_t size = static_cast<std::size_t>(length);
   auto target = CClientRegistry::Process().FindBySn(TargetSn(payload, size));
-  if (!target) {
-    SendAndTrace("-570000000002");
-    return;
-  }
-  std::string_view text;
+  std::string text;
   if (size > kTargetBytes) {
     const char* start = reinterpret_cast<const char*>(payload) + kTargetBytes;
-    text = std::string_view(start, strnlen(start, size - kTargetBytes));
+    text.assign(start, strnlen(start, size - kTargetBytes));  // unconverted, up to a zero byte
   }
-  if (text.size() > kConvertedMax) {
+  if (target && text.size() > kConvertedMax) {
     Trace("query refused: the text is longer than 4095 bytes");
-    SendAndTrace("-570000000001");
-    return;
+    Answer(AnswerForm::QueryFrame, RelayResult{kNotTaken, {}});
+    return Outcome::Keep;
   }
-  QueryAnswer answer;
-  {
-    CServerClientSocket::CWaitScope waiting(conn_);
-    answer = QueryAndWait(*target, text, false, conn_.Timings().deviceWait, &conn_.RecvStopFlag());
+  return StartRelay(AnswerForm::QueryFrame, std::move(target), std::move(text));
+}
+
+CFileRecver::Outcome CFileRecver::StartRelay(AnswerForm form, std::shared_ptr<CServerClientSocket> target,
+                                             std::string text) {
+  if (!target) {
+    Answer(form, RelayResult{kNoDevice, {}});
+    return Outcome::Keep;
   }
-  if (!answer.answered) {
-    SendAndTrace("-570000000001");
-    return;
+  relay_ = std::make_unique<PendingRelay>();
+  relay_->id = nextRelay_++;
+  relay_->form = form;
+  // The answer comes back to this I/O thread and looks the requester up
+  // again: it may have gone meanwhile.
+  auto finish = [weak = conn_.weak_from_this(), id = relay_->id](const RelayResult& result) {
+    auto conn = weak.lock();
+    if (!conn || conn->Closing()) return;
+    static_cast<CFileRecver&>(conn->Protocol()).FinishRelay(id, result);
+  };
+  const std::chrono::milliseconds stage = conn_.Timings().deviceWait;
+  conn_.PauseReading(CServerClientSocket::kPauseWait);
+  if (form == AnswerForm::QueryFrame) {
+    relay_->query = CQueryWait::Start(target->Mailbox(), std::move(text), false, conn_.Gate(),
+                                      [finish](const QueryAnswer& answer) {
+                                        finish(RelayResult{answer.answered ? kTaken : kNotTaken, answer});
+                                      });
+    conn_.SetTimer(2 * stage + kQueryMargin, [this] {
+      if (relay_ && relay_->query) relay_->query->Expire();
+    });
+  } else {
+    relay_->command = CCommandWait::Start(target->Mailbox(), text, true, conn_.Gate(), [finish](bool taken) {
+      finish(RelayResult{taken ? kTaken : kNotTaken, {}});
+    });
+    conn_.SetTimer(stage, [this] {
+      if (relay_ && relay_->command) relay_->command->Expire();
+    });
   }
-  SendAndTrace("-570000000000" + FormatQueryJson(DecodeDeviceInfo(answer.record.data(), answer.length)));
+  return Outcome::Wait;
+}
+
+void CFileRecver::FinishRelay(std::uint64_t id, const RelayResult& result) {
+  if (!relay_ || relay_->id != id) return;
+  conn_.CancelTimer();
+  const AnswerForm form = relay_->form;
+  relay_.reset();
+  conn_.ResetIdle();
+  Answer(form, result);
+  // The frames that came behind the request, in order; then reading goes on
+  // (unless one of them waits in its turn).
+  if (!assembler_.Continue(*this) && !conn_.Closing()) conn_.ResumeReading(CServerClientSocket::kPauseWait);
+}
+
+void CFileRecver::Answer(AnswerForm form, const RelayResult& result) {
+  switch (form) {
+    case AnswerForm::HttpResponse: {
+      std::string response = HttpResponse(static_cast<RelayStatus>(result.status));
+      conn_.SendRaw(response);  // a failed answer is not reported further
+      Trace(response);
+      return;
+    }
+    case AnswerForm::CommandFrame:
+      SendAndTrace(result.status == kTaken      ? "-470000000000"
+                   : result.status == kNotTaken ? "-470000000001"
+                                                : "-470000000002");
+      return;
+    case AnswerForm::QueryFrame:
+      if (result.status == kNoDevice) return SendAndTrace("-570000000002");
+      if (result.status != kTaken) return SendAndTrace("-570000000001");
+      SendAndTrace("-570000000000" +
+                   FormatQueryJson(DecodeDeviceInfo(result.answer.record.data(), result.answer.length)));
+      return;
+  }
 }
 
 }  // namespace velmo

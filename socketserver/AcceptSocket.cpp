@@ -1,121 +1,222 @@
 #include "socketserver/AcceptSocket.h"
 
-#include <cassert>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <cerrno>
 #include <chrono>
+#include <future>
 
 #include "platform/Socket.h"
+#include "socketserver/IoWorker.h"
 #include "socketserver/ServerClientSocket.h"
 #include "socketserver/SocketServer.h"
 
 namespace velmo {
 
-CAcceptThread::CAcceptThread(CAcceptSocket& owner, platform::MessageLoop& loop, platform::TargetId notify,
-                             Socket listenSocket, int priority, const ServerTimings& timings, int spare)
-    : CThread(priority, 64 * 1024),
-      owner_(owner),
-      loop_(loop),
-      notify_(notify),
-      listenSocket_(listenSocket),
-      timings_(timings),
-      spare_(spare) {}
+namespace asio = boost::asio;
 
-CAcceptThread::~CAcceptThread() { platform::CloseSocket(spare_); }
+namespace {
+constexpr int kAcceptsPerTurn = 64;  // then the connections of the I/O thread get their turn
+}
 
-void CAcceptThread::Run() {
-  const auto ownerParam = reinterpret_cast<std::uintptr_t>(&owner_);
-  auto lastNotice = std::chrono::steady_clock::now() - std::chrono::seconds(2);
-  while (!IsStopRequested()) {
-    auto info = std::make_unique<AcceptInfo>();
-    int err = 0;
-    platform::AcceptStatus status = platform::Accept(listenSocket_, &info->socket, &info->address, &err);
-    if (status == platform::AcceptStatus::Ok) {
-      if (IsStopRequested()) {
-        platform::CloseSocket(info->socket);
-        return;
-      }
-      AcceptInfo* record = info.release();
-      if (!platform::PostWithRetry(loop_, notify_, WM_NEW_CONNECTION, reinterpret_cast<std::uintptr_t>(record),
-                                   ownerParam, StopFlag(), timings_.postRetry)) {
-        platform::CloseSocket(record->socket);
-        delete record;
-      }
-      continue;
+// The accepting side, on its I/O thread.
+class CAcceptSocket::CAcceptor : public std::enable_shared_from_this<CAcceptor> {
+ public:
+  CAcceptor(CIoWorker& worker, platform::MessageLoop& loop, platform::TargetId notify, const ServerTimings& timings)
+      : io_(worker.Thread().ContextRef()),
+        gate_(worker.Thread().Gate()),
+        owner_(worker.Thread().Owner()),
+        loop_(loop),
+        notify_(notify),
+        timings_(timings),
+        acceptor_(*io_),
+        timer_(*io_) {}
+
+  // Window thread, before the acceptor runs: takes over the listening socket.
+  bool Assign(Socket fd, std::string* error) {
+    boost::system::error_code ec;
+    acceptor_.assign(asio::ip::tcp::v4(), fd, ec);
+    if (ec) {
+      *error = "listen: " + ec.message();
+      return false;
     }
-    if (IsStopRequested()) return;  // woken by Stop()
-    switch (status) {
-      case platform::AcceptStatus::Transient:
-        continue;  // the peer gave up before we took it, or a signal: listening goes on
-      case platform::AcceptStatus::Exhausted: {
-        // Out of descriptors: give up the spare one for a moment to take the
-        // waiting connection and close it, so its peer is refused cleanly.
-        // Otherwise (no spare, no memory) the connection waits in the backlog.
-        bool refused = false;
-        if (spare_ >= 0 && platform::AcceptPending(listenSocket_)) {
-          platform::CloseSocket(spare_);
-          int fd = platform::kInvalidSocket;
-          platform::Ipv4SockAddr peer;
-          int ignored = 0;
-          if (platform::Accept(listenSocket_, &fd, &peer, &ignored) == platform::AcceptStatus::Ok) {
-            platform::CloseSocket(fd);
-            refused = true;
-          }
-          spare_ = platform::OpenSpareDescriptor();
-        }
-        auto now = std::chrono::steady_clock::now();
-        if (now - lastNotice >= std::chrono::seconds(1)) {  // at most one line a second
-          lastNotice = now;
-          loop_.Post(notify_, WM_ACCEPT_REFUSED, static_cast<std::uintptr_t>(err), ownerParam);
-        }
-        if (!refused) StopFlag().WaitFor(timings_.acceptBackoff);
-        continue;
+    fd_ = fd;
+    spare_ = platform::OpenSpareDescriptor();
+    return true;
+  }
+
+  const platform::CThreadOwner& Owner() const { return owner_; }
+  const platform::GatePtr& Gate() const { return gate_; }
+
+  // I/O thread.
+  void AcceptSome() {
+    owner_.Check("CAcceptor::AcceptSome");
+    if (stopped_) return;
+    if (pending_ && !Deliver()) return RetryLater(timings_.postRetry);
+    if (errorPending_) return PostError();
+    for (int turn = 0; turn < kAcceptsPerTurn; ++turn) {
+      auto info = std::make_unique<AcceptInfo>();
+      int err = 0;
+      switch (platform::Accept(fd_, &info->socket, &info->address, &err)) {
+        case platform::AcceptStatus::Ok:
+          pending_ = std::move(info);
+          if (!Deliver()) return RetryLater(timings_.postRetry);
+          continue;
+        case platform::AcceptStatus::WouldBlock:
+          return WaitReadable();
+        case platform::AcceptStatus::Transient:
+          continue;  // the peer gave up before we took it, or a signal: listening goes on
+        case platform::AcceptStatus::Exhausted:
+          RefuseOne(err);
+          return RetryLater(timings_.acceptBackoff);
+        case platform::AcceptStatus::Fatal:
+          errorPending_ = true;
+          return PostError();
       }
-      default:
-        platform::PostWithRetry(loop_, notify_, WM_ACCEPT_ERROR, 0, ownerParam, StopFlag(), timings_.postRetry);
-        return;
+    }
+    asio::post(*io_, [self = shared_from_this()] { self->AcceptSome(); });
+  }
+
+  // I/O thread: accepting ends; the listening socket and anything held back are closed.
+  void Shutdown() {
+    stopped_ = true;
+    timer_.cancel();
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+    platform::CloseSocket(spare_);
+    spare_ = -1;
+    if (pending_) platform::CloseSocket(pending_->socket);
+    pending_.reset();
+  }
+
+ private:
+  // Posts the accepted connection to the window thread. False while its queue is full.
+  bool Deliver() {
+    auto* record = pending_.get();
+    switch (loop_.Post(notify_, WM_NEW_CONNECTION, reinterpret_cast<std::uintptr_t>(record), 0)) {
+      case platform::PostResult::Ok:
+        pending_.release();  // the window thread owns it now
+        return true;
+      case platform::PostResult::QueueFull:
+        return false;
+      case platform::PostResult::NoTarget:
+        platform::CloseSocket(pending_->socket);
+        pending_.reset();
+        return true;
+    }
+    return true;
+  }
+
+  void PostError() {
+    if (loop_.Post(notify_, WM_ACCEPT_ERROR, 0, 0) == platform::PostResult::QueueFull) {
+      return RetryLater(timings_.postRetry);
+    }
+    errorPending_ = false;
+    stopped_ = true;  // the window thread stops the listener on this message
+  }
+
+  // Out of descriptors: give up the spare one for a moment to take the waiting
+  // connection and close it, so its peer is refused cleanly. Otherwise (no
+  // spare, no memory) the connection waits in the backlog.
+  void RefuseOne(int err) {
+    if (spare_ >= 0 && platform::AcceptPending(fd_)) {
+      platform::CloseSocket(spare_);
+      int fd = platform::kInvalidSocket;
+      platform::Ipv4SockAddr peer;
+      int ignored = 0;
+      if (platform::Accept(fd_, &fd, &peer, &ignored) == platform::AcceptStatus::Ok) platform::CloseSocket(fd);
+      spare_ = platform::OpenSpareDescriptor();
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastNotice_ >= std::chrono::seconds(1)) {  // at most one line a second
+      lastNotice_ = now;
+      loop_.Post(notify_, WM_ACCEPT_REFUSED, static_cast<std::uintptr_t>(err), 0);
     }
   }
-}
+
+  void WaitReadable() {
+    acceptor_.async_wait(asio::ip::tcp::acceptor::wait_read,
+                         [self = shared_from_this()](const boost::system::error_code& ec) {
+                           if (!ec) self->AcceptSome();
+                         });
+  }
+
+  void RetryLater(std::chrono::milliseconds delay) {
+    timer_.expires_after(delay);
+    timer_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+      if (!ec) self->AcceptSome();
+    });
+  }
+
+  const std::shared_ptr<asio::io_context> io_;  // first: outlives the acceptor and timer
+  const platform::GatePtr gate_;
+  const platform::CThreadOwner& owner_;
+  platform::MessageLoop& loop_;
+  const platform::TargetId notify_;
+  const ServerTimings timings_;
+  asio::ip::tcp::acceptor acceptor_;
+  asio::steady_timer timer_;
+  Socket fd_ = platform::kInvalidSocket;
+  int spare_ = -1;                      // a descriptor held in reserve
+  std::unique_ptr<AcceptInfo> pending_;  // accepted, not yet handed to the window thread
+  bool errorPending_ = false;
+  bool stopped_ = false;
+  std::chrono::steady_clock::time_point lastNotice_{};
+};
 
 CAcceptSocket::CAcceptSocket(CSocketServer& server, platform::MessageLoop& loop, void* userData)
     : server_(server), loop_(loop), userData_(userData) {}
 
 CAcceptSocket::~CAcceptSocket() { Stop(); }
 
-bool CAcceptSocket::Start(const Config& config) {
-  assert(loop_.IsLoopThread());
+bool CAcceptSocket::Start(const Config& config, CIoWorker& worker) {
+  loop_.AssertInLoopThread("CAcceptSocket::Start");
   Stop();
   config_ = config;
   lastError_.clear();
   notify_ = loop_.CreateTarget(
       [this](std::uint32_t msg, std::uintptr_t wParam, std::uintptr_t) { OnMessage(msg, wParam); });
-  listenSocket_ = platform::OpenListener(config_.bindAddress, config_.port, &lastError_);
-  if (listenSocket_ == platform::kInvalidSocket) {
+  Socket fd = platform::OpenListener(config_.bindAddress, config_.port, &lastError_, true);
+  if (fd == platform::kInvalidSocket) {
     Stop();
     return false;
   }
-  boundPort_ = platform::LocalPort(listenSocket_);
-  acceptThread_ = std::make_unique<CAcceptThread>(*this, loop_, notify_, listenSocket_,
-                                                  config_.acceptThreadPriority, config_.timings,
-                                                  platform::OpenSpareDescriptor());
-  if (!acceptThread_->IsCreated()) {
-    lastError_ = "accept thread: no thread could be created";
+  auto acceptor = std::make_shared<CAcceptor>(worker, loop_, notify_, config_.timings);
+  if (!acceptor->Assign(fd, &lastError_)) {
+    platform::CloseSocket(fd);
     Stop();
     return false;
   }
-  acceptThread_->Resume();
+  listenSocket_ = fd;
+  boundPort_ = platform::LocalPort(fd);
+  acceptor_ = acceptor;
+  if (!worker.Thread().Gate()->Post([acceptor] { acceptor->AcceptSome(); })) {
+    lastError_ = "accept: the server's I/O threads have stopped";
+    Stop();
+    return false;
+  }
   return true;
 }
 
 void CAcceptSocket::Stop() {
-  assert(loop_.IsLoopThread());
-  if (acceptThread_) acceptThread_->RequestStop();
-  platform::ShutdownBoth(listenSocket_);  // a blocked accept returns at once
-  if (acceptThread_) {
-    acceptThread_->Join();
-    acceptThread_.reset();
+  loop_.AssertInLoopThread("CAcceptSocket::Stop");
+  if (acceptor_) {
+    // The accepting side belongs to its I/O thread: end it there and wait, so
+    // that nothing is accepted once Stop returns.
+    std::promise<void> done;
+    auto finished = done.get_future();
+    auto acceptor = std::move(acceptor_);
+    bool posted = acceptor->Owner().IsCurrent() ? false : acceptor->Gate()->Post([acceptor, &done] {
+      acceptor->Shutdown();
+      done.set_value();
+    });
+    if (posted) {
+      finished.wait();
+    } else {
+      acceptor->Shutdown();  // its thread has stopped: nothing else touches it
+    }
   }
-  platform::CloseSocket(listenSocket_);
   listenSocket_ = platform::kInvalidSocket;
   boundPort_ = 0;
   if (notify_ != 0) {
@@ -141,7 +242,7 @@ void CAcceptSocket::OnMessage(std::uint32_t msg, std::uintptr_t wParam) {
     std::shared_ptr<CServerClientSocket> connection = server_.CreateClient(std::move(info));
     if (!connection) return;
     if (config_.onSocketConnect) config_.onSocketConnect(userData_, connection->GetSocket());
-    connection->ResumeReceiving();
+    connection->Start();
   } else if (msg == WM_ACCEPT_REFUSED) {
     if (config_.onNotice) {
       int err = static_cast<int>(wParam);

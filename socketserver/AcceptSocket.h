@@ -1,12 +1,18 @@
-// CAcceptSocket: the listener. Its accept thread blocks in accept and posts each
-// new connection (2024) or a failure that ends listening (2025) to the
-// listener's message target; the handler, on the window thread, asks OnAccept,
-// creates the connection through the server, reports OnSocketConnect and lets
-// the connection's receive thread run.
+// CAcceptSocket: the listener. Its accepting side runs on the server's first
+// I/O thread: when the listening socket becomes readable it accepts what
+// waits and posts each new connection (2024) to the listener's message target
+// on the window thread, where OnAccept is asked, the connection is created
+// through the server, OnSocketConnect is reported and the connection starts
+// reading. A failure that ends listening is posted as 2025.
 //
-// Thread safety: everything here runs on the window thread except the accept
-// thread (CAcceptThread), which touches only its own fields and the records it
-// allocates.
+// Nothing on the I/O thread waits for the window thread: while the window's
+// queue is full, accepting pauses and the post is retried on a timer (the
+// backlog holds the peers meanwhile). Out of descriptors, a spare one is given
+// up for a moment to accept and close the waiting peer, so it is refused at
+// once instead of left hanging, with a notice at most once a second.
+//
+// Thread safety: Start, Stop and the accessors run on the window thread; the
+// accepting side (CAcceptor) belongs to its I/O thread.
 #pragma once
 
 #include <cstdint>
@@ -15,33 +21,11 @@
 
 #include "platform/MessageLoop.h"
 #include "socketserver/ServerTypes.h"
-#include "socketserver/Thread.h"
 
 namespace velmo {
 
 class CSocketServer;
-class CAcceptSocket;
-
-class CAcceptThread : public CThread {
- public:
-  // `spare` is a descriptor held in reserve: when the process runs out, the
-  // thread gives it up for a moment to accept and close the waiting
-  // connection, so the peer is refused at once instead of left hanging.
-  CAcceptThread(CAcceptSocket& owner, platform::MessageLoop& loop, platform::TargetId notify, Socket listenSocket,
-                int priority, const ServerTimings& timings, int spare);
-  ~CAcceptThread() override;
-
- protected:
-  void Run() override;
-
- private:
-  CAcceptSocket& owner_;
-  platform::MessageLoop& loop_;
-  const platform::TargetId notify_;
-  const Socket listenSocket_;
-  const ServerTimings timings_;
-  int spare_;  // accept thread
-};
+class CIoWorker;
 
 class CAcceptSocket {
  public:
@@ -49,7 +33,6 @@ class CAcceptSocket {
   struct Config {
     char bindAddress[260] = {};
     std::uint16_t port = 8000;
-    int acceptThreadPriority = kThreadPriorityAboveNormal;
     OnAcceptFn onAccept = nullptr;
     OnAcceptErrFn onAcceptErr = nullptr;
     OnSocketConnectFn onSocketConnect = nullptr;
@@ -62,13 +45,14 @@ class CAcceptSocket {
   CAcceptSocket(const CAcceptSocket&) = delete;
   CAcceptSocket& operator=(const CAcceptSocket&) = delete;
 
-  // Stops, then opens, binds and listens with `config` and starts the accept
-  // thread. Returns true when listening; on failure the listener is fully
-  // stopped and LastError() names the failing call.
-  bool Start(const Config& config);
-  // Idempotent. Closes the listening socket, ends the accept thread, and closes
-  // the sockets of connections still queued for the window thread. A pending
-  // accept error is discarded: stopping never reports OnAcceptErr.
+  // Stops, then opens, binds and listens with `config`, accepting on
+  // `worker`'s thread. Returns true when listening; on failure the listener
+  // is fully stopped and LastError() names the failing call.
+  bool Start(const Config& config, CIoWorker& worker);
+  // Idempotent. Closes the listening socket (the accepting side is done when
+  // this returns) and closes the sockets of connections still queued for the
+  // window thread. A pending accept error is discarded: stopping never
+  // reports OnAcceptErr.
   void Stop();
 
   bool IsListening() const { return listenSocket_ != platform::kInvalidSocket; }
@@ -76,6 +60,8 @@ class CAcceptSocket {
   // The port actually bound (useful when the configured port is 0).
   std::uint16_t BoundPort() const { return boundPort_; }
   const std::string& LastError() const { return lastError_; }
+
+  class CAcceptor;
 
  private:
   void OnMessage(std::uint32_t msg, std::uintptr_t wParam);
@@ -87,7 +73,7 @@ class CAcceptSocket {
   platform::TargetId notify_ = 0;
   Socket listenSocket_ = platform::kInvalidSocket;
   std::uint16_t boundPort_ = 0;
-  std::unique_ptr<CAcceptThread> acceptThread_;
+  std::shared_ptr<CAcceptor> acceptor_;
   std::string lastError_;
 };
 

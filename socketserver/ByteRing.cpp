@@ -41,84 +41,122 @@ std::uint64_t Held(const ByteRing& r) {
 }
 }  // namespace
 
+void SharedRing::ClearLocked() {
+  left_ += Held(ring_);
+  clearedTo_ = left_;
+  velmo::Clear(ring_);
+}
+
+void SharedRing::CollectLocked(std::vector<std::pair<std::shared_ptr<CRingWaiter>, bool>>* decided) {
+  auto keep = waits_.begin();
+  for (auto& w : waits_) {
+    const bool lost = abandoned_ || clearedTo_ > w.span.begin;
+    const bool taken = !lost && left_ >= w.span.end;
+    if (lost || taken) {
+      decided->emplace_back(std::move(w.waiter), taken);
+    } else {
+      *keep++ = std::move(w);
+    }
+  }
+  waits_.erase(keep, waits_.end());
+}
+
+void SharedRing::Tell(std::vector<std::pair<std::shared_ptr<CRingWaiter>, bool>>& decided) {
+  for (auto& [waiter, taken] : decided) waiter->OnRingDecided(taken);
+}
+
 SharedRing::Span SharedRing::PushAll(const void* bytes, std::size_t length) {
   const auto* p = static_cast<const std::uint8_t*>(bytes);
   Span span;
+  std::vector<std::pair<std::shared_ptr<CRingWaiter>, bool>> decided;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     span.begin = pushed_;
+    bool cleared = false;
     for (std::size_t i = 0; i < length; ++i) {
       if (!Push(ring_, p[i])) {
-        left_ += Held(ring_);
-        clearedTo_ = left_;
-        velmo::Clear(ring_);
+        ClearLocked();
+        cleared = true;
         Push(ring_, p[i]);
       }
       ++pushed_;
     }
     span.end = pushed_;
+    if (cleared) CollectLocked(&decided);
   }
-  changed_.notify_all();
+  Tell(decided);
   return span;
 }
 
-bool SharedRing::TakenLocked(const Span& span, bool* lost) const {
-  *lost = clearedTo_ > span.begin;
-  return !*lost && left_ >= span.end;
+void SharedRing::WhenTaken(const Span& span, std::shared_ptr<CRingWaiter> waiter) {
+  std::vector<std::pair<std::shared_ptr<CRingWaiter>, bool>> decided;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waits_.push_back(Wait{span, std::move(waiter)});
+    CollectLocked(&decided);
+  }
+  Tell(decided);
 }
 
-bool SharedRing::WaitTaken(const Span& span, std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  bool lost = false;
-  bool taken = changed_.wait_for(lock, timeout, [&] { return TakenLocked(span, &lost) || lost || abandoned_; });
-  return taken && !lost && !abandoned_;
+void SharedRing::CancelWait(const CRingWaiter* waiter) {
+  std::shared_ptr<CRingWaiter> dropped;  // released outside the lock
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = waits_.begin(); it != waits_.end(); ++it) {
+    if (it->waiter.get() == waiter) {
+      dropped = std::move(it->waiter);
+      waits_.erase(it);
+      break;
+    }
+  }
 }
 
 std::vector<std::uint8_t> SharedRing::PopAll() {
   std::vector<std::uint8_t> out;
+  std::vector<std::pair<std::shared_ptr<CRingWaiter>, bool>> decided;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     std::uint8_t b;
     while (Pop(ring_, b)) out.push_back(b);
     left_ += out.size();
+    CollectLocked(&decided);
   }
-  if (!out.empty()) changed_.notify_all();
+  Tell(decided);
   return out;
 }
 
 std::size_t SharedRing::PopInto(std::uint8_t* out, std::size_t max, bool discardRest) {
   std::size_t n = 0;
+  std::vector<std::pair<std::shared_ptr<CRingWaiter>, bool>> decided;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     std::uint8_t b;
     while (n < max && Pop(ring_, b)) out[n++] = b;
     left_ += n;
-    if (discardRest) {
-      left_ += Held(ring_);
-      clearedTo_ = left_;
-      velmo::Clear(ring_);
-    }
+    if (discardRest) ClearLocked();
+    CollectLocked(&decided);
   }
-  changed_.notify_all();
+  Tell(decided);
   return n;
 }
 
 void SharedRing::Clear() {
+  std::vector<std::pair<std::shared_ptr<CRingWaiter>, bool>> decided;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    left_ += Held(ring_);
-    clearedTo_ = left_;
-    velmo::Clear(ring_);
+    ClearLocked();
+    CollectLocked(&decided);
   }
-  changed_.notify_all();
+  Tell(decided);
 }
 
 void SharedRing::Abandon() {
+  std::vector<std::pair<std::shared_ptr<CRingWaiter>, bool>> decided;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     abandoned_ = true;
+    CollectLocked(&decided);
   }
-  changed_.notify_all();
+  Tell(decided);
 }
 
 bool SharedRing::IsEmpty() const {
@@ -131,10 +169,9 @@ std::size_t SharedRing::Size() const {
   return static_cast<std::size_t>(Held(ring_));
 }
 
-bool SharedRing::WaitFor(bool wantEmpty, std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  bool reached = changed_.wait_for(lock, timeout, [&] { return velmo::IsEmpty(ring_) == wantEmpty || abandoned_; });
-  return reached && velmo::IsEmpty(ring_) == wantEmpty;
+std::size_t SharedRing::Waiters() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return waits_.size();
 }
 
 }  // namespace velmo

@@ -2,9 +2,11 @@
 //
 // One lock guards the list for each walk and each change. Changes (append,
 // remove) are made on the window thread; walks come from the window thread,
-// receive threads and HTTP workers. A connection found here is handed out as a
+// I/O threads and the HTTP thread. A connection found here is handed out as a
 // std::shared_ptr, so it stays valid after the lock is released even if the
-// window thread removes and tears it down meanwhile.
+// window thread removes and tears it down meanwhile. Connections are kept by
+// their id, which grows with their creation, so the order of the ids is the
+// order of the list.
 //
 // Lock order: registry lock, then a connection's SN lock (inside walks). Never
 // take the registry lock while holding a connection's SN lock.
@@ -13,7 +15,8 @@
 #pragma once
 
 #include <cstddef>
-#include <list>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -31,6 +34,8 @@ class CClientRegistry {
   static CClientRegistry& Process();
 
   void Append(Ptr connection);
+  // Removes the connection with `id`; returns it, or null when absent.
+  Ptr RemoveById(std::uint64_t id);
   // Removes the entry holding `connection`; returns it, or null when absent.
   Ptr RemoveByPointer(const CServerClientSocket* connection);
   // Removes and returns the oldest entry, or null when the list is empty.
@@ -47,12 +52,12 @@ class CClientRegistry {
   template <class Fn>
   void ForEach(Fn&& fn) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& c : list_) fn(static_cast<const CServerClientSocket&>(*c));
+    for (const auto& entry : list_) fn(static_cast<const CServerClientSocket&>(*entry.second));
   }
 
  private:
   mutable std::mutex mutex_;
-  std::list<Ptr> list_;  // guarded by mutex_
+  std::map<std::uint64_t, Ptr> list_;  // by id: oldest first; guarded by mutex_
 };
 
 }  // namespace velmo

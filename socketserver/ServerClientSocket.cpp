@@ -1,15 +1,21 @@
 #include "socketserver/ServerClientSocket.h"
 
-#include <cassert>
+#include <array>
+#include <boost/asio/post.hpp>
 #include <cstdio>
 #include <cstring>
 
-#include "socketserver/ClientRegistry.h"
-#include "socketserver/ClientThreads.h"
+#include "socketserver/IoWorker.h"
 
 namespace velmo {
 
+namespace asio = boost::asio;
+using boost::system::error_code;
+
 namespace {
+
+std::atomic<std::uint64_t> g_nextId{1};
+constexpr int kReadsPerTurn = 4;  // then the other connections of the thread get their turn
 
 // The protocol of a server that was given none: received bytes are dropped.
 class CNullProtocol final : public IClientProtocol {
@@ -17,43 +23,87 @@ class CNullProtocol final : public IClientProtocol {
   bool Setup() override { return true; }
   void OnReceived(const std::uint8_t*, int) override {}
   void CancelTransfer() override {}
-  void Shutdown() override {}
+  void Shutdown(std::function<void()> done) override { done(); }
+  bool Busy() const override { return false; }
 };
+
+bool WouldBlock(const error_code& ec) {
+  return ec == asio::error::would_block || ec == asio::error::try_again;
+}
 
 }  // namespace
 
-CServerClientSocket::CServerClientSocket(platform::MessageLoop& loop, const ConnectionSettings& settings)
-    : loop_(loop), settings_(settings) {}
+void CConnectionEnv::Started() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++live_;
+}
 
-CServerClientSocket::~CServerClientSocket() { Close(); }
+void CConnectionEnv::TornDown() const {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --live_;
+  }
+  changed_.notify_all();
+}
+
+bool CConnectionEnv::WaitAllTornDown(std::chrono::milliseconds limit) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, limit, [&] { return live_ <= 0; });
+}
+
+CServerClientSocket::CServerClientSocket(std::shared_ptr<const CConnectionEnv> env,
+                                         std::shared_ptr<const ConnectionSettings> settings, CIoWorker& worker)
+    : io_(worker.Thread().ContextRef()),
+      env_(std::move(env)),
+      settings_(std::move(settings)),
+      worker_(worker),
+      id_(g_nextId.fetch_add(1, std::memory_order_relaxed)),
+      socket_(*io_) {}
+
+CServerClientSocket::~CServerClientSocket() {
+  // A connection that was never torn down (a set-up that failed early, a
+  // stand-in of a test) still gives its descriptor back.
+  error_code ec;
+  if (socket_.is_open()) {
+    socket_.close(ec);
+  } else if (!closed_ && acceptInfo_) {
+    platform::CloseSocket(fd_);
+  }
+}
+
+const platform::GatePtr& CServerClientSocket::Gate() const { return worker_.Thread().Gate(); }
+
+bool CServerClientSocket::IsIoThread() const { return worker_.Thread().IsCurrent(); }
+
+void CServerClientSocket::AssertIoThread(const char* what) const { worker_.Thread().Owner().Check(what); }
 
 void CServerClientSocket::TakeAcceptInfo(std::unique_ptr<AcceptInfo> info) {
-  socket_.store(info->socket);
+  fd_ = info->socket;
   peerAddress_ = info->address;
   addressText_ = platform::Ipv4Text(info->address.addrNet);
   acceptInfo_ = std::move(info);
 }
 
 bool CServerClientSocket::Setup(const ProtocolFactory& factory) {
-  assert(loop_.IsLoopThread());
-  if (target_.load() == 0) {
-    target_.store(loop_.CreateTarget([this](std::uint32_t msg, std::uintptr_t, std::uintptr_t) { OnMessage(msg); }));
-  }
-  if (!platform::SetSendTimeout(socket_.load(), settings_.sendTimeoutMs)) {
-    setupError_ = "setsockopt(SO_SNDTIMEO) failed";
+  env_->Loop().AssertInLoopThread("CServerClientSocket::Setup");
+  if (fd_ == platform::kInvalidSocket) {
+    setupError_ = "it has no socket";
     return false;
   }
-  platform::SetNoDelay(socket_.load());
-
-  recvThread_ = std::make_unique<CServerClientSocketRecvThread>(*this, settings_.threadPriority);
-  if (!recvThread_->IsCreated()) {
-    setupError_ = "no thread could be started for it";
+  error_code ec;
+  socket_.assign(asio::ip::tcp::v4(), fd_, ec);
+  if (ec) {
+    setupError_ = "its socket could not be watched: " + ec.message();
     return false;
   }
-
+  socket_.non_blocking(true, ec);
+  if (ec) {
+    setupError_ = "its socket could not be made non-blocking: " + ec.message();
+    return false;
+  }
+  socket_.set_option(asio::ip::tcp::no_delay(true), ec);  // best effort: frames are small
   protocol_ = factory ? factory(*this) : nullptr;
   if (!protocol_) protocol_ = std::make_unique<CNullProtocol>();
-
   if (!protocol_->Setup()) {
     setupError_ = "its protocol could not be set up";
     return false;
@@ -61,99 +111,332 @@ bool CServerClientSocket::Setup(const ProtocolFactory& factory) {
   return true;
 }
 
-void CServerClientSocket::ResumeReceiving() {
-  if (recvThread_) recvThread_->Resume();
-}
-
-const platform::StopSignal& CServerClientSocket::RecvStopFlag() const { return recvThread_->StopFlag(); }
-
-void CServerClientSocket::PostClose(std::uint32_t message) {
-  platform::PostWithRetry(loop_, target_.load(), message, 0, reinterpret_cast<std::uintptr_t>(this),
-                          RecvStopFlag(), settings_.timings.postRetry);
-}
-
-void CServerClientSocket::MonitorTick() {
-  int idle = AddIdleTick();
-  if (idle > IdleLimitSeconds() && recvThread_ && !recvThread_->IsStopRequested()) {
-    // One try: the next tick reports again if the window thread's queue is full.
-    loop_.Post(target_.load(), WM_CLOSE_PEER, 0, reinterpret_cast<std::uintptr_t>(this));
-  }
-}
-
-void CServerClientSocket::OnMessage(std::uint32_t msg) {
-  int reason;
-  switch (msg) {
-    case WM_CLOSE_PEER: reason = kClosePeer; break;
-    case WM_CLOSE_SEND_FAILED: reason = kCloseSendFailed; break;
-    case WM_CLOSE_RECV_ERROR: reason = kCloseRecvFailed; break;
-    default: return;
-  }
-  // Keep ourselves alive through the report and the teardown.
-  std::shared_ptr<CServerClientSocket> self = CClientRegistry::Process().RemoveByPointer(this);
-  if (auto fn = settings_.callbacks.onSocketDisconnect) fn(settings_.userData, socket_.load(), reason);
-  Close();
+void CServerClientSocket::Start() {
+  if (started_.exchange(true)) return;
+  env_->Started();
+  bool posted = Gate()->Post([self = shared_from_this()] {
+    if (self->closing_) return;
+    self->worker_.Watch(self.get());
+    self->TryRead();
+  });
+  if (!posted) env_->TornDown();
 }
 
 void CServerClientSocket::Close() {
+  if (closeRequested_.exchange(true)) return;
+  bool posted = Gate()->Post([self = shared_from_this()] { self->Teardown(); });
+  if (!posted) {
+    // The I/O thread has stopped: nothing runs there any more, so the socket
+    // can go from here.
+    error_code ec;
+    socket_.close(ec);
+    closed_ = true;
+    if (started_) env_->TornDown();
+  }
+}
+
+void CServerClientSocket::Post(std::function<void()> fn) {
+  Gate()->Post([weak = weak_from_this(), fn = std::move(fn)] {
+    auto self = weak.lock();
+    if (self && !self->closing_) fn();
+  });
+}
+
+// ---- reading ----
+
+void CServerClientSocket::TryRead() {
+  readPosted_ = false;
+  if (closing_ || pauses_ != 0 || readArmed_) return;
+  std::uint8_t* buffer = worker_.RecvBuffer();
+  for (int turn = 0; turn < kReadsPerTurn; ++turn) {
+    error_code ec;
+    std::size_t n = socket_.read_some(asio::buffer(buffer, CIoWorker::kRecvBufferBytes), ec);
+    if (WouldBlock(ec)) return ArmRead();
+    if (ec == asio::error::interrupted) continue;
+    if (ec == asio::error::eof || ec == asio::error::connection_reset) return PostClose(WM_CLOSE_PEER);
+    if (ec) return PostClose(WM_CLOSE_RECV_ERROR);
+    Feed(buffer, static_cast<int>(n));
+    if (closing_ || pauses_ != 0) return;
+  }
+  // More may be waiting: the other connections of this thread go first.
+  readPosted_ = true;
+  asio::post(*io_, [self = shared_from_this()] { self->TryRead(); });
+}
+
+void CServerClientSocket::ArmRead() {
+  if (readArmed_ || closing_ || pauses_ != 0) return;
+  readArmed_ = true;
+  socket_.async_wait(asio::ip::tcp::socket::wait_read, [self = shared_from_this()](const error_code& ec) {
+    self->readArmed_ = false;
+    if (!ec) self->TryRead();
+  });
+}
+
+void CServerClientSocket::Feed(const std::uint8_t* data, int length) {
+  AssertIoThread("CServerClientSocket::Feed");
+  if (closing_ || length <= 0) return;
+  protocol_->OnReceived(data, length);
+}
+
+void CServerClientSocket::PauseReading(ReadPause why) {
+  AssertIoThread("CServerClientSocket::PauseReading");
+  pauses_ |= why;
+}
+
+void CServerClientSocket::ResumeReading(ReadPause why) {
+  AssertIoThread("CServerClientSocket::ResumeReading");
+  if ((pauses_ & why) == 0) return;
+  pauses_ &= ~static_cast<unsigned>(why);
+  if (pauses_ != 0 || closing_ || readPosted_ || readArmed_) return;
+  // Bytes may have arrived while paused (the socket does not tell again): read first.
+  readPosted_ = true;
+  asio::post(*io_, [self = shared_from_this()] { self->TryRead(); });
+}
+
+// ---- writing ----
+
+bool CServerClientSocket::FrameHeader(std::size_t payloadLength, char* header) {
+  if (payloadLength > static_cast<std::size_t>(kMaxPayload)) return false;
+  char text[8];
+  std::snprintf(text, sizeof text, "@%05u", static_cast<unsigned>(payloadLength));
+  std::memcpy(header, text, kFrameHeader);
+  return true;
+}
+
+bool CServerClientSocket::SendFrame(std::initializer_list<std::string_view> parts) {
+  AssertIoThread("CServerClientSocket::SendFrame");
+  constexpr std::size_t kMaxParts = 4;
+  if (parts.size() > kMaxParts) return false;
+  std::size_t length = 0;
+  for (auto p : parts) length += p.size();
+  char header[kFrameHeader];
+  if (!FrameHeader(length, header)) return false;
+  std::array<asio::const_buffer, kMaxParts + 1> buffers;
+  std::size_t count = 0;
+  buffers[count++] = asio::const_buffer(header, kFrameHeader);
+  for (auto p : parts) buffers[count++] = asio::const_buffer(p.data(), p.size());
+  return Write(buffers.data(), count);
+}
+
+bool CServerClientSocket::SendRaw(std::string_view bytes) {
+  AssertIoThread("CServerClientSocket::SendRaw");
+  asio::const_buffer buffer(bytes.data(), bytes.size());
+  return Write(&buffer, 1);
+}
+
+bool CServerClientSocket::PostFrame(std::string frame) {
+  if (outFull_.load(std::memory_order_relaxed) || finished_.load(std::memory_order_relaxed)) return false;
+  return Gate()->Post([weak = weak_from_this(), frame = std::move(frame)] {
+    auto self = weak.lock();
+    if (!self) return;
+    asio::const_buffer buffer(frame.data(), frame.size());
+    self->Write(&buffer, 1);
+  });
+}
+
+bool CServerClientSocket::Write(const asio::const_buffer* buffers, std::size_t count) {
+  if (closed_ || OutputFull()) return false;
+  std::size_t written = 0;
+  if (outPending_ == 0) {
+    error_code ec;
+    std::array<asio::const_buffer, 5> sequence;
+    for (std::size_t i = 0; i < count && i < sequence.size(); ++i) sequence[i] = buffers[i];
+    written = socket_.write_some(sequence, ec);
+    if (WouldBlock(ec)) {
+      written = 0;
+    } else if (ec) {
+      PostClose(WM_CLOSE_SEND_FAILED);
+      return false;
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto* p = static_cast<const char*>(buffers[i].data());
+    std::size_t size = buffers[i].size();
+    std::size_t skip = written < size ? written : size;
+    written -= skip;
+    out_.append(p + skip, size - skip);
+  }
+  outPending_ = out_.size() - outHead_;
+  AfterOutputChange();
+  if (outPending_ > 0) ArmWrite();
+  return true;
+}
+
+void CServerClientSocket::ArmWrite() {
+  if (writeArmed_ || closed_) return;
+  writeArmed_ = true;
+  socket_.async_wait(asio::ip::tcp::socket::wait_write, [self = shared_from_this()](const error_code& ec) {
+    self->writeArmed_ = false;
+    if (!ec) self->OnWritable();
+  });
+}
+
+void CServerClientSocket::OnWritable() {
+  if (closed_) return;
+  while (outPending_ > 0) {
+    error_code ec;
+    std::size_t n = socket_.write_some(asio::buffer(out_.data() + outHead_, outPending_), ec);
+    if (WouldBlock(ec)) {
+      ArmWrite();
+      break;
+    }
+    if (ec) {
+      std::string().swap(out_);
+      outHead_ = outPending_ = 0;
+      PostClose(WM_CLOSE_SEND_FAILED);
+      break;
+    }
+    outHead_ += n;
+    outPending_ -= n;
+  }
+  AfterOutputChange();
+}
+
+void CServerClientSocket::AfterOutputChange() {
+  if (outPending_ == 0) {
+    std::string().swap(out_);  // an idle connection keeps no output buffer
+    outHead_ = 0;
+  } else if (outHead_ > out_.size() / 2) {
+    out_.erase(0, outHead_);
+    outHead_ = 0;
+  }
+  outBytes_.store(outPending_, std::memory_order_relaxed);
+  const bool full = OutputFull();
+  outFull_.store(full, std::memory_order_relaxed);
+  if (!full) {
+    fullSince_ = {};
+  } else if (fullSince_ == std::chrono::steady_clock::time_point{}) {
+    fullSince_ = std::chrono::steady_clock::now();
+  }
+}
+
+// ---- timers, idle, close ----
+
+void CServerClientSocket::SetTimer(std::chrono::milliseconds limit, std::function<void()> fn) {
+  AssertIoThread("CServerClientSocket::SetTimer");
+  if (closing_) return;
+  if (!timer_) timer_ = std::make_unique<asio::steady_timer>(*io_);
+  timer_->expires_after(limit);
+  timer_->async_wait([weak = weak_from_this(), fn = std::move(fn)](const error_code& ec) {
+    if (ec) return;
+    auto self = weak.lock();
+    if (self && !self->closing_) fn();
+  });
+}
+
+void CServerClientSocket::CancelTimer() {
+  AssertIoThread("CServerClientSocket::CancelTimer");
+  if (timer_) timer_->cancel();
+}
+
+void CServerClientSocket::PostClose(std::uint32_t message) {
+  AssertIoThread("CServerClientSocket::PostClose");
+  if (closePosted_ || closing_) return;
+  if (pendingClose_ == 0) pendingClose_ = message;  // the first reason is the one reported
+  RetryClose();
+}
+
+void CServerClientSocket::RetryClose() {
+  if (closePosted_ || closing_ || pendingClose_ == 0) return;
+  platform::PostResult r = env_->Loop().Post(env_->CloseTarget(), pendingClose_, static_cast<std::uintptr_t>(id_), 0);
+  if (r != platform::PostResult::QueueFull) {
+    closePosted_ = true;  // queued, or the server is gone
+    return;
+  }
+  // The window thread's queue is full: try again later, without waiting here.
+  if (!closeRetry_) closeRetry_ = std::make_unique<asio::steady_timer>(*io_);
+  closeRetry_->expires_after(settings_->timings.postRetry);
+  closeRetry_->async_wait([weak = weak_from_this()](const error_code& ec) {
+    if (ec) return;
+    if (auto self = weak.lock()) self->RetryClose();
+  });
+}
+
+void CServerClientSocket::MonitorTick() {
+  if (closing_) return;
+  if (protocol_ && protocol_->Busy()) {
+    idleTicks_.store(0, std::memory_order_relaxed);  // Velmo's own time, not the peer's silence
+  } else if (idleTicks_.fetch_add(1, std::memory_order_relaxed) + 1 > IdleLimitSeconds()) {
+    PostClose(WM_CLOSE_PEER);
+  }
+  if (fullSince_ != std::chrono::steady_clock::time_point{} &&
+      std::chrono::steady_clock::now() - fullSince_ >= std::chrono::milliseconds(settings_->sendTimeoutMs)) {
+    PostClose(WM_CLOSE_SEND_FAILED);
+  }
+}
+
+void CServerClientSocket::Teardown() {
+  AssertIoThread("CServerClientSocket::Teardown");
+  if (closing_) return;
+  closing_ = true;
+  worker_.Unwatch(this);
+  if (timer_) timer_->cancel();
+  if (closeRetry_) closeRetry_->cancel();
+  if (CDeviceMailbox* mailbox = PeekMailbox()) mailbox->Abandon();
+  if (!protocol_) return FinishTeardown();
+  protocol_->Shutdown([self = shared_from_this()] { self->FinishTeardown(); });
+}
+
+void CServerClientSocket::FinishTeardown() {
+  AssertIoThread("CServerClientSocket::FinishTeardown");
   if (closed_) return;
   closed_ = true;
-  if (auto target = target_.exchange(0)) loop_.DestroyTarget(target);
-  requestRing_.Abandon();  // whoever waits for this device stops waiting
-  replyRing_.Abandon();
-  const Socket fd = socket_.load();
-  if (recvThread_) {
-    recvThread_->RequestStop();
-    platform::ShutdownBoth(fd);  // a blocked recv (or send) returns at once
-    recvThread_->Join();
+  finished_.store(true, std::memory_order_relaxed);
+  if (outPending_ > 0 && socket_.is_open()) {
+    error_code ignored;  // what the socket takes now goes; the rest is dropped with the connection
+    socket_.write_some(asio::buffer(out_.data() + outHead_, outPending_), ignored);
   }
-  if (protocol_) {
-    protocol_->Shutdown();
-    protocol_.reset();
+  std::string().swap(out_);
+  outHead_ = outPending_ = 0;
+  outBytes_.store(0, std::memory_order_relaxed);
+  error_code ec;
+  if (socket_.is_open()) {
+    socket_.close(ec);
+  } else if (acceptInfo_) {
+    platform::CloseSocket(fd_);  // never handed to the socket (a set-up that failed early)
   }
-  {
-    std::lock_guard<std::mutex> lock(sendLock_);
-    socket_.store(platform::kInvalidSocket);
-  }
-  platform::CloseSocket(fd);
   acceptInfo_.reset();
+  if (started_) env_->TornDown();
 }
 
-bool CServerClientSocket::SendFrame(std::uint8_t* frame, int payloadLength) {
-  if (payloadLength < 0 || payloadLength > kMaxPayload) return false;
-  char header[8];
-  std::snprintf(header, sizeof header, "@%05d", payloadLength);
-  std::memcpy(frame, header, kFrameHeader);
-  return SendRaw(frame, static_cast<std::size_t>(payloadLength) + kFrameHeader);
-}
-
-bool CServerClientSocket::SendRaw(const void* data, std::size_t length) {
-  std::lock_guard<std::mutex> lock(sendLock_);
-  Socket fd = socket_.load();
-  if (fd == platform::kInvalidSocket) return false;
-  return platform::SendAll(fd, data, length);
-}
+// ---- SN and mailbox ----
 
 void CServerClientSocket::SetSn(const char* bytes, std::size_t length) {
   if (length > kTextField - 1) length = kTextField - 1;
   std::lock_guard<std::mutex> lock(snLock_);
-  std::memcpy(sn_, bytes, length);
-  sn_[length] = '\0';
+  if (sn_.size() == length && std::memcmp(sn_.data(), bytes, length) == 0) return;  // the usual heartbeat
+  sn_.assign(bytes, length);
+  if (auto nul = sn_.find('\0'); nul != std::string::npos) sn_.resize(nul);
 }
 
 std::string CServerClientSocket::GetSn() const {
   std::lock_guard<std::mutex> lock(snLock_);
-  return std::string(sn_);
+  return sn_;
 }
 
 bool CServerClientSocket::HasSn() const {
   std::lock_guard<std::mutex> lock(snLock_);
-  return sn_[0] != '\0';
+  return !sn_.empty();
 }
 
 bool CServerClientSocket::SnEquals(std::string_view sn) const {
   std::lock_guard<std::mutex> lock(snLock_);
-  std::size_t len = std::strlen(sn_);
-  return len == sn.size() && std::memcmp(sn_, sn.data(), len) == 0;
+  return sn_ == sn;
+}
+
+CDeviceMailbox& CServerClientSocket::Mailbox() {
+  if (CDeviceMailbox* mailbox = mailbox_.load(std::memory_order_acquire)) return *mailbox;
+  std::lock_guard<std::mutex> lock(snLock_);
+  if (!mailboxOwner_) {
+    mailboxOwner_ = std::make_shared<CDeviceMailbox>(io_, Gate(), worker_.Thread().Owner(), settings_->timings.deviceWait);
+    if (finished_.load(std::memory_order_relaxed) || closeRequested_.load()) {
+      // Found after it went away: every wait on it ends at once.
+      mailboxOwner_->Request().Abandon();
+      mailboxOwner_->Reply().Abandon();
+    }
+    mailbox_.store(mailboxOwner_.get(), std::memory_order_release);
+  }
+  return *mailboxOwner_;
 }
 
 }  // namespace velmo

@@ -1,176 +1,268 @@
 // CServerClientSocket: one accepted connection, usually a device.
 //
-// Owns the socket, its message target (the close path), the receive and monitor
-// threads, the protocol object and the two rings. Lives in a std::shared_ptr:
-// the client registry holds one reference, and any thread that uses the
-// connection outside the registry's lock holds another, so the window thread can
-// tear it down while an HTTP worker or a relay still waits on it. The teardown
-// stops everything; the memory goes with the last reference.
+// Owned by its I/O thread (a CIoWorker): every read, write, timer and protocol
+// call of the connection runs there, so nothing in it needs a lock but the SN
+// (read by other threads) and the lazily created mailbox. The connection
+// never blocks:
 //
-// Lifecycle (window thread): created -> TakeAcceptInfo/Configure -> Setup ->
-// appended to the registry -> OnSocketConnect -> ResumeReceiving -> running ->
-// close message (2026/2027/2028) -> removed, OnSocketDisconnect, Close.
+//   reading   the socket is non-blocking; when it becomes readable the bytes
+//             are read into the I/O thread's buffer and handed to the
+//             protocol, which may pause reading (a wait, a file backlog);
+//   writing   a frame is written at once as far as the socket takes it; the
+//             rest waits in the output queue until the socket is writable.
+//             While the queue holds `outputBound` bytes or more, further
+//             frames are refused (the peer does not read), and a peer that
+//             stays there for the send time-out is closed with reason 1;
+//   idling    the worker's timer ticks the idle counter; past the idle limit
+//             (60 ticks, 5 after the first heartbeat reply) the close path is
+//             asked for reason 0, except while Velmo itself keeps the peer
+//             waiting (the protocol is Busy);
+//   closing   close reasons go to the window thread through the server's close
+//             target (2026..2028, wParam = the connection's id); a full window
+//             queue is retried on a timer, never by waiting. The window thread
+//             reports and calls Close(); the teardown runs here.
+//
+// Lives in a std::shared_ptr: the client registry holds one reference, and
+// any thread that uses the connection outside the registry's lock holds
+// another, so the connection may be torn down while an HTTP request or a
+// relay still refers to it.
 //
 // Thread safety:
-//  - window thread only: Setup, ResumeReceiving, Close and the close path;
-//  - any thread: SendFrame/SendRaw (whole writes serialised by sendLock_), the
-//    rings, the SN (snLock_), the idle counter, PostClose and the accessors.
+//  - window thread: TakeAcceptInfo, Setup;
+//  - any thread: Start, Close, PostFrame, Post, the SN, the mailbox, the
+//    accessors;
+//  - its I/O thread (checked in every build): everything else.
 #pragma once
 
 #include <atomic>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 #include "platform/MessageLoop.h"
-#include "socketserver/ByteRing.h"
 #include "socketserver/ClientProtocol.h"
 #include "socketserver/DeviceExchange.h"
 #include "socketserver/ServerTypes.h"
 
 namespace velmo {
 
-class CSocketServer;
-class CServerClientSocketRecvThread;
+class CIoWorker;
 
-// What a connection copies from the server when it is created.
+// What a connection copies from the server when it is created. Shared by all
+// connections created with the same settings.
 struct ConnectionSettings {
-  const void* owner = nullptr;  // the server that created the connection (its monitor ticks it)
   void* userData = nullptr;
   std::uint32_t sendTimeoutMs = 15000;
   std::uint32_t progressIntervalMs = 100;
-  int threadPriority = kThreadPriorityBelowNormal;
   char fileDir[260] = {};
   ConnectionCallbacks callbacks;
   ServerTimings timings;
 };
 
-class CServerClientSocket {
+// What all connections of one server share. Thread safety: any thread.
+class CConnectionEnv {
+ public:
+  CConnectionEnv(platform::MessageLoop& loop, platform::TargetId closeTarget,
+                 std::shared_ptr<boost::asio::io_context> files)
+      : loop_(loop), closeTarget_(closeTarget), files_(std::move(files)) {}
+
+  platform::MessageLoop& Loop() const { return loop_; }
+  platform::TargetId CloseTarget() const { return closeTarget_; }
+  // Where blocking file work runs (a few threads; serialise per connection with a strand).
+  const std::shared_ptr<boost::asio::io_context>& Files() const { return files_; }
+
+  // Connections started and not yet torn down: the server waits for them
+  // before it stops its threads.
+  void Started() const;
+  void TornDown() const;
+  // Waits at most `limit` until none is left; returns whether none is.
+  bool WaitAllTornDown(std::chrono::milliseconds limit) const;
+
+ private:
+  platform::MessageLoop& loop_;
+  const platform::TargetId closeTarget_;
+  const std::shared_ptr<boost::asio::io_context> files_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  mutable int live_ = 0;  // guarded by mutex_
+};
+
+class CServerClientSocket : public std::enable_shared_from_this<CServerClientSocket> {
  public:
   static constexpr std::size_t kTextField = 260;  // SN and path fields hold 259 bytes + NUL
   static constexpr int kFrameHeader = 6;          // "@" + five-digit payload length
   static constexpr int kMaxPayload = 99999;
+  static constexpr std::size_t kNotWatched = static_cast<std::size_t>(-1);
 
-  CServerClientSocket(platform::MessageLoop& loop, const ConnectionSettings& settings);
-  ~CServerClientSocket();  // Close()
+  // Why reading is paused (any combination).
+  enum ReadPause : unsigned { kPauseWait = 1, kPauseFiles = 2 };
+
+  CServerClientSocket(std::shared_ptr<const CConnectionEnv> env, std::shared_ptr<const ConnectionSettings> settings,
+                      CIoWorker& worker);
+  ~CServerClientSocket();
   CServerClientSocket(const CServerClientSocket&) = delete;
   CServerClientSocket& operator=(const CServerClientSocket&) = delete;
 
   // Window thread: takes over the record and its socket; formats the address text.
   void TakeAcceptInfo(std::unique_ptr<AcceptInfo> info);
-
-  // Window thread: message target, send time-out, parked receive thread,
-  // protocol object (from `factory`, or a sink that keeps nothing), protocol
-  // set-up. Idle counting starts when the connection enters the registry. Returns false on any failure, thread creation
-  // included; the caller then tears the connection down with Close().
+  // Window thread: makes the socket non-blocking and creates the protocol
+  // object (from `factory`, or one that drops what it receives). Returns false
+  // on any failure (SetupError() says why); the caller then calls Close().
   bool Setup(const ProtocolFactory& factory);
-
-  // Why Setup failed, in words.
   const std::string& SetupError() const { return setupError_; }
 
-  // Window thread: lets the receive thread run (after OnSocketConnect).
-  void ResumeReceiving();
-
-  // Window thread: the teardown, in this order: message target destroyed (queued
-  // close messages discarded), receive thread stopped (socket shut down to wake
-  // it) and joined, protocol shut down and freed, socket closed, record
-  // released. Idempotent. Sends nothing to the device. The receive thread's
-  // object stays until the connection is freed: its stop flag is read by the
-  // monitor through any reference.
+  // Any thread: reading and idle counting begin (after OnSocketConnect).
+  void Start();
+  // Any thread, idempotent: the teardown, on the I/O thread: reading stops,
+  // waits for devices end unsuccessful, the protocol shuts down (a transfer
+  // still open is closed; a partly received file stays), whatever output is
+  // queued is written as far as the socket takes it at once, the socket is
+  // closed. Sends nothing of its own.
   void Close();
 
-  // Any thread. `frame` holds the payload at offset 6, offsets 0..5 are free;
-  // writes "@%05d" there and sends the whole frame under the send lock so frames
-  // never interleave. Returns false when the socket reported an error (the
-  // caller decides what that means) or payloadLength is outside 0..99999.
-  bool SendFrame(std::uint8_t* frame, int payloadLength);
-  // Any thread: unframed bytes, under the same send lock.
-  bool SendRaw(const void* data, std::size_t length);
+  // I/O thread. Writes "@%05d" and the parts as one frame (the parts' total is
+  // the payload length). Returns false, writing nothing, when the payload is
+  // longer than 99999 bytes, the connection is closed, or its output is full;
+  // and false when the socket reported an error (the close with reason 1 is
+  // then on its way).
+  bool SendFrame(std::initializer_list<std::string_view> parts);
+  // I/O thread: unframed bytes, by the same rules.
+  bool SendRaw(std::string_view bytes);
+  // Any thread: a frame built elsewhere (header included, see FrameHeader),
+  // written after whatever the I/O thread wrote before it arrives. Returns
+  // false when the connection is closed or its output is full.
+  bool PostFrame(std::string frame);
+  // "@%05d" for `payloadLength` into `header` (6 bytes). False beyond 99999.
+  static bool FrameHeader(std::size_t payloadLength, char* header);
+  // I/O thread: the output holds `outputBound` bytes or more.
+  bool OutputFull() const { return outPending_ >= settings_->timings.outputBound; }
+  std::size_t OutputBytes() const { return outBytes_.load(std::memory_order_relaxed); }
 
-  // Any thread: posts a close message (2026, 2027 or 2028) to this connection's
-  // target with the retry rule bound to the receive thread's stop flag.
+  // I/O thread: flow control of reading.
+  void PauseReading(ReadPause why);
+  void ResumeReading(ReadPause why);
+  // I/O thread: one timer for the protocol's own waits; `fn` runs on the I/O
+  // thread after `limit` unless CancelTimer() or the teardown comes first.
+  void SetTimer(std::chrono::milliseconds limit, std::function<void()> fn);
+  void CancelTimer();
+
+  // I/O thread: asks the window thread to close the connection (2026, 2027 or
+  // 2028). The first message that reaches the queue is the one reported.
   void PostClose(std::uint32_t message);
+  // I/O thread, once a tick (the worker's timer).
+  void MonitorTick();
+  // I/O thread: hands bytes to the protocol as if they had been read (the
+  // read path, and the fuzz harness).
+  void Feed(const std::uint8_t* data, int length);
 
-  // SN: written by the protocol on the receive thread, read anywhere.
+  // Any thread: runs `fn` on the I/O thread, unless the connection has been
+  // torn down by then.
+  void Post(std::function<void()> fn);
+
+  // SN: written by the protocol on the I/O thread, read anywhere.
   void SetSn(const char* bytes, std::size_t length);  // cut to 259 bytes
   std::string GetSn() const;
   bool HasSn() const;
   bool SnEquals(std::string_view sn) const;  // the whole SN, byte for byte
 
-  // Idle counting (monitor thread counts, protocol resets). While the
-  // connection's own receive thread waits for another device on its behalf
-  // (a relay), the time is Velmo's, not the peer's silence: it is not counted.
-  void ResetIdle() { idleSeconds_.store(0, std::memory_order_relaxed); }
-  int AddIdleTick() {
-    if (waiting_.load(std::memory_order_relaxed) > 0) return idleSeconds_.exchange(0, std::memory_order_relaxed);
-    return idleSeconds_.fetch_add(1, std::memory_order_relaxed) + 1;
-  }
-  // Monitor thread, once a tick: counts an idle second and posts a close
-  // (reason 0) when the count passes the limit and receiving goes on.
-  void MonitorTick();
-  const void* Owner() const { return settings_.owner; }
-  // Marks the span of a relay's wait (receive thread); see AddIdleTick.
-  class CWaitScope {
-   public:
-    explicit CWaitScope(CServerClientSocket& c) : c_(c) { ++c_.waiting_; }
-    ~CWaitScope() {
-      --c_.waiting_;
-      c_.ResetIdle();
-    }
-    CWaitScope(const CWaitScope&) = delete;
-    CWaitScope& operator=(const CWaitScope&) = delete;
+  // Idle counting (I/O thread; readable anywhere for tests and figures).
+  void ResetIdle() { idleTicks_.store(0, std::memory_order_relaxed); }
+  int IdleSeconds() const { return idleTicks_.load(std::memory_order_relaxed); }
+  void SetIdleLimitSeconds(int limit) { idleLimit_.store(limit, std::memory_order_relaxed); }
+  int IdleLimitSeconds() const { return idleLimit_.load(std::memory_order_relaxed); }
 
-   private:
-    CServerClientSocket& c_;
-  };
-  int IdleSeconds() const { return idleSeconds_.load(std::memory_order_relaxed); }
-  void SetIdleLimitSeconds(int limit) { idleLimitSeconds_.store(limit, std::memory_order_relaxed); }
-  int IdleLimitSeconds() const { return idleLimitSeconds_.load(std::memory_order_relaxed); }
+  // Any thread: the device's mailbox, created on first use; Peek gives null
+  // when nobody has used it yet.
+  CDeviceMailbox& Mailbox();
+  CDeviceMailbox* PeekMailbox() const { return mailbox_.load(std::memory_order_acquire); }
+  SharedRing& RequestRing() { return Mailbox().Request(); }
+  SharedRing& ReplyRing() { return Mailbox().Reply(); }
 
-  Socket GetSocket() const { return socket_.load(); }
+  std::uint64_t Id() const { return id_; }
+  Socket GetSocket() const { return fd_; }
   const std::string& AddressText() const { return addressText_; }
   const platform::Ipv4SockAddr& PeerAddress() const { return peerAddress_; }
-  SharedRing& RequestRing() { return requestRing_; }
-  SharedRing& ReplyRing() { return replyRing_; }
-  CQueryRound& QueryRound() { return queryRound_; }
-  const ConnectionSettings& Settings() const { return settings_; }
-  const ServerTimings& Timings() const { return settings_.timings; }
-  void* UserData() const { return settings_.userData; }
-  platform::MessageLoop& Loop() const { return loop_; }
+  const ConnectionSettings& Settings() const { return *settings_; }
+  const std::shared_ptr<const ConnectionSettings>& SettingsRef() const { return settings_; }
+  const ServerTimings& Timings() const { return settings_->timings; }
+  void* UserData() const { return settings_->userData; }
+  const CConnectionEnv& Env() const { return *env_; }
+  platform::MessageLoop& Loop() const { return env_->Loop(); }
+  CIoWorker& Worker() const { return worker_; }
+  const platform::GatePtr& Gate() const;
+  bool IsIoThread() const;
+  void AssertIoThread(const char* what) const;
   IClientProtocol& Protocol() { return *protocol_; }
-  // The receive thread's stop flag: bounds every retrying post about this connection.
-  const platform::StopSignal& RecvStopFlag() const;
+  // I/O thread: the teardown has begun.
+  bool Closing() const { return closing_; }
 
  private:
-  void OnMessage(std::uint32_t msg);
+  friend class CIoWorker;
 
-  platform::MessageLoop& loop_;
-  const ConnectionSettings settings_;
-  std::atomic<platform::TargetId> target_{0};
-  std::atomic<Socket> socket_{platform::kInvalidSocket};
+  void TryRead();
+  void ArmRead();
+  void ArmWrite();
+  void OnWritable();
+  bool Write(const boost::asio::const_buffer* buffers, std::size_t count);
+  void AfterOutputChange();
+  void Teardown();
+  void FinishTeardown();
+  void RetryClose();
+
+  // Declared first: the context outlives the socket and timers below wherever
+  // the last reference to the connection goes.
+  const std::shared_ptr<boost::asio::io_context> io_;
+  const std::shared_ptr<const CConnectionEnv> env_;
+  const std::shared_ptr<const ConnectionSettings> settings_;
+  CIoWorker& worker_;
+  const std::uint64_t id_;
+  boost::asio::ip::tcp::socket socket_;
+  Socket fd_ = platform::kInvalidSocket;  // the descriptor's number, for the callbacks
   std::unique_ptr<AcceptInfo> acceptInfo_;
   platform::Ipv4SockAddr peerAddress_{};
   std::string addressText_;
-
-  std::unique_ptr<CServerClientSocketRecvThread> recvThread_;
-  std::unique_ptr<IClientProtocol> protocol_;
-  bool closed_ = false;  // window thread
   std::string setupError_;  // window thread
+  std::unique_ptr<IClientProtocol> protocol_;
+  std::atomic<bool> closeRequested_{false};
+  std::atomic<bool> started_{false};
+  std::atomic<bool> finished_{false};  // closed_, readable anywhere
 
-  std::mutex sendLock_;  // serialises whole writes on the socket
+  // I/O thread.
+  std::size_t monitorIndex_ = kNotWatched;  // CIoWorker's
+  unsigned pauses_ = 0;
+  bool readArmed_ = false;
+  bool readPosted_ = false;
+  bool writeArmed_ = false;
+  bool closing_ = false;
+  bool closed_ = false;
+  bool closePosted_ = false;
+  std::uint32_t pendingClose_ = 0;  // a close that waits for room in the window's queue
+  std::string out_;                 // output not yet written, from outHead_ on
+  std::size_t outHead_ = 0;
+  std::size_t outPending_ = 0;      // out_.size() - outHead_
+  std::chrono::steady_clock::time_point fullSince_{};  // when the output became full (epoch: not full)
+  std::unique_ptr<boost::asio::steady_timer> timer_;       // the protocol's
+  std::unique_ptr<boost::asio::steady_timer> closeRetry_;  // PostClose's
 
-  SharedRing requestRing_;  // text waiting for the device's next heartbeat
-  SharedRing replyRing_;    // device-information bytes the device answered
-  CQueryRound queryRound_;  // lets concurrent queries of this device share one round
+  std::atomic<std::size_t> outBytes_{0};  // outPending_, readable anywhere
+  std::atomic<bool> outFull_{false};      // OutputFull(), readable anywhere
+  std::atomic<int> idleTicks_{0};
+  std::atomic<int> idleLimit_{kInitialIdleLimitSeconds};
 
   mutable std::mutex snLock_;
-  char sn_[kTextField] = {};  // guarded by snLock_
+  std::string sn_;  // guarded by snLock_
 
-  std::atomic<int> idleSeconds_{0};
-  std::atomic<int> waiting_{0};  // relays of this connection now waiting
-  std::atomic<int> idleLimitSeconds_{kInitialIdleLimitSeconds};
+  std::atomic<CDeviceMailbox*> mailbox_{nullptr};
+  std::shared_ptr<CDeviceMailbox> mailboxOwner_;  // set once with mailbox_, under snLock_
 };
 
 }  // namespace velmo

@@ -1,11 +1,18 @@
 #include "socketserver/SocketServer.h"
 
-#include <cassert>
 #include <cstring>
+#include <thread>
 
 #include "socketserver/ClientRegistry.h"
 
 namespace velmo {
+
+namespace {
+constexpr std::size_t kFileThreads = 2;
+// How long the destructor lets connections finish their teardown (a transfer
+// stuck in slow file work) before it stops the threads anyway.
+constexpr std::chrono::milliseconds kTeardownLimit{3000};
+}  // namespace
 
 void CopyTextField(char (&field)[260], const char* text) {
   std::size_t n = text ? strnlen(text, sizeof field - 1) : 0;
@@ -14,80 +21,182 @@ void CopyTextField(char (&field)[260], const char* text) {
 }
 
 CSocketServer::CSocketServer(platform::MessageLoop& loop, void* userData)
-    : loop_(loop), userData_(userData), acceptSocket_(std::make_unique<CAcceptSocket>(*this, loop, userData)) {}
+    : loop_(loop), userData_(userData), acceptSocket_(std::make_unique<CAcceptSocket>(*this, loop, userData)) {
+  closeTarget_ = loop_.CreateTarget(
+      [this](std::uint32_t msg, std::uintptr_t wParam, std::uintptr_t) { OnCloseMessage(msg, wParam); });
+}
 
 CSocketServer::~CSocketServer() {
   acceptSocket_->Stop();
   CancelAllRecv();
   CloseAllConnections();
-  if (monitor_) {
-    monitor_->RequestStop();
-    monitor_->Join();
-  }
+  if (env_) env_->WaitAllTornDown(kTeardownLimit);
+  for (auto& w : workers_) w->Stop();
+  if (files_) files_->Stop();
+  loop_.DestroyTarget(closeTarget_);
   acceptSocket_.reset();
 }
 
 void CSocketServer::SetBindAddress(const char* address) { CopyTextField(bindAddress_, address); }
 
-void CSocketServer::SetFileDir(const char* dir) { CopyTextField(fileDir_, dir); }
+void CSocketServer::SetFileDir(const char* dir) {
+  CopyTextField(fileDir_, dir);
+  settings_.reset();
+}
+
+void CSocketServer::SetSendTimeout(std::uint32_t ms) {
+  sendTimeoutMs_ = ms;
+  settings_.reset();
+}
+
+void CSocketServer::SetProgressInterval(std::uint32_t ms) {
+  progressIntervalMs_ = ms;
+  settings_.reset();
+}
+
+void CSocketServer::SetTimings(const ServerTimings& t) {
+  timings_ = t;
+  settings_.reset();
+}
+
+void CSocketServer::SetOnSocketDisconnect(OnSocketDisconnectFn fn) {
+  callbacks_.onSocketDisconnect = fn;
+  settings_.reset();
+}
+void CSocketServer::SetOnRecvData(OnRecvDataFn fn) {
+  callbacks_.onRecvData = fn;
+  settings_.reset();
+}
+void CSocketServer::SetOnRecvFileRequest(OnRecvFileRequestFn fn) {
+  callbacks_.onRecvFileRequest = fn;
+  settings_.reset();
+}
+void CSocketServer::SetOnRecvFileProgress(OnRecvFileProgressFn fn) {
+  callbacks_.onRecvFileProgress = fn;
+  settings_.reset();
+}
+void CSocketServer::SetOnRecvFileSucc(OnRecvFileSuccFn fn) {
+  callbacks_.onRecvFileSucc = fn;
+  settings_.reset();
+}
+void CSocketServer::SetOnRecvFileFail(OnRecvFileFailFn fn) {
+  callbacks_.onRecvFileFail = fn;
+  settings_.reset();
+}
+void CSocketServer::SetOnNotice(OnNoticeFn fn) {
+  callbacks_.onNotice = fn;
+  settings_.reset();
+}
+
+std::shared_ptr<const ConnectionSettings> CSocketServer::CurrentSettings() {
+  if (!settings_) {
+    auto s = std::make_shared<ConnectionSettings>();
+    s->userData = userData_;
+    s->sendTimeoutMs = sendTimeoutMs_;
+    s->progressIntervalMs = progressIntervalMs_;
+    std::memcpy(s->fileDir, fileDir_, sizeof fileDir_);
+    s->callbacks = callbacks_;
+    s->timings = timings_;
+    settings_ = std::move(s);
+  }
+  return settings_;
+}
+
+bool CSocketServer::StartThreads() {
+  if (!workers_.empty()) return true;
+  if (!threadError_.empty()) return false;
+  unsigned n = ioThreads_ != 0 ? ioThreads_ : std::thread::hardware_concurrency();
+  if (n == 0) n = 1;
+  auto files = std::make_unique<platform::CIoThread>("velmo-file", kFileThreads);
+  std::vector<std::unique_ptr<CIoWorker>> workers;
+  bool ok = files->Start();
+  for (unsigned i = 0; ok && i < n; ++i) {
+    workers.push_back(std::make_unique<CIoWorker>("velmo-io-" + std::to_string(i), timings_.idleTick,
+                                                  clientThreadPriority_));
+    ok = workers.back()->Start();
+  }
+  if (!ok) {
+    threadError_ = "I/O threads: no thread could be created";
+    return false;
+  }
+  files_ = std::move(files);
+  workers_ = std::move(workers);
+  env_ = std::make_shared<CConnectionEnv>(loop_, closeTarget_, files_->ContextRef());
+  return true;
+}
+
+const std::string& CSocketServer::LastStartError() const {
+  return threadError_.empty() ? acceptSocket_->LastError() : threadError_;
+}
 
 bool CSocketServer::Start() {
-  assert(loop_.IsLoopThread());
+  loop_.AssertInLoopThread("CSocketServer::Start");
+  if (!StartThreads()) {
+    acceptSocket_->Stop();
+    return false;
+  }
   CAcceptSocket::Config config;
   std::memcpy(config.bindAddress, bindAddress_, sizeof bindAddress_);
   config.port = port_;
-  config.acceptThreadPriority = acceptThreadPriority_;
   config.onAccept = onAccept_;
   config.onAcceptErr = onAcceptErr_;
   config.onSocketConnect = onSocketConnect_;
-  config.onNotice = onNotice_;
+  config.onNotice = callbacks_.onNotice;
   config.timings = timings_;
-  return acceptSocket_->Start(config);
+  return acceptSocket_->Start(config, *workers_.front());
 }
 
 void CSocketServer::StopListening() { acceptSocket_->Stop(); }
 
 void CSocketServer::CloseAllConnections() {
-  assert(loop_.IsLoopThread());
+  loop_.AssertInLoopThread("CSocketServer::CloseAllConnections");
   while (auto connection = CClientRegistry::Process().RemoveFirst()) connection->Close();
 }
 
 void CSocketServer::CancelAllRecv() {
-  assert(loop_.IsLoopThread());
-  for (const auto& connection : CClientRegistry::Process().Snapshot()) connection->Protocol().CancelTransfer();
+  loop_.AssertInLoopThread("CSocketServer::CancelAllRecv");
+  for (const auto& connection : CClientRegistry::Process().Snapshot()) {
+    CServerClientSocket* c = connection.get();
+    connection->Post([c] { c->Protocol().CancelTransfer(); });
+  }
 }
 
 std::shared_ptr<CServerClientSocket> CSocketServer::CreateClient(std::unique_ptr<AcceptInfo> info) {
-  assert(loop_.IsLoopThread());
-  if (!monitor_) {
-    auto monitor = std::make_unique<CConnectionMonitor>(this, timings_.idleTick);
-    if (!monitor->IsCreated()) {
-      platform::CloseSocket(info->socket);
-      if (onNotice_) onNotice_(userData_, "refused a connection: no thread could be started for it");
-      return nullptr;
-    }
-    monitor->Resume();
-    monitor_ = std::move(monitor);
+  loop_.AssertInLoopThread("CSocketServer::CreateClient");
+  if (!StartThreads()) {
+    platform::CloseSocket(info->socket);
+    if (callbacks_.onNotice) callbacks_.onNotice(userData_, ("refused a connection: " + threadError_).c_str());
+    return nullptr;
   }
-  ConnectionSettings settings;
-  settings.owner = this;
-  settings.userData = userData_;
-  settings.sendTimeoutMs = sendTimeoutMs_;
-  settings.progressIntervalMs = progressIntervalMs_;
-  settings.threadPriority = clientThreadPriority_;
-  std::memcpy(settings.fileDir, fileDir_, sizeof fileDir_);
-  settings.callbacks = callbacks_;
-  settings.timings = timings_;
-
-  auto connection = std::make_shared<CServerClientSocket>(loop_, settings);
+  CIoWorker& worker = *workers_[nextWorker_++ % workers_.size()];
+  auto connection = std::make_shared<CServerClientSocket>(env_, CurrentSettings(), worker);
   connection->TakeAcceptInfo(std::move(info));
   if (!connection->Setup(protocolFactory_)) {
-    if (onNotice_) onNotice_(userData_, ("refused a connection: " + connection->SetupError()).c_str());
+    if (callbacks_.onNotice) {
+      callbacks_.onNotice(userData_, ("refused a connection: " + connection->SetupError()).c_str());
+    }
     connection->Close();
     return nullptr;
   }
   CClientRegistry::Process().Append(connection);
   return connection;
+}
+
+void CSocketServer::OnCloseMessage(std::uint32_t msg, std::uintptr_t id) {
+  int reason;
+  switch (msg) {
+    case WM_CLOSE_PEER: reason = kClosePeer; break;
+    case WM_CLOSE_SEND_FAILED: reason = kCloseSendFailed; break;
+    case WM_CLOSE_RECV_ERROR: reason = kCloseRecvFailed; break;
+    default: return;
+  }
+  // Reported once: a later close message finds the connection gone.
+  std::shared_ptr<CServerClientSocket> connection = CClientRegistry::Process().RemoveById(id);
+  if (!connection) return;
+  if (auto fn = connection->Settings().callbacks.onSocketDisconnect) {
+    fn(connection->UserData(), connection->GetSocket(), reason);
+  }
+  connection->Close();
 }
 
 int CSocketServer::CountNoSn() const {

@@ -1,14 +1,20 @@
 // CSocketServer: the TCP device server as its owner (the main dialog) sees it:
-// settings, the nine event callbacks, the listener, and bulk operations over the
-// process-wide client list.
+// settings, the nine event callbacks, the listener, the I/O threads, and bulk
+// operations over the process-wide client list.
 //
-// Settings are copied, not referenced: the listener takes bind address, port,
-// accept priority and its three callbacks at every Start; each connection takes
-// the other settings and callbacks when it is created.
+// Threads: a fixed set of I/O threads (SetIoThreads, default one per core)
+// owns the connections, each connection one thread, assigned in turn; the
+// listener accepts on the first. Blocking file work runs on a few file
+// threads. Nothing on these threads waits for the window thread.
 //
-// Thread safety: not thread safe; every operation runs on the window thread (the
-// thread of the message loop given to the constructor), and every callback but
-// OnRecvData is called there.
+// Settings are copied, not referenced: the listener takes bind address, port
+// and its three callbacks at every Start; each connection takes the other
+// settings and callbacks when it is created.
+//
+// Thread safety: not thread safe; every operation runs on the window thread
+// (the thread of the message loop given to the constructor), and the
+// callbacks are called there except OnRecvData and OnNotice, which may come
+// from any thread.
 #pragma once
 
 #include <cstdint>
@@ -16,10 +22,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/IoThread.h"
 #include "platform/MessageLoop.h"
 #include "socketserver/AcceptSocket.h"
 #include "socketserver/ClientProtocol.h"
-#include "socketserver/ClientThreads.h"
+#include "socketserver/IoWorker.h"
 #include "socketserver/ServerClientSocket.h"
 #include "socketserver/ServerTypes.h"
 
@@ -30,7 +37,7 @@ class CSocketServer {
   // `userData` is passed back as the first argument of every callback.
   CSocketServer(platform::MessageLoop& loop, void* userData);
   // Stops the listener, cancels every file reception ("-22"), tears down every
-  // connection without callbacks.
+  // connection without callbacks, then stops the server's threads.
   ~CSocketServer();
   CSocketServer(const CSocketServer&) = delete;
   CSocketServer& operator=(const CSocketServer&) = delete;
@@ -39,23 +46,30 @@ class CSocketServer {
   void SetBindAddress(const char* address);
   void SetFileDir(const char* dir);
   void SetPort(std::uint16_t port) { port_ = port; }
-  void SetSendTimeout(std::uint32_t ms) { sendTimeoutMs_ = ms; }
-  void SetProgressInterval(std::uint32_t ms) { progressIntervalMs_ = ms; }
+  // How long a peer's output may stay full before it is closed with reason 1.
+  void SetSendTimeout(std::uint32_t ms);
+  void SetProgressInterval(std::uint32_t ms);
+  // The accepting side shares the first I/O thread: its priority is kept for
+  // the interface's sake only.
   void SetAcceptThreadPriority(int p) { acceptThreadPriority_ = p; }
+  // Priority of the I/O threads (best effort), taken when they start.
   void SetClientThreadPriority(int p) { clientThreadPriority_ = p; }
-  void SetTimings(const ServerTimings& t) { timings_ = t; }
+  // Number of I/O threads (0: one per core), taken when they start (the first
+  // Start or CreateClient).
+  void SetIoThreads(unsigned n) { ioThreads_ = n; }
+  void SetTimings(const ServerTimings& t);
   void SetProtocolFactory(ProtocolFactory factory) { protocolFactory_ = std::move(factory); }
 
   void SetOnAccept(OnAcceptFn fn) { onAccept_ = fn; }
   void SetOnAcceptErr(OnAcceptErrFn fn) { onAcceptErr_ = fn; }
   void SetOnSocketConnect(OnSocketConnectFn fn) { onSocketConnect_ = fn; }
-  void SetOnSocketDisconnect(OnSocketDisconnectFn fn) { callbacks_.onSocketDisconnect = fn; }
-  void SetOnRecvData(OnRecvDataFn fn) { callbacks_.onRecvData = fn; }
-  void SetOnRecvFileRequest(OnRecvFileRequestFn fn) { callbacks_.onRecvFileRequest = fn; }
-  void SetOnRecvFileProgress(OnRecvFileProgressFn fn) { callbacks_.onRecvFileProgress = fn; }
-  void SetOnRecvFileSucc(OnRecvFileSuccFn fn) { callbacks_.onRecvFileSucc = fn; }
-  void SetOnRecvFileFail(OnRecvFileFailFn fn) { callbacks_.onRecvFileFail = fn; }
-  void SetOnNotice(OnNoticeFn fn) { onNotice_ = fn; }
+  void SetOnSocketDisconnect(OnSocketDisconnectFn fn);
+  void SetOnRecvData(OnRecvDataFn fn);
+  void SetOnRecvFileRequest(OnRecvFileRequestFn fn);
+  void SetOnRecvFileProgress(OnRecvFileProgressFn fn);
+  void SetOnRecvFileSucc(OnRecvFileSuccFn fn);
+  void SetOnRecvFileFail(OnRecvFileFailFn fn);
+  void SetOnNotice(OnNoticeFn fn);
 
   // (Re)starts the listener; connections stay. Returns true when listening;
   // otherwise LastStartError() says why.
@@ -67,8 +81,9 @@ class CSocketServer {
   // Cancels every file reception in progress, in list order.
   void CancelAllRecv();
 
-  // Creates, sets up and registers a connection for an accepted socket. Returns
-  // null (socket closed, nothing reported) when the set-up fails.
+  // Creates, sets up and registers a connection for an accepted socket; it
+  // starts reading when Start() is called on it. Returns null (socket closed,
+  // a notice says why) when the set-up fails.
   std::shared_ptr<CServerClientSocket> CreateClient(std::unique_ptr<AcceptInfo> info);
 
   int CountNoSn() const;
@@ -77,15 +92,28 @@ class CSocketServer {
 
   bool IsListening() const { return acceptSocket_->IsListening(); }
   std::uint16_t ListeningPort() const { return acceptSocket_->BoundPort(); }
-  const std::string& LastStartError() const { return acceptSocket_->LastError(); }
+  const std::string& LastStartError() const;
   const char* FileDir() const { return fileDir_; }
   platform::MessageLoop& Loop() const { return loop_; }
+  // The I/O threads (started on first use); for tests and figures.
+  std::size_t IoThreadCount() const { return workers_.size(); }
+  CIoWorker& Worker(std::size_t i) { return *workers_.at(i); }
 
  private:
+  bool StartThreads();
+  std::shared_ptr<const ConnectionSettings> CurrentSettings();
+  void OnCloseMessage(std::uint32_t msg, std::uintptr_t id);
+
   platform::MessageLoop& loop_;
   void* const userData_;
   std::unique_ptr<CAcceptSocket> acceptSocket_;
-  std::unique_ptr<CConnectionMonitor> monitor_;  // started with the first connection
+  std::vector<std::unique_ptr<CIoWorker>> workers_;
+  std::unique_ptr<platform::CIoThread> files_;
+  std::shared_ptr<CConnectionEnv> env_;
+  platform::TargetId closeTarget_ = 0;
+  std::size_t nextWorker_ = 0;
+  std::string threadError_;
+
   char bindAddress_[260] = {};
   char fileDir_[260] = {};
   std::uint16_t port_ = 8000;
@@ -93,13 +121,14 @@ class CSocketServer {
   std::uint32_t progressIntervalMs_ = 100;
   int acceptThreadPriority_ = kThreadPriorityAboveNormal;
   int clientThreadPriority_ = kThreadPriorityBelowNormal;
+  unsigned ioThreads_ = 0;
   ServerTimings timings_;
   ProtocolFactory protocolFactory_;
   OnAcceptFn onAccept_ = nullptr;
   OnAcceptErrFn onAcceptErr_ = nullptr;
   OnSocketConnectFn onSocketConnect_ = nullptr;
-  OnNoticeFn onNotice_ = nullptr;
   ConnectionCallbacks callbacks_;
+  std::shared_ptr<const ConnectionSettings> settings_;  // rebuilt after any change
 };
 
 // Copies `text` into a 260-byte field, cut to 259 bytes, always terminated.

@@ -36,6 +36,34 @@ TEST(TextCodec, GbkToUtf8ConvertsAndReplacesWhatIsNotGbk) {
   EXPECT_EQ(Utf8ToGbkText("关闭了所有的连接"), "\xB9\xD8\xB1\xD5\xC1\xCB\xCB\xF9\xD3\xD0\xB5\xC4\xC1\xAC\xBD\xD3");
 }
 
+TEST(EventLog, AFloodIsBoundedAndTheDropIsSaidInOneLine) {
+  CEventLog log;
+  std::vector<std::string> written;
+  log.SetListener([&](const std::vector<std::string>& batch) { written.insert(written.end(), batch.begin(), batch.end()); });
+  int asked = 0;
+  std::function<void()> drain;
+  log.SetDrainScheduler([&](std::function<void()> d) {
+    ++asked;
+    drain = std::move(d);
+    return true;
+  });
+  const std::size_t n = CEventLog::kMaxBuffered + 5;
+  for (std::size_t i = 0; i < n; ++i) log.Append("line " + std::to_string(i));
+  EXPECT_EQ(asked, 1);           // one drain asked for, however many lines
+  EXPECT_TRUE(written.empty());  // nothing reaches the sinks on the appending thread
+  drain();
+  ASSERT_EQ(written.size(), CEventLog::kMaxBuffered + 1);
+  EXPECT_EQ(written.front().substr(22), "line 0\n");
+  EXPECT_EQ(written[CEventLog::kMaxBuffered - 1].substr(22), "line 9999\n");
+  EXPECT_EQ(written.back().substr(22), "5 log lines were dropped: the log could not keep up\n");
+  log.Append("after");
+  EXPECT_EQ(asked, 2);
+  log.SetDrainScheduler(nullptr);  // what waits is written at once, and so is everything after
+  EXPECT_EQ(written.back().substr(22), "after\n");
+  log.Append("direct");
+  EXPECT_EQ(written.back().substr(22), "direct\n");
+}
+
 TEST(CommandLine, DefaultsAreTheDesignedValues) {
   const char* argv[] = {"velmo"};
   AppOptions o;
@@ -66,6 +94,11 @@ TEST(CommandLine, OptionsAndErrors) {
       {{"--http-port", ""}, ParseResult::Error, "not a port number"},
       {{"--headless=yes"}, ParseResult::Error, "takes no value"},
       {{"--file-dir", longDir.c_str()}, ParseResult::Error, "longer than 259"},
+      {{"--io-threads", "4"}, ParseResult::Run, ""},
+      {{"--io-threads=256"}, ParseResult::Run, ""},
+      {{"--io-threads", "0"}, ParseResult::Error, "not a number of threads (1-256)"},
+      {{"--io-threads", "257"}, ParseResult::Error, "not a number of threads"},
+      {{"--io-threads", "two"}, ParseResult::Error, "not a number of threads"},
   };
   for (auto& c : cases) {
     std::vector<const char*> argv{"velmo"};
@@ -91,14 +124,16 @@ TEST(CommandLine, OptionsAndErrors) {
 class DialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    log_.SetListener([this](const std::string& line) {
-      // Keep the message: drop "YYYY-MM-DD HH:MM:SS： " (22 GBK bytes) and "\n".
-      std::string message = line.substr(22, line.size() - 23);
-      // The HTTP thread's first line races the device server's; checked on its own.
-      if (message == "Http Start") {
-        ++httpStarts_;
-      } else {
-        lines_.Add(message);
+    log_.SetListener([this](const std::vector<std::string>& batch) {
+      for (const auto& line : batch) {
+        // Keep the message: drop "YYYY-MM-DD HH:MM:SS： " (22 GBK bytes) and "\n".
+        std::string message = line.substr(22, line.size() - 23);
+        // The HTTP thread's first line races the device server's; checked on its own.
+        if (message == "Http Start") {
+          ++httpStarts_;
+        } else {
+          lines_.Add(message);
+        }
       }
     });
   }
@@ -127,6 +162,7 @@ TEST_F(DialogTest, ServerEventsBecomeTheirLogLines) {
   AppOptions o;
   o.devicePort = 0;
   Init(o);
+  ASSERT_TRUE(lines_.WaitCount("Tcp Server Start", 1));  // lines reach the log on the window thread
   ASSERT_EQ(lines_.Lines().at(0), "Tcp Server Start");
   EXPECT_TRUE(WaitUntil([&] { return httpStarts_.load() == 1; }));
   FakeDevice d;
@@ -150,6 +186,7 @@ TEST_F(DialogTest, PortInUseLogsStartFailAndTheButtonRetries) {
   AppOptions o;
   o.devicePort = port;
   Init(o);
+  ASSERT_TRUE(lines_.WaitCount("Tcp Server Start fail", 1));
   EXPECT_EQ(lines_.Lines().at(0), "Tcp Server Start fail");
   platform::CloseSocket(blocker);
   window_.Call([&] { dlg_->OnStartListen(); });
@@ -167,10 +204,11 @@ TEST_F(DialogTest, CloseAllWritesOnlyItsLine) {
   ASSERT_TRUE(lines_.WaitCount("OnSocketConnect-", 1));
   window_.Call([&] { dlg_->OnCloseAll(); });
   EXPECT_TRUE(d.WaitClosed());
+  ASSERT_TRUE(lines_.WaitCount(Utf8ToGbkText("关闭了所有的连接"), 1));
   EXPECT_EQ(lines_.Lines().back(), Utf8ToGbkText("关闭了所有的连接"));
   EXPECT_EQ(lines_.Count("OnSocketDisconnect-"), 0u);
   window_.Call([&] { dlg_->OnCloseAll(); });  // with no connections: just the line again
-  EXPECT_EQ(lines_.Count(Utf8ToGbkText("关闭了所有的连接")), 2u);
+  EXPECT_TRUE(lines_.WaitCount(Utf8ToGbkText("关闭了所有的连接"), 2));
 }
 
 TEST_F(DialogTest, HandlerLinesAndLastData) {
@@ -196,6 +234,7 @@ TEST_F(DialogTest, HandlerLinesAndLastData) {
   CVelmoDlg::OnRecvData(user, big.data(), static_cast<int>(big.size()));  // longer: cut, never overrun
   EXPECT_EQ(dlg_->LastData(), std::string(10239, 'x'));
 
+  ASSERT_TRUE(lines_.WaitCount("12", 1));
   auto lines = lines_.Lines();
   std::vector<std::string> expected{"Tcp Server Start",
                                     "OnRecvFileRequest: /srv/files/a.bin",
@@ -208,6 +247,28 @@ TEST_F(DialogTest, HandlerLinesAndLastData) {
   ASSERT_GE(lines.size(), expected.size());
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + static_cast<long>(expected.size())), expected);
   EXPECT_EQ(dlg_->InfoText(), "OnAcceptErr-7");  // data goes to the last-data line, not the info line
+}
+
+TEST_F(DialogTest, TheLastDataLineKeepsOnlyTheNewestTextWithOneUpdateOnItsWay) {
+  AppOptions o;
+  o.devicePort = 0;
+  Init(o);
+  std::atomic<int> told{0};
+  dlg_->SetTextListener([&](CVelmoDlg::TextLine line) {
+    if (line == CVelmoDlg::TextLine::LastData) ++told;
+  });
+  std::thread flood([&] {
+    for (int i = 0; i < 10000; ++i) {
+      std::string text = "123 frame " + std::to_string(i);
+      CVelmoDlg::OnRecvData(dlg_.get(), text.data(), static_cast<int>(text.size()));
+    }
+  });
+  flood.join();
+  EXPECT_EQ(told.load(), 1);  // one update on its way, not ten thousand
+  EXPECT_EQ(dlg_->TakeText(CVelmoDlg::TextLine::LastData), "123 frame 9999");
+  CVelmoDlg::OnRecvData(dlg_.get(), "123 next", 8);
+  EXPECT_EQ(told.load(), 2);  // taken: the next change is told again
+  dlg_->SetTextListener(nullptr);
 }
 
 TEST_F(DialogTest, RefreshReportsCountersAndRows) {

@@ -86,16 +86,58 @@ TEST(SharedRing, PopIntoBoundsTheCopyAndCanDiscardTheRest) {
   EXPECT_TRUE(ring.IsEmpty());
 }
 
-TEST(SharedRing, WaitWakesOnTheChangeNotOnATick) {
+// Records what a ring told it.
+struct Recorder : CRingWaiter {
+  std::vector<int> heard;  // 1 taken, 0 not taken
+  void OnRingDecided(bool taken) override { heard.push_back(taken ? 1 : 0); }
+};
+
+TEST(SharedRing, WaitersHearOnceWhetherTheirBytesWereTaken) {
   SharedRing ring;
-  ring.PushAll("abc", 3);
-  std::thread reader([&] {
-    std::this_thread::sleep_for(20ms);
-    ring.PopAll();
-  });
-  EXPECT_TRUE(ring.WaitFor(true, 5000ms));
-  reader.join();
-  EXPECT_FALSE(ring.WaitFor(false, 10ms));  // stays empty: the wait ends with false
+  auto first = std::make_shared<Recorder>();
+  auto second = std::make_shared<Recorder>();
+  SharedRing::Span a = ring.PushAll("abc", 3);
+  SharedRing::Span b = ring.PushAll("de", 2);
+  ring.WhenTaken(a, first);
+  ring.WhenTaken(b, second);
+  std::uint8_t out[4];
+  ASSERT_EQ(ring.PopInto(out, 4, false), 4u);  // all of a, half of b
+  EXPECT_EQ(first->heard, std::vector<int>{1});
+  EXPECT_TRUE(second->heard.empty());
+  ring.PushAll("later", 5);  // bytes pushed behind do not matter
+  ring.PopAll();
+  EXPECT_EQ(second->heard, std::vector<int>{1});
+  EXPECT_EQ(ring.Waiters(), 0u);
+
+  auto already = std::make_shared<Recorder>();
+  ring.WhenTaken(a, already);  // decided already: told at once
+  EXPECT_EQ(already->heard, std::vector<int>{1});
+}
+
+TEST(SharedRing, AClearAnOverflowOrTheOwnersEndMeansNotTaken) {
+  SharedRing ring;
+  auto cleared = std::make_shared<Recorder>();
+  ring.WhenTaken(ring.PushAll("x", 1), cleared);
+  ring.Clear();
+  EXPECT_EQ(cleared->heard, std::vector<int>{0});
+
+  auto overflowed = std::make_shared<Recorder>();
+  ring.WhenTaken(ring.PushAll("y", 1), overflowed);
+  std::string big(SharedRing::kStorageBytes, 'z');
+  ring.PushAll(big.data(), big.size());  // the writer's policy clears the full ring
+  EXPECT_EQ(overflowed->heard, std::vector<int>{0});
+
+  auto abandoned = std::make_shared<Recorder>();
+  auto cancelled = std::make_shared<Recorder>();
+  ring.WhenTaken(ring.PushAll("w", 1), abandoned);
+  ring.WhenTaken(ring.PushAll("v", 1), cancelled);
+  ring.CancelWait(cancelled.get());
+  ring.Abandon();
+  EXPECT_EQ(abandoned->heard, std::vector<int>{0});
+  EXPECT_TRUE(cancelled->heard.empty());  // a cancelled waiter hears nothing
+  auto late = std::make_shared<Recorder>();
+  ring.WhenTaken(ring.PushAll("u", 1), late);
+  EXPECT_EQ(late->heard, std::vector<int>{0});  // after the end, at once
 }
 
 TEST(SharedRing, ConcurrentWritersAndAReaderLoseNoByteWhileThereIsRoom) {

@@ -14,23 +14,26 @@ namespace {
 struct Recorder : CFrameAssembler::Sink {
   std::vector<std::string> events;
   int stopAfter = -1;  // frames to handle before Stopping() turns true
-  void OnFrame(int code, const std::uint8_t* payload, int length) override {
+  int waitCode = 0;    // frames with this code wait (stop the scan after them)
+  bool OnFrame(int code, const std::uint8_t* payload, int length) override {
     events.push_back("frame " + std::to_string(code) + " " +
                      std::string(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)));
+    return code == waitCode;
   }
   int consumeOnPost = 0;  // what OnPost says the request took
-  int OnPost(const std::uint8_t* held, int count) override {
+  bool waitOnPost = false;
+  CFrameAssembler::PostVerdict OnPost(const std::uint8_t* held, int count) override {
     events.push_back("post " + std::to_string(count) + " " +
                      std::string(reinterpret_cast<const char*>(held), static_cast<std::size_t>(count)).substr(0, 12));
-    int taken = consumeOnPost;
+    CFrameAssembler::PostVerdict verdict{consumeOnPost, waitOnPost && consumeOnPost > 0};
     consumeOnPost = 0;
-    return taken;
+    return verdict;
   }
   bool Stopping() const override { return stopAfter >= 0 && static_cast<int>(events.size()) >= stopAfter; }
 };
 
-void Feed(CFrameAssembler& a, Recorder& r, const std::string& bytes) {
-  a.AssembleFrames(reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<int>(bytes.size()), r);
+bool Feed(CFrameAssembler& a, Recorder& r, const std::string& bytes) {
+  return a.AssembleFrames(reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<int>(bytes.size()), r);
 }
 
 struct Case {
@@ -81,6 +84,47 @@ TEST(FrameAssembler, AConsumedRequestLetsTheBytesAfterItBeHandledAfresh) {
   r.consumeOnPost = 10;
   Feed(a, r, "POST /abcd@00003-36@00003-88");
   EXPECT_EQ(r.events, (std::vector<std::string>{"post 28 POST /abcd@0", "frame -36 -36", "frame -88 -88"}));
+  EXPECT_EQ(a.Held(), 0);
+}
+
+TEST(FrameAssembler, AHandlerThatWaitsKeepsTheRestForLaterInOrder) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> receives;  // fed one after another until a handler waits
+    std::vector<std::string> beforeWait;
+    std::vector<std::string> afterContinue;  // one Continue() (which may wait again)
+    int held;                                // after it
+  } cases[] = {
+      {"frames behind a waiting one", {"@00003-46@00003-36@00003-88@0"}, {"frame -46 -46"},
+       {"frame -36 -36", "frame -88 -88"}, 2},
+      {"a second wait stops again", {"@00003-46@00003-46@00003-36"}, {"frame -46 -46"}, {"frame -46 -46"}, 9},
+      {"a held frame completed by the receive that waits", {"@00003-4", "6@00003-36"}, {"frame -46 -46"},
+       {"frame -36 -36"}, 0},
+  };
+  for (const auto& c : cases) {
+    CFrameAssembler a;
+    Recorder r;
+    r.waitCode = -46;
+    bool waiting = false;
+    for (const auto& bytes : c.receives) waiting = Feed(a, r, bytes);
+    EXPECT_TRUE(waiting) << c.name;
+    EXPECT_EQ(r.events, c.beforeWait) << c.name;
+    r.events.clear();
+    a.Continue(r);
+    EXPECT_EQ(r.events, c.afterContinue) << c.name;
+    EXPECT_EQ(a.Held(), c.held) << c.name;
+  }
+
+  // A bare POST request that waits: what follows it is handled after its answer.
+  CFrameAssembler a;
+  Recorder r;
+  r.consumeOnPost = 10;
+  r.waitOnPost = true;
+  EXPECT_TRUE(Feed(a, r, "POST /abcd@00003-36"));
+  EXPECT_EQ(r.events, (std::vector<std::string>{"post 19 POST /abcd@0"}));
+  r.events.clear();
+  EXPECT_FALSE(a.Continue(r));
+  EXPECT_EQ(r.events, (std::vector<std::string>{"frame -36 -36"}));
   EXPECT_EQ(a.Held(), 0);
 }
 

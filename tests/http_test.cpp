@@ -51,7 +51,6 @@ class HttpTest : public ::testing::Test {
     HttpLimits limits;
     limits.maxBodyBytes = 4096;
     limits.requestTimeout = 300ms;
-    limits.workers = 32;
     http_->SetLimits(limits);
     http_->AddRoute("/echo", &Echo);
     http_->AddRoute("/echo", &Other);  // the first registration stays

@@ -1,5 +1,5 @@
-// The message loop (targets, bounded queue, destroy, remove, retry), the
-// parked OS thread and the worker pool.
+// The message loop (targets, bounded queue, destroy, remove, timers), the
+// parked OS thread, thread ownership checks and the I/O threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,9 +7,10 @@
 #include <mutex>
 #include <pthread.h>
 
+#include "platform/IoThread.h"
 #include "platform/MessageLoop.h"
 #include "platform/OsThread.h"
-#include "platform/WorkerPool.h"
+#include "platform/ThreadCheck.h"
 #include "tests/TestSupport.h"
 
 namespace velmo::test {
@@ -110,47 +111,6 @@ TEST(MessageLoop, TimersRunOnTheLoopUntilKilled) {
   EXPECT_EQ(ticks.load(), after);
 }
 
-TEST(PostWithRetry, RetriesWhileTheQueueIsFullAndSucceedsOnceItDrains) {
-  MessageLoop loop(1);
-  int handled = 0;
-  auto t = loop.CreateTarget([&](std::uint32_t, std::uintptr_t, std::uintptr_t) { ++handled; });
-  ASSERT_EQ(loop.Post(t, 1, 0, 0), PostResult::Ok);
-  platform::StopSignal stop;
-  std::atomic<bool> posted{false};
-  std::thread poster([&] { posted = platform::PostWithRetry(loop, t, 2, 0, 0, stop, 5ms); });
-  std::this_thread::sleep_for(30ms);
-  EXPECT_FALSE(posted.load());
-  loop.ProcessPending();  // frees the slot
-  poster.join();
-  EXPECT_TRUE(posted.load());
-  loop.ProcessPending();
-  EXPECT_EQ(handled, 2);
-}
-
-TEST(PostWithRetry, GivesUpWhenTheStopFlagIsSetOrTheTargetIsGone) {
-  MessageLoop loop(1);
-  auto t = loop.CreateTarget([](std::uint32_t, std::uintptr_t, std::uintptr_t) {});
-  ASSERT_EQ(loop.Post(t, 1, 0, 0), PostResult::Ok);
-  platform::StopSignal stop;
-  std::atomic<bool> result{true};
-  // A long retry interval: only the stop flag can end the wait quickly.
-  std::thread poster([&] { result = platform::PostWithRetry(loop, t, 2, 0, 0, stop, std::chrono::hours(1)); });
-  std::this_thread::sleep_for(20ms);
-  stop.Set();
-  poster.join();
-  EXPECT_FALSE(result.load());
-
-  platform::StopSignal never;
-  loop.DestroyTarget(t);
-  EXPECT_FALSE(platform::PostWithRetry(loop, t, 1, 0, 0, never, 1ms));
-
-  platform::StopSignal already;
-  already.Set();
-  auto u = loop.CreateTarget([](std::uint32_t, std::uintptr_t, std::uintptr_t) {});
-  EXPECT_FALSE(platform::PostWithRetry(loop, u, 1, 0, 0, already, 1ms));
-  EXPECT_EQ(loop.QueuedCount(), 0u);
-}
-
 TEST(OsThread, RunsOnlyAfterResumeAndANeverResumedThreadJoinsAtOnce) {
   std::atomic<int> runs{0};
   {
@@ -182,43 +142,55 @@ TEST(OsThread, CreationFailureIsReportedNotThrown) {
   EXPECT_TRUE(u.Create([] {}, 0));
 }
 
-TEST(WorkerPool, StartsWorkersOnlyWhenAllAreBusyNamesThemAndRefusesAfterStop) {
-  platform::CWorkerPool pool(2, "velmo-test-pool-long-name");
-  std::mutex m;
-  std::condition_variable cv;
-  bool release = false;
-  std::atomic<int> done{0};
-  std::string name;
-  auto blocker = [&] {
-    char buf[32] = {};
-    pthread_getname_np(pthread_self(), buf, sizeof buf);
-    std::unique_lock<std::mutex> lock(m);
-    name = buf;
-    cv.wait(lock, [&] { return release; });
-    ++done;
-  };
-  ASSERT_TRUE(pool.Submit(blocker));
-  ASSERT_TRUE(pool.Submit(blocker));
-  ASSERT_TRUE(pool.Submit([&] { ++done; }));  // waits: both workers are busy and the pool is full
-  EXPECT_EQ(pool.Workers(), 2u);
-  std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(done.load(), 0);
-  {
-    std::lock_guard<std::mutex> lock(m);
-    EXPECT_EQ(name, "velmo-test-pool");  // cut to the 15 bytes a thread name may have
-    release = true;
-  }
-  cv.notify_all();
-  ASSERT_TRUE(WaitUntil([&] { return done.load() == 3; }));
-  ASSERT_TRUE(pool.Submit([&] { ++done; }));  // an idle worker takes it
-  ASSERT_TRUE(WaitUntil([&] { return done.load() == 4; }));
-  EXPECT_EQ(pool.Workers(), 2u);
-  pool.Stop();
-  EXPECT_FALSE(pool.Submit([&] { ++done; }));
+TEST(ThreadCheck, AWrongThreadAbortsNamingBothThreads) {
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  EXPECT_DEATH(
+      {
+        platform::CThreadOwner owner;
+        std::thread([&] {
+          pthread_setname_np(pthread_self(), "velmo-owner");
+          owner.Bind();
+        }).join();
+        pthread_setname_np(pthread_self(), "velmo-caller");
+        owner.Check("CTest::Touch");
+      },
+      "velmo: CTest::Touch must run on thread 'velmo-owner' .* but runs on thread 'velmo-caller'");
+  platform::CThreadOwner mine;
+  mine.Bind();
+  mine.Check("CTest::Touch");  // the owner passes
+  EXPECT_TRUE(mine.IsCurrent());
+}
 
-  platform::OsThread::FailNextCreatesForTesting(1);
-  platform::CWorkerPool empty(1);
-  EXPECT_FALSE(empty.Submit([] {}));  // no worker could be started: the job is refused, not lost silently
+TEST(MessageLoop, LoopThreadCallsAbortElsewhereInEveryBuild) {
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  EXPECT_DEATH(
+      {
+        MessageLoop loop;
+        std::thread([&] { loop.SetTimer(1ms, [] {}); }).join();
+      },
+      "MessageLoop::SetTimer must run on");
+}
+
+TEST(IoThread, RunsWorkOnItsNamedThreadAndRefusesWorkOnceStopped) {
+  platform::CIoThread io("velmo-test-io");
+  ASSERT_TRUE(io.Start());
+  EXPECT_FALSE(io.IsCurrent());
+  std::promise<std::string> ran;
+  ASSERT_TRUE(io.Gate()->Post([&] {
+    char name[32] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    ran.set_value(std::string(name) + (io.IsCurrent() ? " owns" : " does not own"));
+  }));
+  EXPECT_EQ(ran.get_future().get(), "velmo-test-io owns");
+
+  std::atomic<int> beforeStop{0};
+  for (int i = 0; i < 100; ++i) io.Gate()->Post([&] { ++beforeStop; });
+  io.Stop();
+  EXPECT_EQ(beforeStop.load(), 100);  // what was queued before Stop has run
+  bool ranLate = false;
+  EXPECT_FALSE(io.Gate()->Post([&] { ranLate = true; }));  // the gate is closed
+  EXPECT_FALSE(ranLate);
+  io.Stop();  // twice is harmless
 }
 
 }  // namespace

@@ -176,11 +176,12 @@ TEST_F(ProtocolTest, ListingHasTheDevicesWhoseSnBeginsWith20) {
 }
 
 TEST_F(ProtocolTest, ListingStopsAt3999Devices) {
-  // Registered connections without sockets or threads: enough for the listing.
+  // Registered connections without sockets: enough for the listing.
   std::vector<std::shared_ptr<CServerClientSocket>> fakes;
-  ConnectionSettings settings;
+  auto env = std::make_shared<CConnectionEnv>(window_.Loop(), 0, nullptr);
+  auto settings = std::make_shared<ConnectionSettings>();
   for (int i = 0; i < 4005; ++i) {
-    auto c = std::make_shared<CServerClientSocket>(window_.Loop(), settings);
+    auto c = std::make_shared<CServerClientSocket>(env, settings, server_->Worker(0));
     char sn[32];
     std::snprintf(sn, sizeof sn, "20%022d", i);
     c->SetSn(sn, 24);

@@ -1,14 +1,16 @@
 // The device server over real loopback sockets: accept path, close reasons,
-// idle limits, listener restart and stop, bulk close, counts and rows, thread
-// exhaustion, frame writing.
+// idle limits, listener restart and stop, bulk close, counts and rows, a
+// failed set-up, descriptor exhaustion, frame writing, a peer that does not
+// read.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/OsThread.h"
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/SocketServer.h"
 #include "tests/TestSupport.h"
@@ -37,11 +39,13 @@ void OnDisconnect(void* u, Socket s, int reason) {
 
 // A line protocol for these tests: "SN:<sn>\n" registers, "PING\n" resets the
 // idle counter and answers "PONG", "LIMIT5\n" shortens the idle limit,
-// "FAIL\n" reports a receive error and a peer close at once.
+// "FAIL\n" reports a receive error and a peer close at once, "FLOOD\n" sends
+// until the connection refuses more (answering "FULL" in the log of frames
+// it refused: a refused send writes nothing).
 class LineProtocol final : public IClientProtocol {
  public:
-  explicit LineProtocol(CServerClientSocket& c) : conn_(c) {}
-  bool Setup() override { return true; }
+  LineProtocol(CServerClientSocket& c, bool failSetup) : conn_(c), failSetup_(failSetup) {}
+  bool Setup() override { return !failSetup_; }
   void OnReceived(const std::uint8_t* data, int length) override {
     pending_.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
     for (auto nl = pending_.find('\n'); nl != std::string::npos; nl = pending_.find('\n')) {
@@ -51,22 +55,41 @@ class LineProtocol final : public IClientProtocol {
         conn_.SetSn(line.data() + 3, line.size() - 3);
       } else if (line == "PING") {
         conn_.ResetIdle();
-        conn_.SendRaw("PONG", 4);
+        conn_.SendRaw("PONG");
       } else if (line == "LIMIT5") {
         conn_.SetIdleLimitSeconds(kHeartbeatIdleLimitSeconds);
       } else if (line == "FAIL") {
         conn_.PostClose(WM_CLOSE_RECV_ERROR);
         conn_.PostClose(WM_CLOSE_PEER);
+      } else if (line == "FLOOD") {
+        const std::string chunk(64 * 1024, 'f');
+        for (int i = 0; i < 1024 && conn_.SendRaw(chunk); ++i) {
+        }
+        refusedWhenFull = conn_.OutputFull() && !conn_.SendFrame({"-37x"});
       }
     }
   }
   void CancelTransfer() override {}
-  void Shutdown() override {}
+  void Shutdown(std::function<void()> done) override { done(); }
+  bool Busy() const override { return false; }
+
+  std::atomic<bool> refusedWhenFull{false};
 
  private:
   CServerClientSocket& conn_;
+  const bool failSetup_;
   std::string pending_;
 };
+
+// Runs `fn` on the connection's I/O thread and waits for it.
+void RunOn(CServerClientSocket& c, std::function<void()> fn) {
+  std::promise<void> done;
+  c.Post([&] {
+    fn();
+    done.set_value();
+  });
+  done.get_future().wait();
+}
 
 class ServerTest : public ::testing::Test {
  protected:
@@ -84,7 +107,11 @@ class ServerTest : public ::testing::Test {
       s->SetOnSocketConnect(&OnConnect);
       s->SetOnSocketDisconnect(&OnDisconnect);
       s->SetOnNotice(&OnNotice);
-      s->SetProtocolFactory([](CServerClientSocket& c) { return std::make_unique<LineProtocol>(c); });
+      s->SetProtocolFactory([this](CServerClientSocket& c) {
+        auto p = std::make_unique<LineProtocol>(c, failNextSetup_.exchange(false));
+        protocols_.push_back(p.get());
+        return p;
+      });
       return s;
     });
   }
@@ -107,6 +134,8 @@ class ServerTest : public ::testing::Test {
   LoopThread window_;
   Owner owner_;
   ServerTimings timings_;
+  std::atomic<bool> failNextSetup_{false};
+  std::vector<LineProtocol*> protocols_;  // window thread (the factory), read after a connect
   std::unique_ptr<CSocketServer> server_;
 };
 
@@ -274,21 +303,21 @@ TEST_F(ServerTest, ConnectionsQueuedAtStopAreClosedWithoutReports) {
   EXPECT_EQ(Connections(), 0u);
 }
 
-TEST_F(ServerTest, NoThreadLeftFailsOnlyThatConnectionsSetUp) {
+TEST_F(ServerTest, AFailedSetUpRefusesOnlyThatConnection) {
   std::uint16_t port = Start();
   FakeDevice first;
-  Connect(first, port);  // the server's monitor exists from here on
-  platform::OsThread::FailNextCreatesForTesting(1);
+  Connect(first, port);
+  failNextSetup_ = true;
   FakeDevice unlucky;
   ASSERT_TRUE(unlucky.Connect(port));
   EXPECT_TRUE(unlucky.WaitClosed());
+  EXPECT_TRUE(owner_.events.WaitCount("notice refused a connection: its protocol could not be set up", 1));
   EXPECT_EQ(owner_.events.Count("connect "), 1u);
-  EXPECT_EQ(owner_.events.Count("notice refused a connection: no thread could be started for it"), 1u);
-  first.Close();
-  ASSERT_TRUE(owner_.events.WaitCount("disconnect ", 1));
+  ASSERT_TRUE(first.Send("PING\n"));  // the others keep working
+  EXPECT_EQ(first.Receive(4), "PONG");
   FakeDevice next;
   Connect(next, port);
-  EXPECT_EQ(Connections(), 1u);
+  EXPECT_EQ(Connections(), 2u);
 }
 
 TEST_F(ServerTest, OutOfDescriptorsNewConnectionsAreRefusedCleanlyAndListeningGoesOn) {
@@ -297,19 +326,17 @@ TEST_F(ServerTest, OutOfDescriptorsNewConnectionsAreRefusedCleanlyAndListeningGo
 #endif
   std::uint16_t port = Start();
   FakeDevice first, second;
-  first.Open();
+  Connect(first, port);
   second.Open();
   rlimit saved{};
   getrlimit(RLIMIT_NOFILE, &saved);
   rlimit low = saved;
   low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 4096);  // keep the filling quick
   setrlimit(RLIMIT_NOFILE, &low);
-  // Use up every descriptor. A blocked accept has already reserved the number
-  // of the next connection, so `first` gets in; the one after it finds none.
+  // Use up every descriptor: the next connection finds none left for it.
   std::vector<int> fillers;
   for (int fd = dup(0); fd >= 0; fd = dup(0)) fillers.push_back(fd);
-  ASSERT_TRUE(first.ConnectOpened(port));
-  bool firstIn = owner_.events.WaitCount("connect ", 1);
+  bool firstIn = true;
   bool secondConnected = second.ConnectOpened(port);
   bool secondRefused = second.WaitClosed();
   bool noticed = owner_.events.WaitCount("notice refused a connection: accept: Too many open files", 1);
@@ -368,14 +395,27 @@ TEST_F(ServerTest, FramesFromSeveralThreadsNeverInterleave) {
   Connect(d, Start());
   auto conn = CClientRegistry::Process().Snapshot().at(0);
   constexpr int kFrames = 300;
-  auto sender = [&](char fill, int payload) {
-    std::vector<std::uint8_t> frame(6 + static_cast<std::size_t>(payload), static_cast<std::uint8_t>(fill));
-    for (int i = 0; i < kFrames; ++i) ASSERT_TRUE(conn->SendFrame(frame.data(), payload));
+  // Frames built elsewhere (as the file threads do) and frames of the I/O thread itself.
+  auto poster = [&](char fill, std::size_t payload) {
+    std::string frame(CServerClientSocket::kFrameHeader + payload, fill);
+    ASSERT_TRUE(CServerClientSocket::FrameHeader(payload, frame.data()));
+    for (int i = 0; i < kFrames; ++i) {
+      while (!conn->PostFrame(frame)) std::this_thread::sleep_for(1ms);  // the output is full: the reader catches up
+    }
   };
-  std::thread t1(sender, 'a', 5000), t2(sender, 'b', 13);
-  std::string all = d.Receive(kFrames * (6 + 5000) + kFrames * (6 + 13), 10000ms);
+  auto own = [&] {
+    for (int i = 0; i < kFrames; ++i) {
+      RunOn(*conn, [&] {
+        while (!conn->SendFrame({std::string(13, 'c')})) {
+        }
+      });
+    }
+  };
+  std::thread t1(poster, 'a', 5000), t2(poster, 'b', 13), t3(own);
+  std::string all = d.Receive(kFrames * (6 + 5000) + 2 * kFrames * (6 + 13), 10000ms);
   t1.join();
   t2.join();
+  t3.join();
   std::size_t off = 0;
   int frames = 0;
   while (off < all.size()) {
@@ -388,11 +428,41 @@ TEST_F(ServerTest, FramesFromSeveralThreadsNeverInterleave) {
     off += 6 + static_cast<std::size_t>(len);
     ++frames;
   }
-  EXPECT_EQ(frames, 2 * kFrames);
-  std::vector<std::uint8_t> small(6 + 13, 'x');
-  EXPECT_TRUE(conn->SendFrame(small.data(), 13));
-  EXPECT_EQ(d.Receive(19).substr(0, 6), "@00013");
-  EXPECT_FALSE(conn->SendFrame(small.data(), 100000));
+  EXPECT_EQ(frames, 3 * kFrames);
+  char header[CServerClientSocket::kFrameHeader];
+  EXPECT_TRUE(CServerClientSocket::FrameHeader(99999, header));
+  EXPECT_FALSE(CServerClientSocket::FrameHeader(100000, header));
+  bool tooLong = true;
+  RunOn(*conn, [&] { tooLong = conn->SendFrame({std::string(100000, 'x')}); });
+  EXPECT_FALSE(tooLong);
+  EXPECT_TRUE(d.Silent());  // nothing of it was written
+}
+
+TEST_F(ServerTest, APeerThatStopsReadingIsRefusedMoreAndClosedAfterTheSendTimeout) {
+  window_.Call([&] { server_->SetSendTimeout(300); });  // 15 s in Velmo
+  FakeDevice stuck, healthy;
+  stuck.Open();
+  int small = 4096;
+  setsockopt(stuck.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  std::uint16_t port = Start();
+  ASSERT_TRUE(stuck.ConnectOpened(port));
+  ASSERT_TRUE(owner_.events.WaitCount("connect ", 1));
+  Connect(healthy, port);
+  LineProtocol* flooded = window_.Call([&] { return protocols_.at(0); });
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(stuck.Send("FLOOD\n"));  // and never reads again
+  ASSERT_TRUE(WaitUntil([&] { return flooded->refusedWhenFull.load(); }));
+  auto conn = CClientRegistry::Process().Snapshot().at(0);
+  EXPECT_GE(conn->OutputBytes(), timings_.outputBound);
+  for (int i = 0; i < 5; ++i) {  // meanwhile the others are served as ever
+    ASSERT_TRUE(healthy.Send("PING\n"));
+    EXPECT_EQ(healthy.Receive(4), "PONG");
+  }
+  ASSERT_TRUE(owner_.events.WaitCount("disconnect ", 1));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+  std::string last = owner_.events.Lines().back();
+  EXPECT_EQ(last.substr(last.size() - 2), " 1");
+  EXPECT_EQ(Connections(), 1u);
 }
 
 }  // namespace

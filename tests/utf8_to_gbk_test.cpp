@@ -4,7 +4,7 @@
 #include <random>
 #include <string>
 
-#include "httpserver/Utf8ToGbk.h"
+#include "platform/Utf8ToGbk.h"
 
 namespace velmo::test {
 namespace {

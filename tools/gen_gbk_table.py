@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generates httpserver/GbkTable.inc, the constant table of Velmo's UTF-8 to GBK
+"""Generates platform/GbkTable.inc, the constant table of Velmo's UTF-8 to GBK
 conversion.
 
 Source of the codes: Python's own "gbk" codec (code page 936), which maps every
@@ -41,7 +41,7 @@ def main():
     ]
     for i in range(0, len(codes), 12):
         lines.append(" ".join("0x%04X," % c for c in codes[i:i + 12]))
-    with open("httpserver/GbkTable.inc", "w") as out:
+    with open("platform/GbkTable.inc", "w") as out:
         out.write("\n".join(lines) + "\n")
 
 

@@ -18,10 +18,25 @@ CLogPane::CLogPane(QWidget* parent) : QPlainTextEdit(parent) {
   viewport()->installEventFilter(this);
 }
 
-void CLogPane::AppendLine(const QString& line) {
-  if (MustClearBeforeAppend(LineCount())) ClearLog();
+void CLogPane::AppendLines(const QStringList& lines) {
+  if (lines.isEmpty()) return;
+  // Count as the pane would after each line; what an emptying would remove
+  // is never inserted.
+  int count = LineCount();
+  bool clear = false;
+  QString text;
+  for (const QString& line : lines) {
+    if (MustClearBeforeAppend(count)) {
+      clear = true;
+      text.clear();
+      count = 1;
+    }
+    text += line;
+    count += static_cast<int>(line.count('\n'));
+  }
+  if (clear) ClearLog();
   QTextCursor cursor = textCursor();
-  cursor.insertText(line);  // replaces the selection, if any
+  cursor.insertText(text);  // replaces the selection, if any
   setTextCursor(cursor);
   verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }

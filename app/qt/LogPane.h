@@ -8,6 +8,7 @@
 
 #include <QPlainTextEdit>
 #include <QString>
+#include <QStringList>
 
 namespace velmo {
 
@@ -17,7 +18,10 @@ class CLogPane : public QPlainTextEdit {
   explicit CLogPane(QWidget* parent = nullptr);
 
   // One line (ending in "\n") at the selection.
-  void AppendLine(const QString& line);
+  void AppendLine(const QString& line) { AppendLines({line}); }
+  // Lines in order, as one insertion: the 1000-line rule is applied line by
+  // line as if each were appended alone.
+  void AppendLines(const QStringList& lines);
   // "清除": empties the pane.
   void ClearLog();
   // The line count as the pane counts it: 1 when empty, one more per "\n".

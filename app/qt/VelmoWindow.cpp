@@ -16,6 +16,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QThread>
 #include <QVBoxLayout>
 
 #include "app/qt/LogPane.h"
@@ -109,16 +110,25 @@ CVelmoWindow::CVelmoWindow(CVelmoDlg& dlg, CEventLog& log, QWidget* parent)
   Add(0, new QLabel(U("在线客户端："), this), 17, 47, 49, 8, true);
   clientCount_ = Add(kIdClientCount, new QLabel("0", this), 73, 47, 39, 8, true);
 
-  // What the dialog logic reports. Log lines and texts may come from any
-  // thread: they are handed to the GUI thread with queued calls.
-  eventLog_.SetListener([pane = log_](const std::string& gbkLine) {
-    QString line = FromGbk(gbkLine);
-    QMetaObject::invokeMethod(pane, [pane, line] { pane->AppendLine(line); }, Qt::QueuedConnection);
+  // What the dialog logic reports. Log lines come in batches, drained on the
+  // GUI thread (before the log is drained there, a line may come from any
+  // thread: it is then handed over with a queued call). A text line is told
+  // that it changed, at most once until it takes its newest text, so a flood
+  // of data frames costs one queued update, not one per frame.
+  eventLog_.SetListener([pane = log_](const std::vector<std::string>& gbkLines) {
+    QStringList lines;
+    for (const auto& l : gbkLines) lines << FromGbk(l);
+    if (QThread::currentThread() == pane->thread()) {
+      pane->AppendLines(lines);
+    } else {
+      QMetaObject::invokeMethod(pane, [pane, lines] { pane->AppendLines(lines); }, Qt::QueuedConnection);
+    }
   });
-  dlg_.SetTextListener([this](CVelmoDlg::TextLine which, const std::string& gbk) {
+  dlg_.SetTextListener([this](CVelmoDlg::TextLine which) {
     QLabel* label = which == CVelmoDlg::TextLine::Info ? info_ : lastData_;
-    QString text = FromGbk(gbk);
-    QMetaObject::invokeMethod(label, [label, text] { label->setText(text); }, Qt::QueuedConnection);
+    CVelmoDlg* dlg = &dlg_;
+    QMetaObject::invokeMethod(
+        label, [label, dlg, which] { label->setText(FromGbk(dlg->TakeText(which))); }, Qt::QueuedConnection);
   });
   dlg_.SetViewListener([this](const DeviceView& view) { ShowView(view); });
 }

@@ -1,4 +1,4 @@
-#include "httpserver/Utf8ToGbk.h"
+#include "platform/Utf8ToGbk.h"
 
 #include <cstdint>
 
@@ -7,7 +7,7 @@ namespace velmo {
 namespace {
 
 const std::uint16_t kGbkTable[20921] = {
-#include "httpserver/GbkTable.inc"
+#include "platform/GbkTable.inc"
 };
 constexpr unsigned kFirstIdeograph = 0x4E00;
 constexpr unsigned kLastIdeograph = 0x9FA5;
