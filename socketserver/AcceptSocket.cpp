@@ -75,7 +75,9 @@ class CAcceptSocket::CAcceptor : public std::enable_shared_from_this<CAcceptor> 
           return PostError();
       }
     }
-    asio::post(*io_, [self = shared_from_this()] { self->AcceptSome(); });
+    asio::post(*io_, [weak = weak_from_this()] {
+      if (auto self = weak.lock()) self->AcceptSome();
+    });
   }
 
   // I/O thread: accepting ends; the listening socket and anything held back are closed.
@@ -135,17 +137,19 @@ class CAcceptSocket::CAcceptor : public std::enable_shared_from_this<CAcceptor> 
     }
   }
 
+  // Handlers hold the acceptor weakly: it holds their context.
   void WaitReadable() {
-    acceptor_.async_wait(asio::ip::tcp::acceptor::wait_read,
-                         [self = shared_from_this()](const boost::system::error_code& ec) {
-                           if (!ec) self->AcceptSome();
-                         });
+    acceptor_.async_wait(asio::ip::tcp::acceptor::wait_read, [weak = weak_from_this()](const boost::system::error_code& ec) {
+      auto self = weak.lock();
+      if (self && !ec) self->AcceptSome();
+    });
   }
 
   void RetryLater(std::chrono::milliseconds delay) {
     timer_.expires_after(delay);
-    timer_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
-      if (!ec) self->AcceptSome();
+    timer_.async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
+      auto self = weak.lock();
+      if (self && !ec) self->AcceptSome();
     });
   }
 
@@ -191,7 +195,9 @@ bool CAcceptSocket::Start(const Config& config, CIoWorker& worker) {
   listenSocket_ = fd;
   boundPort_ = platform::LocalPort(fd);
   acceptor_ = acceptor;
-  if (!worker.Thread().Gate()->Post([acceptor] { acceptor->AcceptSome(); })) {
+  if (!worker.Thread().Gate()->Post([weak = std::weak_ptr<CAcceptor>(acceptor)] {
+        if (auto a = weak.lock()) a->AcceptSome();
+      })) {
     lastError_ = "accept: the server's I/O threads have stopped";
     Stop();
     return false;

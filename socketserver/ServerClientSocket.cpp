@@ -114,8 +114,9 @@ bool CServerClientSocket::Setup(const ProtocolFactory& factory) {
 void CServerClientSocket::Start() {
   if (started_.exchange(true)) return;
   env_->Started();
-  bool posted = Gate()->Post([self = shared_from_this()] {
-    if (self->closing_) return;
+  bool posted = Gate()->Post([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self || self->closing_) return;
     self->worker_.Watch(self.get());
     self->TryRead();
   });
@@ -159,14 +160,22 @@ void CServerClientSocket::TryRead() {
     if (closing_ || pauses_ != 0) return;
   }
   // More may be waiting: the other connections of this thread go first.
+  PostRead();
+}
+
+void CServerClientSocket::PostRead() {
   readPosted_ = true;
-  asio::post(*io_, [self = shared_from_this()] { self->TryRead(); });
+  asio::post(*io_, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->TryRead();
+  });
 }
 
 void CServerClientSocket::ArmRead() {
   if (readArmed_ || closing_ || pauses_ != 0) return;
   readArmed_ = true;
-  socket_.async_wait(asio::ip::tcp::socket::wait_read, [self = shared_from_this()](const error_code& ec) {
+  socket_.async_wait(asio::ip::tcp::socket::wait_read, [weak = weak_from_this()](const error_code& ec) {
+    auto self = weak.lock();
+    if (!self) return;
     self->readArmed_ = false;
     if (!ec) self->TryRead();
   });
@@ -189,8 +198,7 @@ void CServerClientSocket::ResumeReading(ReadPause why) {
   pauses_ &= ~static_cast<unsigned>(why);
   if (pauses_ != 0 || closing_ || readPosted_ || readArmed_) return;
   // Bytes may have arrived while paused (the socket does not tell again): read first.
-  readPosted_ = true;
-  asio::post(*io_, [self = shared_from_this()] { self->TryRead(); });
+  PostRead();
 }
 
 // ---- writing ----
@@ -265,7 +273,9 @@ bool CServerClientSocket::Write(const asio::const_buffer* buffers, std::size_t c
 void CServerClientSocket::ArmWrite() {
   if (writeArmed_ || closed_) return;
   writeArmed_ = true;
-  socket_.async_wait(asio::ip::tcp::socket::wait_write, [self = shared_from_this()](const error_code& ec) {
+  socket_.async_wait(asio::ip::tcp::socket::wait_write, [weak = weak_from_this()](const error_code& ec) {
+    auto self = weak.lock();
+    if (!self) return;
     self->writeArmed_ = false;
     if (!ec) self->OnWritable();
   });

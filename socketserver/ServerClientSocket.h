@@ -25,7 +25,9 @@
 // Lives in a std::shared_ptr: the client registry holds one reference, and
 // any thread that uses the connection outside the registry's lock holds
 // another, so the connection may be torn down while an HTTP request or a
-// relay still refers to it.
+// relay still refers to it. Handlers queued on the I/O context hold it weakly
+// (only the teardown, which the server waits for, holds it strongly), so a
+// context that stops with handlers still queued leaves no cycle behind.
 //
 // Thread safety:
 //  - window thread: TakeAcceptInfo, Setup;
@@ -209,6 +211,7 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   friend class CIoWorker;
 
   void TryRead();
+  void PostRead();
   void ArmRead();
   void ArmWrite();
   void OnWritable();

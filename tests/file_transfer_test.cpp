@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include "protocol/FileRecver.h"
@@ -33,6 +34,9 @@ void OnFail(void* u, const char* path, int reason) {
   O(u).events.Add(std::string("fail ") + path + " " + std::to_string(reason));
 }
 void OnData(void* u, const char* d, int n) { O(u).events.Add("data " + std::string(d, static_cast<std::size_t>(n))); }
+void OnDisconnect(void* u, Socket s, int reason) {
+  O(u).events.Add("disconnect " + std::to_string(s) + " " + std::to_string(reason));
+}
 
 std::string Ten(long long v) {
   char t[16];
@@ -64,7 +68,9 @@ class TransferTest : public ::testing::Test {
       s->SetOnRecvFileSucc(&OnSucc);
       s->SetOnRecvFileFail(&OnFail);
       s->SetOnRecvData(&OnData);
-      s->SetProtocolFactory(MakeProtocolFactory(ProtocolSettings{}));
+      s->SetOnSocketDisconnect(&OnDisconnect);
+      s->SetTimings(Timings());
+      s->SetProtocolFactory(MakeProtocolFactory(Protocol()));
       s->Start();
       return s;
     });
@@ -82,6 +88,9 @@ class TransferTest : public ::testing::Test {
     return out;
   }
   void Upload(long long size, const std::string& name) { d_.Send(Frame("-16" + Ten(size) + name)); }
+  virtual ServerTimings Timings() const { return ServerTimings{}; }
+  virtual ProtocolSettings Protocol() const { return ProtocolSettings{}; }
+  std::uint16_t Port() { return window_.Call([&] { return server_->ListeningPort(); }); }
 
   LoopThread window_;
   Owner owner_;
@@ -321,6 +330,82 @@ TEST_F(TransferTest, ADownloadRequestClosesAnOpenUpload) {
   d_.Send(Frame("-19data"));  // the upload is no longer open
   d_.Send(Frame("-29"));
   EXPECT_EQ(d_.ReadFrame(), "-3912345");
+}
+
+TEST_F(TransferTest, WhatIsNoRegularFileIsRefusedLikeAMissingOneAndTheServerGoesOn) {
+  ASSERT_EQ(mkfifo((dir_ / "pipe").c_str(), 0600), 0);  // opening it to read would block for ever
+  fs::create_directories(dir_ / "folder");
+  struct {
+    const char* path;
+    const char* why;
+  } cases[] = {{"pipe", "data download refused: pipe is a FIFO"},
+               {"folder", "data download refused: folder is a directory"}};
+  for (const auto& c : cases) {
+    d_.Send(Frame("-26" + Ten(3072) + c.path));
+    EXPECT_TRUE(owner_.events.WaitCount(c.why, 1)) << c.path;  // the log says why
+    EXPECT_TRUE(d_.Silent(50ms)) << c.path;                     // and the device gets no answer
+  }
+  // The file threads are free: a regular download goes on, and so do new devices.
+  std::ofstream(dir_ / "plain.txt") << "fine";
+  d_.Send(Frame("-26" + Ten(3072) + "plain.txt"));
+  EXPECT_EQ(d_.ReadFrame().substr(0, 13), "-270000000004");
+  FakeDevice next;
+  ASSERT_TRUE(next.Connect(Port()));
+  next.Send(Frame("-3620230101000a00000000000c"));
+  EXPECT_EQ(next.ReadFrame().substr(0, 11), "-37Set time");
+}
+
+// Downloads whose CRC takes longer than the devices' idle limit: 5 MiB at one
+// 1 MiB chunk every 250 ms, against a limit of 5 ticks of 100 ms.
+class SlowCrcTest : public TransferTest {
+ protected:
+  ServerTimings Timings() const override {
+    ServerTimings t;
+    t.idleTick = 100ms;
+    return t;
+  }
+  ProtocolSettings Protocol() const override {
+    ProtocolSettings p;
+    p.crcChunkPause = 250ms;
+    return p;
+  }
+};
+
+TEST_F(SlowCrcTest, DevicesAreNotDroppedWhileVelmoComputesTheirCrc) {
+  std::string content(5u << 20, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+  std::ofstream(dir_ / "big.bin", std::ios::binary) << content;
+  char crc[16];
+  std::snprintf(crc, sizeof crc, "%08lx",
+                crc32(0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
+  const std::string header = "-27" + Ten(static_cast<long long>(content.size())) + crc + "big.bin";
+
+  // One device keeps heartbeating while it waits, the other stays silent:
+  // the time is Velmo's, so neither is dropped, and both get their header.
+  FakeDevice silent;
+  ASSERT_TRUE(silent.Connect(Port()));
+  for (FakeDevice* d : {&d_, &silent}) {
+    d->Send(Frame("-36" + std::string(d == &d_ ? "20230101000a00000000000d" : "20230101000a00000000000e")));
+    ASSERT_EQ(d->ReadFrame().substr(0, 11), "-37Set time");  // registered: 5 ticks of silence at most from here
+    d->Send(Frame("-26" + Ten(99996) + "big.bin"));
+  }
+  std::string heartbeating;
+  auto start = std::chrono::steady_clock::now();
+  while (heartbeating.empty() && std::chrono::steady_clock::now() - start < 20s) {
+    d_.Send(Frame("-3620230101000a00000000000d"));
+    std::string frame = d_.ReadFrame(100ms);
+    if (frame.compare(0, 3, "-27") == 0) heartbeating = frame;
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1000ms);  // the CRC took longer than the idle limit
+  EXPECT_EQ(heartbeating, header);
+  EXPECT_EQ(silent.ReadFrame(20000ms), header);
+  for (FakeDevice* d : {&d_, &silent}) {  // still connected, and the download goes on
+    d->Send(Frame("-29"));
+    std::string block;
+    do block = d->ReadFrame(); while (block.compare(0, 3, "-37") == 0);
+    EXPECT_EQ(block.size(), 3u + 99996u);
+  }
+  EXPECT_EQ(owner_.events.Count("disconnect "), 0u);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <map>
+#include <sys/socket.h>
 #include <thread>
 
 #include "httpserver/ApiRoutes.h"
@@ -80,11 +82,16 @@ class HttpTest : public ::testing::Test {
   }
 
   // A device server with the real protocol, for the route tests.
-  std::uint16_t StartDevices() {
+  std::uint16_t StartDevices(const ServerTimings& timings = ServerTimings{}, std::uint32_t sendTimeoutMs = 15000) {
     devices_ = window_.Call([&] {
-      auto s = std::make_unique<CSocketServer>(window_.Loop(), nullptr);
+      auto s = std::make_unique<CSocketServer>(window_.Loop(), &deviceEvents_);
       s->SetBindAddress("127.0.0.1");
       s->SetPort(0);
+      s->SetTimings(timings);
+      s->SetSendTimeout(sendTimeoutMs);
+      s->SetOnSocketDisconnect([](void* u, Socket s, int reason) {
+        static_cast<EventRecorder*>(u)->Add("disconnect " + std::to_string(s) + " " + std::to_string(reason));
+      });
       s->SetProtocolFactory(MakeProtocolFactory(ProtocolSettings{"/nonexistent"}));
       s->Start();
       return s;
@@ -107,6 +114,7 @@ class HttpTest : public ::testing::Test {
   std::unique_ptr<HttpServer> http_;
   std::thread thread_;
   LoopThread window_;
+  EventRecorder deviceEvents_;
   std::unique_ptr<CSocketServer> devices_;
 };
 
@@ -320,6 +328,107 @@ TEST_F(HttpTest, AWaitingRequestDelaysNoOther) {
   EXPECT_TRUE(waiting.Silent(10ms));  // the command is still waiting for its device
   d.Send(Frame("-36" + kSn));
   EXPECT_EQ(waiting.ReceiveUntil(kTail), Chunked("{ \"device_online_status\": 1 }"));
+}
+
+TEST_F(HttpTest, AStuckPeerNeitherStallsTheOthersNorHasItsTextsReportedTaken) {
+  ServerTimings timings;
+  timings.outputBound = 32 * 1024;
+  timings.deviceWait = 300ms;
+  std::uint16_t port = StartDevices(timings, 1500);  // send time-out 1.5 s (15 s in Velmo)
+  const std::string stuckSn = "20230101000a0000000000ff";
+  FakeDevice stuck, healthy, requester;
+  stuck.Open();
+  int small = 4096;
+  setsockopt(stuck.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ASSERT_TRUE(stuck.ConnectOpened(port));
+  ASSERT_TRUE(stuck.Send(Frame("-36" + stuckSn)));
+  ASSERT_FALSE(stuck.ReadFrame().empty());  // its clock; from here on it never reads
+  Register(healthy, port);
+  ASSERT_TRUE(requester.Connect(port));
+
+  std::atomic<bool> done{false};
+  std::thread heartbeats([&] {  // the healthy device heartbeats and reads as a device does
+    while (!done) {
+      healthy.Send(Frame("-36" + kSn));
+      healthy.Receive(1 << 16, 200ms);
+    }
+  });
+  // Relays of 4000-byte texts pile up on the stuck peer: each heartbeat of
+  // it takes one into its output, until its output is full.
+  int taken = 0;
+  std::string answer;
+  for (int i = 0; i < 3000 && answer != "-470000000001"; ++i) {  // the kernel takes up to 4 MiB first
+    requester.Send(Frame("-46" + stuckSn + std::string(4000, static_cast<char>('a' + i % 26))));
+    ASSERT_TRUE(WaitUntil([&] { return !CClientRegistry::Process().FindBySn(stuckSn)->RequestRing().IsEmpty(); }));
+    stuck.Send(Frame("-36" + stuckSn));
+    answer = requester.ReadFrame(3000ms);
+    if (answer == "-470000000000") ++taken;
+  }
+  EXPECT_GT(taken, 0) << "relays taken before the output filled";
+  EXPECT_EQ(answer, "-470000000001");  // its output is full: the text is not reported taken
+  EXPECT_FALSE(CClientRegistry::Process().FindBySn(stuckSn)->RequestRing().IsEmpty());  // it stays queued
+
+  // Meanwhile the others are served as ever: a command for the healthy device
+  // is taken with its next heartbeat.
+  api_.deviceWait = 5000ms;
+  EXPECT_EQ(Text(Post("/api/cmd", "led on", "SN: " + kSn + "\r\n")), "{ \"device_online_status\": 1 }");
+  // And the stuck peer is closed with reason 1 once its output stayed full for the send time-out.
+  ASSERT_TRUE(deviceEvents_.WaitCount("disconnect ", 1, 10000ms));
+  std::string line = deviceEvents_.Lines().back();
+  EXPECT_EQ(line.substr(line.size() - 2), " 1");
+  EXPECT_FALSE(CClientRegistry::Process().FindBySn(stuckSn));
+  EXPECT_TRUE(CClientRegistry::Process().FindBySn(kSn));
+  done = true;
+  heartbeats.join();
+}
+
+TEST_F(HttpTest, TwoThousandWaitingCommandsHoldUpNothingElse) {
+  std::uint16_t port = StartDevices();
+  const std::string silentSn = "20230101000a0000000000ee";
+  FakeDevice silent, busy;
+  Register(silent, port, silentSn);
+  Register(busy, port);
+  api_.deviceWait = 20000ms;  // longer than the test: none of them may end by its bound
+  // 2 000 requests on their own connections, each a one-letter command (so all
+  // of them fit the device's queue at once).
+  constexpr int kWaiting = 2000;
+  std::vector<std::unique_ptr<FakeDevice>> waiting;
+  for (int i = 0; i < kWaiting; ++i) {
+    waiting.push_back(std::make_unique<FakeDevice>(http_->BoundPort()));
+    ASSERT_TRUE(waiting.back()->Send(Post("/api/cmd", std::string(1, static_cast<char>('A' + i % 26)),
+                                          "SN: " + silentSn + "\r\n")));
+  }
+  auto silentDevice = CClientRegistry::Process().FindBySn(silentSn);
+  ASSERT_TRUE(WaitUntil([&] { return silentDevice->RequestRing().Size() == 2u * kWaiting; }, 20000ms));
+  auto answered = [&] {
+    int n = 0;
+    for (auto& w : waiting) n += w->Silent(0ms) ? 0 : 1;
+    return n;
+  };
+  // While all of them wait: the API answers at once, and a command for a
+  // device that heartbeats is taken.
+  EXPECT_EQ(Text("GET /api/hello HTTP/1.1\r\nSN: 1\r\n\r\n"), "welcome to tarnel");
+  auto command = Async(Post("/api/cmd", "go", "SN: " + kSn + "\r\n"));
+  ASSERT_TRUE(WaitUntil([&] { return !CClientRegistry::Process().FindBySn(kSn)->RequestRing().IsEmpty(); }));
+  busy.Send(Frame("-36" + kSn));
+  EXPECT_EQ(busy.ReadFrame(), "-37go\n");
+  EXPECT_EQ(command.get(), "{ \"device_online_status\": 1 }");
+  EXPECT_EQ(answered(), 0);  // none of the 2 000 was held up to make room, none given up
+
+  // The silent device's next heartbeat takes every text, once, in one frame.
+  silent.Send(Frame("-36" + silentSn));
+  std::string frame = silent.ReadFrame();
+  ASSERT_EQ(frame.size(), 3u + 2u * kWaiting);
+  EXPECT_EQ(frame.substr(0, 3), "-37");
+  std::map<char, int> letters;
+  for (std::size_t i = 3; i < frame.size(); i += 2) {
+    EXPECT_EQ(frame[i + 1], '\n');
+    ++letters[frame[i]];
+  }
+  for (int l = 0; l < 26; ++l) EXPECT_EQ(letters['A' + l], kWaiting / 26 + (l < kWaiting % 26 ? 1 : 0));
+  for (auto& w : waiting) EXPECT_EQ(w->ReceiveUntil(kTail), Chunked("{ \"device_online_status\": 1 }"));
+  silent.Send(Frame("-36" + silentSn));
+  EXPECT_TRUE(silent.Silent());  // nothing twice
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
+#include <sys/stat.h>
 
 #include "protocol/DeviceInfoRecord.h"
 #include "protocol/FileRecver.h"
@@ -77,6 +79,7 @@ void OnData(void* u, const char* data, int length) {
   static_cast<Owner*>(u)->events.Add("data " + std::string(data, static_cast<std::size_t>(length)));
 }
 void OnConnect(void* u, Socket s) { static_cast<Owner*>(u)->events.Add("connect " + std::to_string(s)); }
+void OnNotice(void* u, const char* text) { static_cast<Owner*>(u)->events.Add(std::string("notice ") + text); }
 
 class ProtocolTest : public ::testing::Test {
  protected:
@@ -95,6 +98,7 @@ class ProtocolTest : public ::testing::Test {
       s->SetOnSocketConnect(&OnConnect);
       s->SetOnSocketDisconnect(&OnDisconnect);
       s->SetOnRecvData(&OnData);
+      s->SetOnNotice(&OnNotice);
       s->SetProtocolFactory(MakeProtocolFactory(ProtocolSettings{ledFile_}));
       s->Start();
       return s;
@@ -272,12 +276,34 @@ TEST_F(ProtocolTest, LedDeviceGetsTheLedTextAndQueuedTextEvenWithoutItsFile) {
   EXPECT_TRUE(d.Silent());
 }
 
-TEST_F(ProtocolTest, LedFileThatIsADirectoryGivesNoReply) {
-  fs::create_directories(ledFile_);
-  FakeDevice d;
-  Connect(d);
-  Register(d, kLedSn);
-  EXPECT_TRUE(d.Silent());
+TEST_F(ProtocolTest, LedFileThatIsNoRegularFileGivesNoReplyAndOneLogLineAMinute) {
+  struct {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    std::string why;
+  } cases[] = {
+      {"directory", [](const std::string& p) { fs::create_directories(p); }, "it is a directory, not a regular file"},
+      // Opening a FIFO to read would wait for a writer for ever.
+      {"FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }, "it is not a regular file"},
+  };
+  for (const auto& c : cases) {
+    // A factory of its own, so the once-a-minute line is due again.
+    window_.Call([&] { server_->SetProtocolFactory(MakeProtocolFactory(ProtocolSettings{ledFile_})); });
+    fs::remove_all(ledFile_);
+    c.make(ledFile_);
+    FakeDevice d;
+    Connect(d);
+    Register(d, kLedSn);
+    Register(d, kLedSn);
+    EXPECT_TRUE(d.Silent(300ms)) << c.name;
+    const std::string line = "notice LED file " + ledFile_ + " refused: " + c.why;
+    EXPECT_TRUE(owner_.events.WaitCount(line, 1)) << c.name;
+    EXPECT_EQ(owner_.events.Count(line), 1u) << c.name;  // not one per heartbeat
+    FakeDevice other;  // the file threads are free: everything else goes on
+    Connect(other);
+    Register(other, kSn);
+    EXPECT_TRUE(std::regex_match(other.ReadFrame(), kClock)) << c.name;
+  }
 }
 
 }  // namespace
