@@ -110,4 +110,35 @@ kill -INT "$second"; wait "$second"; rc=$?
 [ $rc -eq 0 ] || fail "SIGINT: exit $rc, want 0"
 kill -INT "$pid"; wait "$pid"
 
+# A FIFO offered for download and as the LED file: opening either to read
+# would wait for a writer for ever. Both are refused with a log line, and
+# Velmo goes on serving.
+mkfifo "$work/pipe" "$work/ledpipe"
+start_velmo fifo --led-file "$work/ledpipe"
+exec 5<>"/dev/tcp/127.0.0.1/$port" || fail "fifo: cannot connect"
+printf '@00027-3620210807001e00383436470a' >&5  # the LED device registers
+printf '@00017-260000003072pipe' >&5            # and asks for the FIFO
+wait_for "$work/fifo.out" "${stamp}LED file $work/ledpipe refused: it is not a regular file$" \
+  || fail "fifo: no line for the LED file"
+wait_for "$work/fifo.out" "${stamp}download refused: pipe is a FIFO$" || fail "fifo: no line for the download"
+"$devsim" --server "127.0.0.1:$port" --devices 1 --heartbeat 0.2 --duration 0.5 >"$work/fifo-devsim.out" 2>&1 \
+  || fail "fifo: a new device was not served"
+grep -q "1 devices: 1 connected" "$work/fifo-devsim.out" || fail "fifo: simulator summary"
+[ "$(timeout 1 head -c 6 <&5 | wc -c)" -eq 0 ] || fail "fifo: the LED device got an answer"
+exec 5>&-
+
+# SIGTERM while a relay waits for a device that never heartbeats: Velmo ends
+# at once, not when the wait would have ended (10 s for a query).
+exec 6<>"/dev/tcp/127.0.0.1/$port" || fail "relay: cannot connect"
+printf '@00027-36202300000000000000000077' >&6  # registers, then stays silent
+exec 7<>"/dev/tcp/127.0.0.1/$port" || fail "relay: cannot connect the requester"
+printf '@00042-56202300000000000000000077query dev_infos' >&7
+sleep 0.5
+t0=$(date +%s%N)
+kill -TERM "$pid"; wait "$pid"; rc=$?
+ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+[ $rc -eq 0 ] || fail "SIGTERM during a relay: exit $rc, want 0"
+[ "$ms" -lt 2000 ] || fail "SIGTERM during a relay took $ms ms"
+exec 6>&- 7>&-
+
 echo "1 passed, 0 failed"
