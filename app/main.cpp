@@ -3,21 +3,20 @@
 // Parses the command line, builds the main dialog's logic on a message loop
 // owned by the main thread and runs it: in the operator's window when a
 // display is available (until the window is closed), headless otherwise
-// (until SIGINT/SIGTERM). Exit codes: 0 after a clean shutdown, 2 for a bad
-// command line or log file.
+// (until SIGINT/SIGTERM). The window lives in a module next to the program,
+// libvelmo-window.so, loaded only to show it; when it cannot be loaded, velmo
+// says why and runs headless. Exit codes: 0 after a clean shutdown, 2 for a
+// bad command line or log file.
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dlfcn.h>
 #include <string>
 
 #include "app/EventLog.h"
 #include "app/Options.h"
 #include "app/VelmoDlg.h"
-#include "app/qt/QtLoopBridge.h"
-#include "app/qt/VelmoWindow.h"
-
-#include <QApplication>
 #include "platform/MessageLoop.h"
 #include "platform/Process.h"
 
@@ -47,6 +46,24 @@ void InstallStopSignals() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
+// The window module's entry (see app/qt/WindowMain.cpp).
+using RunWindowFn = int (*)(int* argc, char** argv, velmo::platform::MessageLoop* loop, velmo::CVelmoDlg* dlg,
+                            velmo::CEventLog* log);
+
+// Loads the window module from the program's directory. Returns its entry,
+// or null with `error` saying why.
+RunWindowFn LoadWindow(std::string* error) {
+  const std::string path = velmo::platform::ExecutableDir() + "libvelmo-window.so";
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!module) {
+    *error = dlerror();
+    return nullptr;
+  }
+  auto run = reinterpret_cast<RunWindowFn>(dlsym(module, "VelmoRunWindow"));
+  if (!run) *error = path + ": no VelmoRunWindow in it";
+  return run;  // the module stays loaded until the process ends
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,6 +81,14 @@ int main(int argc, char** argv) {
       break;
   }
   if (!options.headless && !velmo::platform::DisplayAvailable()) options.headless = true;
+  RunWindowFn runWindow = nullptr;
+  if (!options.headless) {
+    runWindow = LoadWindow(&error);
+    if (!runWindow) {
+      std::fprintf(stderr, "velmo: the window cannot be shown (%s); running headless\n", error.c_str());
+      options.headless = true;
+    }
+  }
 
   velmo::CEventLog log;
   if (options.headless) log.SetConsole(stdout);  // with a window, the log lives in its pane
@@ -73,17 +98,11 @@ int main(int argc, char** argv) {
   }
 
   velmo::platform::MessageLoop loop;
-  if (!options.headless) {
-    QApplication app(argc, argv);
-    velmo::CQtLoopBridge bridge(loop);
+  if (runWindow) {
     BindSignalsTo(&loop);
-    velmo::CVelmoDlg dlg(loop, options, log);
     {
-      velmo::CVelmoWindow window(dlg, log);
-      window.show();
-      dlg.OnInitDialog();
-      app.exec();
-      dlg.Shutdown();  // the device server stops while the window still stands
+      velmo::CVelmoDlg dlg(loop, options, log);
+      runWindow(&argc, argv, &loop, &dlg, &log);
     }
     BindSignalsTo(nullptr);
     return 0;

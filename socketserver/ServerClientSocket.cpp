@@ -58,7 +58,7 @@ CServerClientSocket::CServerClientSocket(std::shared_ptr<const CConnectionEnv> e
       settings_(std::move(settings)),
       worker_(worker),
       id_(g_nextId.fetch_add(1, std::memory_order_relaxed)),
-      socket_(*io_) {}
+      socket_(io_->get_executor()) {}
 
 CServerClientSocket::~CServerClientSocket() {
   // A connection that was never torn down (a set-up that failed early, a
@@ -66,7 +66,7 @@ CServerClientSocket::~CServerClientSocket() {
   error_code ec;
   if (socket_.is_open()) {
     socket_.close(ec);
-  } else if (!closed_ && acceptInfo_) {
+  } else if (ownsFd_) {
     platform::CloseSocket(fd_);
   }
 }
@@ -79,9 +79,9 @@ void CServerClientSocket::AssertIoThread(const char* what) const { worker_.Threa
 
 void CServerClientSocket::TakeAcceptInfo(std::unique_ptr<AcceptInfo> info) {
   fd_ = info->socket;
+  ownsFd_ = fd_ != platform::kInvalidSocket;
   peerAddress_ = info->address;
   addressText_ = platform::Ipv4Text(info->address.addrNet);
-  acceptInfo_ = std::move(info);
 }
 
 bool CServerClientSocket::Setup(const ProtocolFactory& factory) {
@@ -96,6 +96,7 @@ bool CServerClientSocket::Setup(const ProtocolFactory& factory) {
     setupError_ = "its socket could not be watched: " + ec.message();
     return false;
   }
+  ownsFd_ = false;  // the socket closes it from here on
   socket_.non_blocking(true, ec);
   if (ec) {
     setupError_ = "its socket could not be made non-blocking: " + ec.message();
@@ -131,6 +132,8 @@ void CServerClientSocket::Close() {
     // can go from here.
     error_code ec;
     socket_.close(ec);
+    if (ownsFd_) platform::CloseSocket(fd_);
+    ownsFd_ = false;
     closed_ = true;
     if (started_) env_->TornDown();
   }
@@ -402,10 +405,10 @@ void CServerClientSocket::FinishTeardown() {
   error_code ec;
   if (socket_.is_open()) {
     socket_.close(ec);
-  } else if (acceptInfo_) {
+  } else if (ownsFd_) {
     platform::CloseSocket(fd_);  // never handed to the socket (a set-up that failed early)
   }
-  acceptInfo_.reset();
+  ownsFd_ = false;
   if (started_) env_->TornDown();
 }
 

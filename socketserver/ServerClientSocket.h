@@ -114,7 +114,8 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   CServerClientSocket(const CServerClientSocket&) = delete;
   CServerClientSocket& operator=(const CServerClientSocket&) = delete;
 
-  // Window thread: takes over the record and its socket; formats the address text.
+  // Window thread: takes over the record's socket and peer address (the
+  // record itself is released); formats the address text.
   void TakeAcceptInfo(std::unique_ptr<AcceptInfo> info);
   // Window thread: makes the socket non-blocking and creates the protocol
   // object (from `factory`, or one that drops what it receives). Returns false
@@ -228,9 +229,11 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   const std::shared_ptr<const ConnectionSettings> settings_;
   CIoWorker& worker_;
   const std::uint64_t id_;
-  boost::asio::ip::tcp::socket socket_;
+  // A socket bound to its context's own executor type (smaller than the
+  // type-erased default: there are tens of thousands of these).
+  boost::asio::basic_stream_socket<boost::asio::ip::tcp, boost::asio::io_context::executor_type> socket_;
   Socket fd_ = platform::kInvalidSocket;  // the descriptor's number, for the callbacks
-  std::unique_ptr<AcceptInfo> acceptInfo_;
+  bool ownsFd_ = false;  // the descriptor is not yet handed to socket_ (closed by us if never)
   platform::Ipv4SockAddr peerAddress_{};
   std::string addressText_;
   std::string setupError_;  // window thread

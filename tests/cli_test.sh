@@ -110,6 +110,27 @@ kill -INT "$second"; wait "$second"; rc=$?
 [ $rc -eq 0 ] || fail "SIGINT: exit $rc, want 0"
 kill -INT "$pid"; wait "$pid"
 
+# With a display the window runs, from its module next to velmo (Qt's
+# offscreen platform stands in for the screen); SIGTERM closes it with 0.
+wport=$((20000 + RANDOM % 12000))
+DISPLAY=:99 QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work" "$velmo" --bind 127.0.0.1 --device-port "$wport" \
+  --http-port $((wport + 1)) --file-dir "$work" --log-file "$work/window.log" >"$work/window.out" 2>"$work/window.err" &
+wpid=$!; pids+=("$wpid")
+wait_for "$work/window.log" "${stamp}Tcp Server Start" || fail "window: no start line"
+grep -q "libQt6Widgets" "/proc/$wpid/maps" || fail "window: Qt was not loaded"
+grep -Eq "$stamp" "$work/window.out" && fail "window: log lines went to standard output"
+kill -TERM "$wpid"; wait "$wpid"; rc=$?
+[ $rc -eq 0 ] || fail "window: SIGTERM: exit $rc, want 0"
+# Without its module, velmo says why and runs headless.
+mkdir -p "$work/alone" && cp "$velmo" "$work/alone/velmo"
+DISPLAY=:99 "$work/alone/velmo" --bind 127.0.0.1 --device-port "$wport" --http-port $((wport + 1)) --file-dir "$work" \
+  >"$work/alone.out" 2>"$work/alone.err" &
+apid=$!; pids+=("$apid")
+wait_for "$work/alone.out" "${stamp}Tcp Server Start" || fail "no module: not headless"
+grep -q "velmo: the window cannot be shown (.*libvelmo-window.so.*); running headless" "$work/alone.err" \
+  || fail "no module: no reason given: $(cat "$work/alone.err")"
+kill -TERM "$apid"; wait "$apid"
+
 # A FIFO offered for download and as the LED file: opening either to read
 # would wait for a writer for ever. Both are refused with a log line, and
 # Velmo goes on serving.
