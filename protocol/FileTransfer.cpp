@@ -94,6 +94,7 @@ CFileTransfer::~CFileTransfer() {
 // ---- the I/O thread's side ----
 
 void CFileTransfer::Submit(int code, const std::uint8_t* payload, int length) {
+  if (code == -29 && SendReady()) return;
   std::string copy(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length));
   const std::size_t size = copy.size();
   inFlight_.fetch_add(1);
@@ -111,6 +112,40 @@ void CFileTransfer::Submit(int code, const std::uint8_t* payload, int length) {
       conn->ResumeReading(CServerClientSocket::kPauseFiles);
     }
   }
+}
+
+bool CFileTransfer::SendReady() {
+  if (inFlight_.load() != 0) return false;  // the strand's state is still moving: it decides
+  auto conn = conn_.lock();
+  if (!conn || conn->OutputFull()) return false;
+  std::string frame;
+  std::uint32_t n;
+  {
+    std::lock_guard<std::mutex> lock(readyLock_);
+    if (readyFrame_.empty()) return false;
+    frame.swap(readyFrame_);
+    n = readyLength_;
+  }
+  const bool sent = conn->SendRaw(frame);
+  inFlight_.fetch_add(1);
+  asio::post(strand_, [weak = weak_from_this(), sent, n] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (!self->shut_) {
+      if (sent) {
+        self->OnReadySent(n);
+      } else {
+        self->Act(Fail(WM_FILE_FAIL, false));  // the file stays open
+      }
+    }
+    self->Done();
+  });
+  return true;
+}
+
+void CFileTransfer::ClearReady() {
+  std::lock_guard<std::mutex> lock(readyLock_);
+  std::string().swap(readyFrame_);
 }
 
 void CFileTransfer::ReadLed(std::function<void(bool, const std::string&)> done) {
@@ -218,6 +253,7 @@ void CFileTransfer::CloseTransfer() {
   if (file_ >= 0) close(file_);
   file_ = -1;
   slot_ = Slot::None;
+  ClearReady();
 }
 
 bool CFileTransfer::Send(std::initializer_list<std::string_view> parts, bool trace) {
@@ -503,7 +539,11 @@ void CFileTransfer::FinishCrc(bool ok) {
     }
     char header[40];
     std::snprintf(header, sizeof header, "-27%010u%08x", static_cast<unsigned>(work.size), crc_);
-    if (!Send({header, downloadName_}, true)) step = CloseSendFailed(true);
+    if (!Send({header, downloadName_}, true)) {
+      step = CloseSendFailed(true);
+    } else {
+      ReadAhead();
+    }
   }
   Done();
   Act(step);
@@ -518,6 +558,51 @@ void CFileTransfer::AbortCrc() {
   Done();
 }
 
+bool CFileTransfer::ReadBlock(std::uint32_t offset, std::uint32_t n, std::string* frame) {
+  frame->assign(CServerClientSocket::kFrameHeader + 3 + n, '\0');
+  CServerClientSocket::FrameHeader(3 + n, frame->data());
+  std::memcpy(frame->data() + CServerClientSocket::kFrameHeader, "-39", 3);
+  std::size_t got = 0;
+  while (got < n) {
+    ssize_t r = pread(file_, frame->data() + CServerClientSocket::kFrameHeader + 3 + got, n - got,
+                      static_cast<off_t>(offset) + static_cast<off_t>(got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  return got == n;
+}
+
+void CFileTransfer::ReadAhead() {
+  if (slot_ != Slot::Download) return;
+  std::uint32_t total;
+  {
+    std::lock_guard<std::mutex> lock(infoLock_);
+    total = total_;
+  }
+  if (sendOffset_ >= total) return;
+  const std::uint32_t n = std::min(blockSize_, total - sendOffset_);
+  std::string frame;
+  if (!ReadBlock(sendOffset_, n, &frame)) return;  // the -29 reads it again and reports what it finds
+  std::lock_guard<std::mutex> lock(readyLock_);
+  readyFrame_.swap(frame);
+  readyLength_ = n;
+}
+
+void CFileTransfer::OnReadySent(std::uint32_t n) {
+  if (slot_ != Slot::Download) return;
+  std::uint32_t total;
+  {
+    std::lock_guard<std::mutex> lock(infoLock_);
+    total = total_;
+    sendOffset_ += n;
+    done_ = sendOffset_;
+  }
+  ProgressStep();
+  if (sendOffset_ >= total) return CloseTransfer();
+  ReadAhead();
+}
+
 CFileTransfer::Step CFileTransfer::OnNextBlock() {
   if (slot_ != Slot::Download) return Keep();  // nothing open: ignored
   std::uint32_t total;
@@ -530,19 +615,15 @@ CFileTransfer::Step CFileTransfer::OnNextBlock() {
     return Keep();
   }
   const std::uint32_t n = std::min(blockSize_, total - sendOffset_);
-  // The block is read straight into its frame.
-  std::string frame(CServerClientSocket::kFrameHeader + 3 + n, '\0');
-  CServerClientSocket::FrameHeader(3 + n, frame.data());
-  std::memcpy(frame.data() + CServerClientSocket::kFrameHeader, "-39", 3);
-  std::size_t got = 0;
-  while (got < n) {
-    ssize_t r = pread(file_, frame.data() + CServerClientSocket::kFrameHeader + 3 + got, n - got,
-                      static_cast<off_t>(sendOffset_) + static_cast<off_t>(got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<std::size_t>(r);
+  // The block read ahead for this offset, or read now, straight into its frame.
+  std::string frame;
+  {
+    std::lock_guard<std::mutex> lock(readyLock_);
+    frame.swap(readyFrame_);
   }
-  if (got < n) return Fail(WM_FILE_FAIL, true);  // the file shrank or cannot be read
+  if (frame.empty() && !ReadBlock(sendOffset_, n, &frame)) {
+    return Fail(WM_FILE_FAIL, true);  // the file shrank or cannot be read
+  }
   auto conn = conn_.lock();
   if (!conn || !conn->PostFrame(std::move(frame))) return Fail(WM_FILE_FAIL, false);  // the file stays open
   sendOffset_ += n;
@@ -551,7 +632,11 @@ CFileTransfer::Step CFileTransfer::OnNextBlock() {
     done_ = sendOffset_;
   }
   ProgressStep();
-  if (sendOffset_ >= total) CloseTransfer();
+  if (sendOffset_ >= total) {
+    CloseTransfer();
+  } else {
+    ReadAhead();
+  }
   return Keep();
 }
 

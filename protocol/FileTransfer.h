@@ -89,6 +89,19 @@ class CFileTransfer : public std::enable_shared_from_this<CFileTransfer> {
   Step OnUploadEnded(int code);                    // -21, -23
   Step OnDownloadRequest(std::string_view payload);  // -26
   Step OnNextBlock();                              // -29
+  // Reads the block at `offset` (`n` bytes) straight into a -39 frame.
+  // Returns false when the file gives fewer bytes.
+  bool ReadBlock(std::uint32_t offset, std::uint32_t n, std::string* frame);
+  // After a block went out: reads the next one into the ready slot, so that
+  // the next -29 finds it there.
+  void ReadAhead();
+  // Strand: the I/O thread sent the ready block of `n` bytes.
+  void OnReadySent(std::uint32_t n);
+  // I/O thread: sends the ready block for a -29 when nothing else of the
+  // transfer is pending (so the slot holds the block the strand would send).
+  // Returns false when the strand has to handle the -29.
+  bool SendReady();
+  void ClearReady();
   void CrcChunk();
   void FinishCrc(bool ok);
   void AbortCrc();
@@ -148,6 +161,12 @@ class CFileTransfer : public std::enable_shared_from_this<CFileTransfer> {
   std::uint32_t total_ = 0;    // guarded by infoLock_
   std::uint32_t done_ = 0;     // guarded by infoLock_
   bool refused_ = false;       // guarded by infoLock_: the pending upload request is refused
+
+  // The next download block, read ahead on the strand; the I/O thread sends
+  // it itself when its -29 comes, so a download waits for no thread switch.
+  std::mutex readyLock_;
+  std::string readyFrame_;         // guarded by readyLock_: its -39 frame ("" when none)
+  std::uint32_t readyLength_ = 0;  // guarded by readyLock_: its block bytes
 
   std::atomic<int> inFlight_{0};           // frames not yet handled, a CRC, an LED read
   std::atomic<std::size_t> backlog_{0};    // bytes of frames not yet handled
