@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <atomic>
 #include <cstdlib>
+#include <future>
 #include <thread>
 
 #include "app/VelmoDlg.h"
@@ -273,14 +274,14 @@ TEST_F(WindowTest, AFloodOfDataFramesKeepsMemoryFlatAndTheApiServed) {
   const long after = procstat::StatusField("self", "VmRSS");
 
   // Meanwhile and after, a command for the other device is taken as ever.
-  std::string reply;
-  std::thread api([&] {
-    FakeDevice client(dlg_->HttpPort());
+  std::uint16_t httpPort = dlg_->HttpPort();
+  auto answer = std::async(std::launch::async, [httpPort, sn] {
+    FakeDevice client(httpPort);
     client.Send("POST /api/cmd HTTP/1.1\r\nSN: " + sn + "\r\nContent-Length: 2\r\n\r\nhi");
-    reply = client.ReceiveUntil("\r\n0\r\n\r\n", 10000ms);
+    return client.ReceiveUntil("\r\n0\r\n\r\n", 10000ms);
   });
-  PumpUntil([&] { return !reply.empty(); }, 10000);
-  api.join();
+  PumpUntil([&] { return answer.wait_for(0ms) == std::future_status::ready; }, 10000);
+  std::string reply = answer.get();
   done = true;
   heartbeats.join();
   EXPECT_NE(reply.find("{ \"device_online_status\": 1 }"), std::string::npos) << reply;
