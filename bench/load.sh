@@ -101,7 +101,7 @@ if [ -f "$perf_dir/loadc.c" ] && [ -f "$perf_dir/mosquitto.sh" ]; then
   kill -TERM "$velmo"; wait "$velmo" || true
   peer_rows+=("$(loadc_row Velmo "$peer_n" "$work/loadc-velmo.out")")
   bash "$perf_dir/mosquitto.sh" "$peer_n" 18830 "$steady" $((heartbeat * 1000)) >"$work/loadc-mosquitto.out" 2>&1
-  mosquitto_version=$(mosquitto -h 2>/dev/null | sed -n 's/^mosquitto version \([0-9.]*\).*/\1/p' | head -n1)
+  mosquitto_version=$( (mosquitto -h 2>/dev/null || true) | sed -n 's/^mosquitto version \([0-9.]*\).*/\1/p' | head -n1)
   peer_rows+=("$(loadc_row "Mosquitto ${mosquitto_version}" "$peer_n" "$work/loadc-mosquitto.out")")
 else
   echo "load.sh: no $perf_dir/loadc.c and mosquitto.sh: the comparison with Mosquitto is skipped" >&2

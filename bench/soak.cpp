@@ -12,8 +12,7 @@
 // server to settle and prints the figures as Markdown.
 //   ./build/bench/soak PID DEVICE-PORT HTTP-PORT SECONDS STEADY-DEVICES [CHURN-CLIENTS=20] [CHURN-RATE=500] [API-CLIENTS=10]
 // Exit status: 0 when nothing was lost (churn and API all answered, the
-// server back to its starting descriptors and threads, not counting the HTTP
-// workers its pool keeps), 1 otherwise.
+// server back to its starting descriptors and threads), 1 otherwise.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -42,19 +41,16 @@ namespace {
 struct ServerSample {
   int fds = -1;
   long threads = -1;
-  int httpWorkers = 0;  // of `threads`: the HTTP API's pool, which keeps the workers it started
   long rssKb = -1;
-  long OtherThreads() const { return threads - httpWorkers; }
 };
 
-// The server's open descriptors, threads (and how many are HTTP workers) and
-// resident memory; -1 fields when the process is gone.
+// The server's open descriptors, threads and resident memory; -1 fields when
+// the process is gone.
 ServerSample Sample(int pid) {
   const std::string proc = std::to_string(pid);
   ServerSample s;
   s.fds = velmo::procstat::OpenDescriptors(proc);
   s.threads = velmo::procstat::StatusField(proc, "Threads");
-  s.httpWorkers = std::max(0, velmo::procstat::ThreadsNamed(proc, "velmo-http"));
   s.rssKb = velmo::procstat::StatusField(proc, "VmRSS");
   return s;
 }
@@ -239,7 +235,7 @@ int main(int argc, char** argv) {
   const auto t0 = steady_clock::now();
   const auto end = t0 + duration_cast<steady_clock::duration>(duration<double>(seconds));
   ServerSample warm{}, peak = start;
-  std::printf("| minutes | descriptors | threads (HTTP workers) | RSS | churn cycles | hostile rounds | /api/cmd |\n"
+  std::printf("| minutes | descriptors | threads | RSS | churn cycles | hostile rounds | /api/cmd |\n"
               "|---|---|---|---|---|---|---|\n");
   std::fflush(stdout);
   for (int minute = 1; steady_clock::now() < end; ++minute) {
@@ -254,10 +250,9 @@ int main(int argc, char** argv) {
     if (minute == 1) warm = s;
     peak.fds = std::max(peak.fds, s.fds);
     peak.threads = std::max(peak.threads, s.threads);
-    peak.httpWorkers = std::max(peak.httpWorkers, s.httpWorkers);
     peak.rssKb = std::max(peak.rssKb, s.rssKb);
-    std::printf("| %.1f | %d | %ld (%d) | %ld MB | %ld | %ld | %ld |\n",
-                duration<double>(steady_clock::now() - t0).count() / 60, s.fds, s.threads, s.httpWorkers, s.rssKb / 1024,
+    std::printf("| %.1f | %d | %ld | %ld MB | %ld | %ld | %ld |\n",
+                duration<double>(steady_clock::now() - t0).count() / 60, s.fds, s.threads, s.rssKb / 1024,
                 c.cycles.load(), c.hostileRounds.load(), c.apiRequests.load());
     std::fflush(stdout);
   }
@@ -267,7 +262,7 @@ int main(int argc, char** argv) {
 
   // The server lets go of the churn and hostile connections as they close.
   ServerSample settled = Sample(pid);
-  for (int i = 0; i < 600 && (settled.fds > start.fds || settled.OtherThreads() > start.OtherThreads()); ++i) {
+  for (int i = 0; i < 600 && (settled.fds > start.fds || settled.threads > start.threads); ++i) {
     std::this_thread::sleep_for(100ms);
     settled = Sample(pid);
   }
@@ -278,9 +273,9 @@ int main(int argc, char** argv) {
   auto pct = [&](double p) { return l.empty() ? 0.0 : l[std::min(l.size() - 1, static_cast<std::size_t>(p * l.size()))]; };
   std::printf("\nAfter %.0f s with %d steady devices, %d churn clients (%.0f cycles/s at most), %d API clients:\n\n",
               elapsed, devices, churnClients, churnRate, apiClients);
-  std::printf("| | descriptors | threads (HTTP workers) | RSS |\n|---|---|---|---|\n");
+  std::printf("| | descriptors | threads | RSS |\n|---|---|---|---|\n");
   auto row = [](const char* what, const ServerSample& s) {
-    std::printf("| %s | %d | %ld (%d) | %ld MB |\n", what, s.fds, s.threads, s.httpWorkers, s.rssKb / 1024);
+    std::printf("| %s | %d | %ld | %ld MB |\n", what, s.fds, s.threads, s.rssKb / 1024);
   };
   row("start", start);
   row("after the first minute", warm);
@@ -294,9 +289,8 @@ int main(int argc, char** argv) {
               c.apiRequests.load(), c.apiRequests ? 100.0 * c.apiOnes.load() / c.apiRequests.load() : 0.0,
               c.apiFailures.load(), pct(0.5), pct(0.99), l.empty() ? 0.0 : l.back(), c.helloFailures.load());
   const bool ok = c.cycleFailures == 0 && c.apiFailures == 0 && c.helloFailures == 0 && c.apiOnes == c.apiRequests &&
-                  settled.fds <= start.fds && settled.OtherThreads() <= start.OtherThreads();
-  std::printf("- verdict: %s\n", ok ? "nothing lost; the server is back to its starting descriptors and threads "
-                                         "(besides the HTTP workers it keeps)"
+                  settled.fds <= start.fds && settled.threads <= start.threads;
+  std::printf("- verdict: %s\n", ok ? "nothing lost; the server is back to its starting descriptors and threads"
                                     : "SOMETHING WAS LOST (see the figures above)");
   return ok ? 0 : 1;
 }

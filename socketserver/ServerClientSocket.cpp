@@ -115,13 +115,18 @@ bool CServerClientSocket::Setup(const ProtocolFactory& factory) {
 void CServerClientSocket::Start() {
   if (started_.exchange(true)) return;
   env_->Started();
+  counted_.store(true);
   bool posted = Gate()->Post([weak = weak_from_this()] {
     auto self = weak.lock();
     if (!self || self->closing_) return;
     self->worker_.Watch(self.get());
     self->TryRead();
   });
-  if (!posted) env_->TornDown();
+  if (!posted) Uncount();
+}
+
+void CServerClientSocket::Uncount() {
+  if (counted_.exchange(false)) env_->TornDown();
 }
 
 void CServerClientSocket::Close() {
@@ -135,7 +140,7 @@ void CServerClientSocket::Close() {
     if (ownsFd_) platform::CloseSocket(fd_);
     ownsFd_ = false;
     closed_ = true;
-    if (started_) env_->TornDown();
+    Uncount();
   }
 }
 
@@ -409,7 +414,7 @@ void CServerClientSocket::FinishTeardown() {
     platform::CloseSocket(fd_);  // never handed to the socket (a set-up that failed early)
   }
   ownsFd_ = false;
-  if (started_) env_->TornDown();
+  Uncount();
 }
 
 // ---- SN and mailbox ----

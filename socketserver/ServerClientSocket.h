@@ -220,6 +220,8 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   void AfterOutputChange();
   void Teardown();
   void FinishTeardown();
+  // The server no longer waits for this connection's teardown (once).
+  void Uncount();
   void RetryClose();
 
   // Declared first: the context outlives the socket and timers below wherever
@@ -241,6 +243,7 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   std::atomic<bool> closeRequested_{false};
   std::atomic<bool> started_{false};
   std::atomic<bool> finished_{false};  // closed_, readable anywhere
+  std::atomic<bool> counted_{false};   // the server waits for this connection's teardown
 
   // I/O thread.
   std::size_t monitorIndex_ = kNotWatched;  // CIoWorker's

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <map>
 
 #include "protocol/DeviceInfoRecord.h"
 #include "protocol/FileRecver.h"
@@ -207,6 +208,35 @@ TEST_F(RelayTest, QueryFrames) {
 
   requester.Send(Frame("-56" + std::string("20990101000a00000000000b") + "q"));
   EXPECT_EQ(requester.ReadFrame(), "-570000000002");
+}
+
+TEST_F(RelayTest, QueriesOfDifferentTextsRunSideBySideAndRecordsAnswerThemInOrder) {
+  FakeDevice device, a, b, c;
+  Register(device);
+  for (auto* r : {&a, &b, &c}) ASSERT_TRUE(r->Connect(port_));
+  a.Send(Frame("-56" + kSn + "qa"));
+  b.Send(Frame("-56" + kSn + "qb"));
+  c.Send(Frame("-56" + kSn + "qc"));
+  // None waits for another's turn: all three texts are queued at once and go
+  // out with the device's next heartbeat.
+  ASSERT_TRUE(WaitUntil([&] { return CClientRegistry::Process().FindBySn(kSn)->RequestRing().Size() == 6; }));
+  device.Send(Frame("-36" + kSn));
+  std::string texts = device.ReadFrame();
+  ASSERT_EQ(texts.size(), 9u);
+  // The device answers each text with its own record, in the order it took them.
+  std::map<char, FakeDevice*> asker{{'a', &a}, {'b', &b}, {'c', &c}};
+  for (std::size_t i = 3; i < texts.size(); i += 2) {
+    DeviceInfo info = Sample();
+    info.version[2] = static_cast<std::uint16_t>(texts[i + 1]);  // tells the answers apart
+    device.Send(Frame("-58" + kSn + EncodeDeviceInfo(info)));
+  }
+  for (auto& [letter, requester] : asker) {
+    char version[16];
+    std::snprintf(version, sizeof version, "01.02.%02d", static_cast<int>(letter));
+    std::string answer = requester->ReadFrame();
+    EXPECT_EQ(answer.substr(0, 13), "-570000000000") << letter;
+    EXPECT_NE(answer.find(std::string("\"version\": ") + version), std::string::npos) << letter << ": " << answer;
+  }
 }
 
 TEST_F(RelayTest, TheFirstConnectionWithTheSnIsTheTarget) {

@@ -37,19 +37,4 @@ inline int OpenDescriptors(const std::string& proc) {
   return n;
 }
 
-// How many of the process's threads are named `name`.
-inline int ThreadsNamed(const std::string& proc, const std::string& name) {
-  const std::string tasks = "/proc/" + proc + "/task";
-  DIR* d = opendir(tasks.c_str());
-  if (!d) return -1;
-  int n = 0;
-  while (dirent* e = readdir(d)) {
-    std::ifstream comm(tasks + "/" + e->d_name + "/comm");
-    std::string line;
-    if (e->d_name[0] != '.' && std::getline(comm, line) && line == name) ++n;
-  }
-  closedir(d);
-  return n;
-}
-
 }  // namespace velmo::procstat
