@@ -78,6 +78,7 @@ CFileTransfer::CFileTransfer(CServerClientSocket& connection, std::shared_ptr<CP
     : io_(connection.Env().Files()),
       strand_(asio::make_strand(*io_)),
       timer_(*io_),
+      crcTimer_(*io_),
       conn_(connection.weak_from_this()),
       shared_(std::move(shared)),
       settings_(connection.SettingsRef()),
@@ -135,7 +136,7 @@ bool CFileTransfer::SendReady() {
       if (sent) {
         self->OnReadySent(n);
       } else {
-        self->Act(Fail(WM_FILE_FAIL, false));  // the file stays open
+        self->Act(self->SendFailed());  // the file stays open
       }
     }
     self->Done();
@@ -188,6 +189,7 @@ void CFileTransfer::Shutdown(std::function<void()> done) {
     self->deferred_.clear();
     self->outbox_.clear();
     self->timer_.cancel();
+    self->crcTimer_.cancel();
     if (self->receiver_ != 0) self->loop_.DestroyTarget(self->receiver_);  // queued reports go with it
     self->receiver_ = 0;
     self->connGate_->Post(done);
@@ -253,6 +255,7 @@ void CFileTransfer::CloseTransfer() {
   if (file_ >= 0) close(file_);
   file_ = -1;
   slot_ = Slot::None;
+  sendFailed_ = false;
   ClearReady();
 }
 
@@ -290,11 +293,28 @@ void CFileTransfer::PostToReceiver(std::uint32_t message) {
   FlushOutbox();
 }
 
+void CFileTransfer::PauseForWindow(bool pause) {
+  if (pausedForWindow_ == pause) return;
+  pausedForWindow_ = pause;
+  connGate_->Post([weak = conn_, pause] {
+    auto conn = weak.lock();
+    if (!conn) return;
+    if (pause) {
+      conn->PauseReading(CServerClientSocket::kPauseWindow);
+    } else {
+      conn->ResumeReading(CServerClientSocket::kPauseWindow);
+    }
+  });
+}
+
 void CFileTransfer::FlushOutbox() {
   while (!outbox_.empty()) {
     platform::PostResult r = loop_.Post(receiver_, outbox_.front(), 0, 0);
     if (r == platform::PostResult::QueueFull) {
-      // The window thread is behind: try again later, in order, without waiting here.
+      // The window thread is behind: try again later, in order, without
+      // waiting here; meanwhile this connection is not read, so its device
+      // cannot make more reports than the window takes.
+      PauseForWindow(true);
       if (outboxRetry_) return;
       outboxRetry_ = true;
       timer_.expires_after(settings_->timings.postRetry);
@@ -308,6 +328,7 @@ void CFileTransfer::FlushOutbox() {
     }
     outbox_.pop_front();
   }
+  PauseForWindow(false);
 }
 
 void CFileTransfer::ProgressStep() {
@@ -423,7 +444,8 @@ CFileTransfer::Step CFileTransfer::OnUploadData(std::string_view payload) {
     std::lock_guard<std::mutex> lock(infoLock_);
     done_ = static_cast<std::uint32_t>(std::min<long long>(st.st_size, kMaxFileSize));
   }
-  if (!Send({"-490000000000"})) return Fail(WM_FILE_FAIL, false);  // the file stays open
+  if (!Send({"-490000000000"})) return SendFailed();  // the file stays open
+  sendFailed_ = false;
   ProgressStep();
   return CheckComplete();
 }
@@ -512,8 +534,8 @@ void CFileTransfer::CrcChunk() {
   };
   const auto pause = shared_->Settings().crcChunkPause;
   if (pause.count() > 0) {
-    timer_.expires_after(pause);
-    timer_.async_wait(asio::bind_executor(strand_, next));
+    crcTimer_.expires_after(pause);
+    crcTimer_.async_wait(asio::bind_executor(strand_, next));
   } else {
     asio::post(strand_, [next] { next({}); });
   }
@@ -554,7 +576,7 @@ void CFileTransfer::AbortCrc() {
   if (!crcWork_.active) return;
   close(crcWork_.fd);
   crcWork_ = Crc{};
-  timer_.cancel();
+  crcTimer_.cancel();
   Done();
 }
 
@@ -589,8 +611,16 @@ void CFileTransfer::ReadAhead() {
   readyLength_ = n;
 }
 
+CFileTransfer::Step CFileTransfer::SendFailed() {
+  // A device that does not read fails every send: one report for the run.
+  if (sendFailed_) return Keep();
+  sendFailed_ = true;
+  return Fail(WM_FILE_FAIL, false);
+}
+
 void CFileTransfer::OnReadySent(std::uint32_t n) {
   if (slot_ != Slot::Download) return;
+  sendFailed_ = false;
   std::uint32_t total;
   {
     std::lock_guard<std::mutex> lock(infoLock_);
@@ -625,7 +655,8 @@ CFileTransfer::Step CFileTransfer::OnNextBlock() {
     return Fail(WM_FILE_FAIL, true);  // the file shrank or cannot be read
   }
   auto conn = conn_.lock();
-  if (!conn || !conn->PostFrame(std::move(frame))) return Fail(WM_FILE_FAIL, false);  // the file stays open
+  if (!conn || !conn->PostFrame(std::move(frame))) return SendFailed();  // the file stays open
+  sendFailed_ = false;
   sendOffset_ += n;
   {
     std::lock_guard<std::mutex> lock(infoLock_);

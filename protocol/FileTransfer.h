@@ -117,6 +117,10 @@ class CFileTransfer : public std::enable_shared_from_this<CFileTransfer> {
   void Trace(std::string_view text);
   void PostToReceiver(std::uint32_t message);
   void FlushOutbox();
+  // Pauses (or resumes) the connection's reading while reports wait for the window.
+  void PauseForWindow(bool pause);
+  // A -49 or -39 that the connection refused: reported once until a send succeeds.
+  Step SendFailed();
   void Done();  // one unit of pending work finished
 
   // Window thread.
@@ -125,7 +129,8 @@ class CFileTransfer : public std::enable_shared_from_this<CFileTransfer> {
   // Declared first: outlives the strand and timer below.
   const std::shared_ptr<boost::asio::io_context> io_;
   boost::asio::strand<boost::asio::io_context::executor_type> strand_;
-  boost::asio::steady_timer timer_;  // strand: CRC pauses, outbox retries
+  boost::asio::steady_timer timer_;     // strand: outbox retries
+  boost::asio::steady_timer crcTimer_;  // strand: the CRC's pauses (tests)
   const std::weak_ptr<CServerClientSocket> conn_;
   const std::shared_ptr<CProtocolShared> shared_;
   const std::shared_ptr<const ConnectionSettings> settings_;
@@ -153,6 +158,8 @@ class CFileTransfer : public std::enable_shared_from_this<CFileTransfer> {
   std::deque<std::pair<int, std::string>> deferred_;  // frames that came during a CRC
   std::deque<std::uint32_t> outbox_;                  // messages waiting for room in the window's queue
   bool outboxRetry_ = false;
+  bool pausedForWindow_ = false;
+  bool sendFailed_ = false;  // the last -49 or -39 was refused and reported
   platform::TargetId receiver_ = 0;
 
   // Read by the window thread's handlers.

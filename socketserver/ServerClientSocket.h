@@ -105,8 +105,9 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   static constexpr int kMaxPayload = 99999;
   static constexpr std::size_t kNotWatched = static_cast<std::size_t>(-1);
 
-  // Why reading is paused (any combination).
-  enum ReadPause : unsigned { kPauseWait = 1, kPauseFiles = 2 };
+  // Why reading is paused (any combination): a handler waits for a device,
+  // file work is behind, reports for the window thread wait for room.
+  enum ReadPause : unsigned { kPauseWait = 1, kPauseFiles = 2, kPauseWindow = 4 };
 
   CServerClientSocket(std::shared_ptr<const CConnectionEnv> env, std::shared_ptr<const ConnectionSettings> settings,
                       CIoWorker& worker);

@@ -44,50 +44,6 @@ void CSocketServer::SetFileDir(const char* dir) {
   settings_.reset();
 }
 
-void CSocketServer::SetSendTimeout(std::uint32_t ms) {
-  sendTimeoutMs_ = ms;
-  settings_.reset();
-}
-
-void CSocketServer::SetProgressInterval(std::uint32_t ms) {
-  progressIntervalMs_ = ms;
-  settings_.reset();
-}
-
-void CSocketServer::SetTimings(const ServerTimings& t) {
-  timings_ = t;
-  settings_.reset();
-}
-
-void CSocketServer::SetOnSocketDisconnect(OnSocketDisconnectFn fn) {
-  callbacks_.onSocketDisconnect = fn;
-  settings_.reset();
-}
-void CSocketServer::SetOnRecvData(OnRecvDataFn fn) {
-  callbacks_.onRecvData = fn;
-  settings_.reset();
-}
-void CSocketServer::SetOnRecvFileRequest(OnRecvFileRequestFn fn) {
-  callbacks_.onRecvFileRequest = fn;
-  settings_.reset();
-}
-void CSocketServer::SetOnRecvFileProgress(OnRecvFileProgressFn fn) {
-  callbacks_.onRecvFileProgress = fn;
-  settings_.reset();
-}
-void CSocketServer::SetOnRecvFileSucc(OnRecvFileSuccFn fn) {
-  callbacks_.onRecvFileSucc = fn;
-  settings_.reset();
-}
-void CSocketServer::SetOnRecvFileFail(OnRecvFileFailFn fn) {
-  callbacks_.onRecvFileFail = fn;
-  settings_.reset();
-}
-void CSocketServer::SetOnNotice(OnNoticeFn fn) {
-  callbacks_.onNotice = fn;
-  settings_.reset();
-}
-
 std::shared_ptr<const ConnectionSettings> CSocketServer::CurrentSettings() {
   if (!settings_) {
     auto s = std::make_shared<ConnectionSettings>();

@@ -47,8 +47,8 @@ class CSocketServer {
   void SetFileDir(const char* dir);
   void SetPort(std::uint16_t port) { port_ = port; }
   // How long a peer's output may stay full before it is closed with reason 1.
-  void SetSendTimeout(std::uint32_t ms);
-  void SetProgressInterval(std::uint32_t ms);
+  void SetSendTimeout(std::uint32_t ms) { Change(sendTimeoutMs_, ms); }
+  void SetProgressInterval(std::uint32_t ms) { Change(progressIntervalMs_, ms); }
   // The accepting side shares the first I/O thread: its priority is kept for
   // the interface's sake only.
   void SetAcceptThreadPriority(int p) { acceptThreadPriority_ = p; }
@@ -57,19 +57,20 @@ class CSocketServer {
   // Number of I/O threads (0: one per core), taken when they start (the first
   // Start or CreateClient).
   void SetIoThreads(unsigned n) { ioThreads_ = n; }
-  void SetTimings(const ServerTimings& t);
+  void SetTimings(const ServerTimings& t) { Change(timings_, t); }
   void SetProtocolFactory(ProtocolFactory factory) { protocolFactory_ = std::move(factory); }
 
   void SetOnAccept(OnAcceptFn fn) { onAccept_ = fn; }
   void SetOnAcceptErr(OnAcceptErrFn fn) { onAcceptErr_ = fn; }
   void SetOnSocketConnect(OnSocketConnectFn fn) { onSocketConnect_ = fn; }
-  void SetOnSocketDisconnect(OnSocketDisconnectFn fn);
-  void SetOnRecvData(OnRecvDataFn fn);
-  void SetOnRecvFileRequest(OnRecvFileRequestFn fn);
-  void SetOnRecvFileProgress(OnRecvFileProgressFn fn);
-  void SetOnRecvFileSucc(OnRecvFileSuccFn fn);
-  void SetOnRecvFileFail(OnRecvFileFailFn fn);
-  void SetOnNotice(OnNoticeFn fn);
+  // The connection-side callbacks take effect for connections created afterwards.
+  void SetOnSocketDisconnect(OnSocketDisconnectFn fn) { Change(callbacks_.onSocketDisconnect, fn); }
+  void SetOnRecvData(OnRecvDataFn fn) { Change(callbacks_.onRecvData, fn); }
+  void SetOnRecvFileRequest(OnRecvFileRequestFn fn) { Change(callbacks_.onRecvFileRequest, fn); }
+  void SetOnRecvFileProgress(OnRecvFileProgressFn fn) { Change(callbacks_.onRecvFileProgress, fn); }
+  void SetOnRecvFileSucc(OnRecvFileSuccFn fn) { Change(callbacks_.onRecvFileSucc, fn); }
+  void SetOnRecvFileFail(OnRecvFileFailFn fn) { Change(callbacks_.onRecvFileFail, fn); }
+  void SetOnNotice(OnNoticeFn fn) { Change(callbacks_.onNotice, fn); }
 
   // (Re)starts the listener; connections stay. Returns true when listening;
   // otherwise LastStartError() says why.
@@ -100,6 +101,12 @@ class CSocketServer {
   CIoWorker& Worker(std::size_t i) { return *workers_.at(i); }
 
  private:
+  // Sets a field that connections copy: the next connection gets fresh settings.
+  template <class T>
+  void Change(T& field, const T& value) {
+    field = value;
+    settings_.reset();
+  }
   bool StartThreads();
   std::shared_ptr<const ConnectionSettings> CurrentSettings();
   void OnCloseMessage(std::uint32_t msg, std::uintptr_t id);

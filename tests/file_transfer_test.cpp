@@ -243,6 +243,45 @@ TEST_F(TransferTest, DownloadInBlocksWithTheRightCrc) {
   EXPECT_EQ(owner_.events.Count("data @00029-27"), 1u);
 }
 
+TEST_F(TransferTest, ADeviceThatDoesNotReadItsBlocksGetsOneFailureAndGoesOnWhenItReads) {
+  std::string content(20u << 20, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 13 + i / 99996);
+  std::ofstream(dir_ / "big.bin", std::ios::binary) << content;
+  FakeDevice slow;
+  slow.Open();
+  int small = 4096;
+  setsockopt(slow.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ASSERT_TRUE(slow.ConnectOpened(Port()));
+  slow.Send(Frame("-26" + Ten(99996) + "big.bin"));
+  ASSERT_EQ(slow.ReadFrame(5000ms).substr(0, 13), "-270020971520");
+
+  // Asks for block after block without reading one: once its output is full,
+  // the next -39 is refused and reported, once.
+  for (int i = 0; i < 200 && Events("fail ").empty(); ++i) {
+    slow.Send(Frame("-29"));
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_TRUE(owner_.events.WaitCount("fail ", 1));
+  for (int i = 0; i < 20; ++i) slow.Send(Frame("-29"));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(Events("fail "), std::vector<std::string>{"fail " + fileDir_ + "big.bin 6"});
+
+  // The file stays open: what was sent arrives whole and in order, and the
+  // next -29 carries on from there.
+  std::string received;
+  for (std::string frame; !(frame = slow.ReadFrame(500ms)).empty();) {
+    ASSERT_EQ(frame.substr(0, 3), "-39");
+    received += frame.substr(3);
+  }
+  ASSERT_GT(received.size(), 0u);
+  ASSERT_EQ(received.size() % 99996, 0u);
+  slow.Send(Frame("-29"));
+  std::string next = slow.ReadFrame();
+  ASSERT_EQ(next.substr(0, 3), "-39");
+  received += next.substr(3);
+  EXPECT_TRUE(received == content.substr(0, received.size()));
+}
+
 TEST_F(TransferTest, BlockSizesAreBounded) {
   std::ofstream(dir_ / "big.bin", std::ios::binary) << std::string(100000, 'b');
   struct {
