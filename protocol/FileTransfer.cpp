@@ -174,8 +174,11 @@ void CFileTransfer::Cancel() {
   asio::post(strand_, [weak = weak_from_this()] {
     auto self = weak.lock();
     if (!self || self->shut_) return;
+    // Every open file is cancelled, uploads and downloads alike (a download
+    // whose header is still being computed has its file open too).
+    const bool open = self->slot_ != Slot::None || self->crcWork_.active;
     self->AbortCrc();
-    if (self->slot_ == Slot::Upload && !self->Send({"-22"})) self->RequestClose(WM_CLOSE_SEND_FAILED);
+    if (open && !self->Send({"-22"})) self->RequestClose(WM_CLOSE_SEND_FAILED);
     self->CloseTransfer();
     self->Replay();
   });
@@ -213,7 +216,7 @@ void CFileTransfer::Handle(int code, std::string payload) {
       case -16: Act(OnUploadRequest(payload)); break;
       case -19: Act(OnUploadData(payload)); break;
       case -21:
-      case -23: Act(OnUploadEnded(code)); break;
+      case -23: Act(OnTransferEnded(code)); break;
       case -26: Act(OnDownloadRequest(payload)); break;
       case -29: Act(OnNextBlock()); break;
       default: break;
@@ -424,7 +427,10 @@ CFileTransfer::Step CFileTransfer::OnUploadAccepted(bool accept) {
 }
 
 CFileTransfer::Step CFileTransfer::OnUploadData(std::string_view payload) {
-  if (slot_ != Slot::Upload) return Keep();  // no upload in progress: ignored
+  if (slot_ == Slot::None) return Keep();  // no file open: ignored
+  // A download's file is open for reading only: the write fails like any
+  // other, and the device gets "-24".
+  if (slot_ == Slot::Download) return Fail(WM_FILE_WRITE_FAILED, true, "-24");
   bool ok = lseek(file_, 0, SEEK_END) >= 0;
   const char* data = payload.data() + 3;
   std::size_t left = payload.size() - 3;
@@ -450,8 +456,8 @@ CFileTransfer::Step CFileTransfer::OnUploadData(std::string_view payload) {
   return CheckComplete();
 }
 
-CFileTransfer::Step CFileTransfer::OnUploadEnded(int code) {
-  if (slot_ != Slot::Upload) return Keep();
+CFileTransfer::Step CFileTransfer::OnTransferEnded(int code) {
+  if (slot_ == Slot::None) return Keep();  // no file open: ignored
   return Fail(code == -21 ? WM_FILE_FAIL_DEVICE : WM_FILE_FAIL, true);
 }
 

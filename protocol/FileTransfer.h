@@ -57,7 +57,7 @@ class CFileTransfer : public std::enable_shared_from_this<CFileTransfer> {
   // I/O thread: reads the LED text file; `done(ok, text)` runs on the I/O
   // thread (not at all when the connection has gone).
   void ReadLed(std::function<void(bool ok, const std::string& text)> done);
-  // I/O thread: cancels an upload in progress ("-22", no callback).
+  // I/O thread: cancels the upload or download in progress ("-22", no callback).
   void Cancel();
   // I/O thread (teardown): closes the file without a report; `done` runs on
   // the I/O thread afterwards.
@@ -86,7 +86,7 @@ class CFileTransfer : public std::enable_shared_from_this<CFileTransfer> {
   Step OnUploadRequest(std::string_view payload);  // -16
   Step OnUploadAccepted(bool accept);              // the window thread's answer to 2029
   Step OnUploadData(std::string_view payload);     // -19
-  Step OnUploadEnded(int code);                    // -21, -23
+  Step OnTransferEnded(int code);                  // -21, -23: the device ends its upload or download
   Step OnDownloadRequest(std::string_view payload);  // -26
   Step OnNextBlock();                              // -29
   // Reads the block at `offset` (`n` bytes) straight into a -39 frame.

@@ -162,4 +162,21 @@ ms=$(( ($(date +%s%N) - t0) / 1000000 ))
 [ "$ms" -lt 2000 ] || fail "SIGTERM during a relay took $ms ms"
 exec 6>&- 7>&-
 
+# SIGTERM with an upload and a download open: each device gets "-22" before
+# its connection closes.
+start_velmo transfers
+exec 8<>"/dev/tcp/127.0.0.1/$port" || fail "transfers: cannot connect the uploader"
+exec 9<>"/dev/tcp/127.0.0.1/$port" || fail "transfers: cannot connect the downloader"
+printf '@00018-160000000100x.bin' >&8
+[ "$(timeout 2 head -c 19 <&8)" = "@00013-170000000000" ] || fail "transfers: the upload was not accepted"
+printf '@00019-260000003072up.bin' >&9
+timeout 2 head -c 33 <&9 | grep -q '^@00027-270000100000[0-9a-f]\{8\}up\.bin$' || fail "transfers: no download header"
+kill -TERM "$pid"; wait "$pid"; rc=$?
+[ $rc -eq 0 ] || fail "SIGTERM with transfers open: exit $rc, want 0"
+for fd in 8 9; do
+  got=$(timeout 2 cat <&$fd)
+  [ "$got" = "@00003-22" ] || fail "transfers: descriptor $fd got '$got' at SIGTERM, want @00003-22"
+done
+exec 8>&- 9>&-
+
 echo "1 passed, 0 failed"

@@ -131,23 +131,46 @@ TEST_F(TransferTest, DataWithoutAnUploadIsIgnored) {
   EXPECT_TRUE(d_.Silent());
 }
 
-TEST_F(TransferTest, DeviceEndsTheUploadAndThePartialFileStays) {
+TEST_F(TransferTest, TheDeviceEndsItsTransferAndTheFilesStay) {
+  const std::string source(7000, 'g');
+  std::ofstream(dir_ / "get.bin", std::ios::binary) << source;
+  const std::string getPath = fs::canonical(dir_ / "get.bin").string();
   struct {
-    const char* code;
+    bool upload;
+    const char* frame;
     const char* reason;
-  } cases[] = {{"-21", "5"}, {"-23", "6"}};
+    const char* reply;  // what the device gets, if anything
+  } cases[] = {{true, "-21", "5", nullptr},          {true, "-23", "6", nullptr},
+               {false, "-21", "5", nullptr},         {false, "-23", "6", nullptr},
+               {false, "-19written?", "6", "-24"}};  // a download's file takes no data
   for (const auto& c : cases) {
-    std::string name = std::string("part") + c.code + ".bin";
-    Upload(100, name);
-    ASSERT_EQ(d_.ReadFrame(), "-170000000000");
-    d_.Send(Frame("-19" + std::string(40, 'p')));
-    ASSERT_EQ(d_.ReadFrame(), "-490000000000");
-    d_.Send(Frame(c.code));
-    ASSERT_TRUE(owner_.events.WaitCount("fail " + fileDir_ + name + " " + c.reason, 1)) << c.code;
-    EXPECT_EQ(fs::file_size(dir_ / name), 40u);
-    d_.Send(Frame("-19more"));  // the upload is over
-    EXPECT_TRUE(d_.Silent());
+    const std::string what = std::string(c.upload ? "upload " : "download ") + c.frame;
+    std::string path;
+    if (c.upload) {
+      std::string name = std::string("part") + c.frame + ".bin";
+      path = fileDir_ + name;
+      Upload(100, name);
+      ASSERT_EQ(d_.ReadFrame(), "-170000000000") << what;
+      d_.Send(Frame("-19" + std::string(40, 'p')));
+      ASSERT_EQ(d_.ReadFrame(), "-490000000000") << what;
+    } else {
+      path = getPath;
+      d_.Send(Frame("-26" + Ten(3072) + "get.bin"));
+      ASSERT_EQ(d_.ReadFrame().substr(0, 13), "-270000007000") << what;
+      d_.Send(Frame("-29"));
+      ASSERT_EQ(d_.ReadFrame().size(), 3u + 3072) << what;
+    }
+    const std::size_t fails = Events("fail ").size();
+    d_.Send(Frame(c.frame));
+    if (c.reply) EXPECT_EQ(d_.ReadFrame(), c.reply) << what;
+    ASSERT_TRUE(owner_.events.WaitCount("fail ", fails + 1)) << what;
+    EXPECT_EQ(Events("fail ").back(), "fail " + path + " " + c.reason) << what;
+    d_.Send(Frame(c.upload ? "-19more" : "-29"));  // the file is closed
+    EXPECT_TRUE(d_.Silent()) << what;
+    if (c.upload) EXPECT_EQ(fs::file_size(path), 40u) << what;
   }
+  EXPECT_EQ(ReadAll(dir_ / "get.bin"), source);
+  EXPECT_EQ(Events("fail ").size(), 5u);
 }
 
 TEST_F(TransferTest, ASecondRequestStartsOverSilently) {
@@ -335,15 +358,23 @@ TEST_F(TransferTest, ProgressIsRateLimitedWithOneAtTheEnd) {
   EXPECT_EQ(progress.back(), "progress 2000 2000");
 }
 
-TEST_F(TransferTest, CancelSendsMinus22AndReportsNothing) {
+TEST_F(TransferTest, CancelSendsMinus22ToUploadsAndDownloadsAndReportsNothing) {
   Upload(100, "cancelled.bin");
   ASSERT_EQ(d_.ReadFrame(), "-170000000000");
   d_.Send(Frame("-19" + std::string(30, 'c')));
   ASSERT_EQ(d_.ReadFrame(), "-490000000000");
+  std::ofstream(dir_ / "get.bin") << std::string(7000, 'g');
+  FakeDevice downloading;
+  ASSERT_TRUE(downloading.Connect(Port()));
+  downloading.Send(Frame("-26" + Ten(3072) + "get.bin"));
+  ASSERT_EQ(downloading.ReadFrame().substr(0, 13), "-270000007000");
   window_.Call([&] { server_->CancelAllRecv(); });
   EXPECT_EQ(d_.ReadFrame(), "-22");
+  EXPECT_EQ(downloading.ReadFrame(), "-22");
   d_.Send(Frame("-19more"));
+  downloading.Send(Frame("-29"));
   EXPECT_TRUE(d_.Silent());
+  EXPECT_TRUE(downloading.Silent());
   EXPECT_TRUE(Events("fail ").empty());
   EXPECT_TRUE(Events("succ ").empty());
   EXPECT_EQ(fs::file_size(dir_ / "cancelled.bin"), 30u);
@@ -351,12 +382,19 @@ TEST_F(TransferTest, CancelSendsMinus22AndReportsNothing) {
   EXPECT_TRUE(d_.Silent());
 }
 
-TEST_F(TransferTest, DestroyingTheServerCancelsUploads) {
+TEST_F(TransferTest, DestroyingTheServerCancelsUploadsAndDownloads) {
   Upload(100, "shutdown.bin");
   ASSERT_EQ(d_.ReadFrame(), "-170000000000");
+  std::ofstream(dir_ / "get.bin") << "12345";
+  FakeDevice downloading;
+  ASSERT_TRUE(downloading.Connect(Port()));
+  downloading.Send(Frame("-26" + Ten(3072) + "get.bin"));
+  ASSERT_EQ(downloading.ReadFrame().substr(0, 13), "-270000000005");
   window_.Call([&] { server_.reset(); });
-  EXPECT_EQ(d_.ReadFrame(), "-22");
-  EXPECT_TRUE(d_.WaitClosed());
+  for (FakeDevice* d : {&d_, &downloading}) {
+    EXPECT_EQ(d->ReadFrame(), "-22");
+    EXPECT_TRUE(d->WaitClosed());
+  }
   EXPECT_TRUE(Events("fail ").empty());
 }
 
@@ -366,9 +404,12 @@ TEST_F(TransferTest, ADownloadRequestClosesAnOpenUpload) {
   ASSERT_EQ(d_.ReadFrame(), "-170000000000");
   d_.Send(Frame("-26" + Ten(3072) + "get.bin"));
   EXPECT_EQ(d_.ReadFrame().substr(0, 13), "-270000000005");
-  d_.Send(Frame("-19data"));  // the upload is no longer open
   d_.Send(Frame("-29"));
-  EXPECT_EQ(d_.ReadFrame(), "-3912345");
+  EXPECT_EQ(d_.ReadFrame(), "-3912345");  // the last block closes the download
+  d_.Send(Frame("-19data"));              // and the upload is no longer open
+  EXPECT_TRUE(d_.Silent());
+  EXPECT_EQ(fs::file_size(dir_ / "open.bin"), 0u);
+  EXPECT_TRUE(Events("fail ").empty());
 }
 
 TEST_F(TransferTest, WhatIsNoRegularFileIsRefusedLikeAMissingOneAndTheServerGoesOn) {
