@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "app/VelmoDlg.h"
+#include "app/qt/DialogControls.h"
 #include "app/qt/LogPane.h"
 #include "app/qt/QtLoopBridge.h"
 #include "app/qt/VelmoWindow.h"
@@ -118,6 +119,41 @@ TEST_F(WindowTest, ControlsStandWhereTheDialogPutsThem) {
   EXPECT_FALSE(window_->windowFlags() & Qt::WindowMaximizeButtonHint);
   EXPECT_EQ(qobject_cast<QLineEdit*>(window_->Control(CVelmoWindow::kIdWeatherFile))->text(), U("C:\\Q917\\weather.htm"));
   EXPECT_GT(window_->DialogRect(0, 0, 643, 444).width(), 643);  // units are converted, not taken as pixels
+  // With the font the setup installs the window has its designed size, and
+  // fits a 1366x768 screen.
+  EXPECT_NEAR(window_->width(), 965, 3);
+  EXPECT_NEAR(window_->height(), 666, 3);
+
+  // The group boxes' titles sit on their frame lines, and what they frame
+  // keeps its margin inside the frame.
+  struct Inside {
+    const char* box;
+    QWidget* widget;
+  } inside[] = {{"设备", window_->ControlByText(U("在线设备数："))},
+                {"设备", window_->DeviceList()},
+                {"日志", window_->LogPane()},
+                {"功能按键", window_->Control(CVelmoWindow::kIdStartListen)}};
+  for (const auto& in : inside) {
+    QWidget* box = window_->ControlByText(U(in.box));
+    ASSERT_NE(box, nullptr) << in.box;
+    const QImage image = box->grab().toImage();
+    const QRgb background = image.pixel(image.width() / 2, image.height() / 2);
+    auto inkInRow = [&](int y, int from, int to) {
+      for (int x = from; x < to; ++x) {
+        if (image.pixel(x, y) != background) return true;
+      }
+      return false;
+    };
+    int line = 0;  // the frame's top line, seen in the middle of the box
+    while (line < image.height() && image.pixel(image.width() / 2, line) == background) ++line;
+    const int text = box->fontMetrics().height();
+    EXPECT_NEAR(line, text / 2, 1) << in.box;
+    // The title's letters reach above and below that line.
+    const int titleEnd = box->fontMetrics().horizontalAdvance(U(in.box)) + 2 * box->fontMetrics().averageCharWidth();
+    EXPECT_TRUE(inkInRow(line - 2, 0, titleEnd)) << in.box;
+    EXPECT_TRUE(inkInRow(line + 2, 2, titleEnd)) << in.box;
+    EXPECT_GE(in.widget->y() - (box->y() + line), 4) << in.box;
+  }
 }
 
 TEST_F(WindowTest, CountersAndListBeforeAndAfterTheFirstTick) {
@@ -130,7 +166,6 @@ TEST_F(WindowTest, CountersAndListBeforeAndAfterTheFirstTick) {
   EXPECT_EQ(list->columnWidth(0), 60);
   EXPECT_EQ(list->columnWidth(1), 200);
   EXPECT_EQ(list->columnWidth(2), 200);
-  EXPECT_TRUE(list->showGrid());
   EXPECT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
   EXPECT_EQ(list->rowCount(), 0);
   EXPECT_EQ(Text(CVelmoWindow::kIdClientCount), "0");
@@ -155,6 +190,32 @@ TEST_F(WindowTest, CountersAndListBeforeAndAfterTheFirstTick) {
   ASSERT_TRUE(PumpUntil([&] { return list->rowCount() == 2 && list->item(1, 1)->text() == "C"; }, 3000));
   EXPECT_EQ(list->item(0, 0)->text(), "1");  // renumbered
   EXPECT_EQ(list->item(1, 0)->text(), "2");
+}
+
+TEST_F(WindowTest, TheDeviceListIsDrawnAsAReportList) {
+  QTableWidget* list = window_->DeviceList();
+  list->setRowCount(2);
+  list->setItem(0, 1, new QTableWidgetItem("20230101000a00000000000b"));
+  const int row = list->rowHeight(0);
+  // Rows one text line high: about 14 of them fill the list, as designed.
+  EXPECT_LT(row, 2 * list->fontMetrics().height());
+  EXPECT_GE(list->viewport()->height() / row, 13);
+
+  // The grid runs across the whole width, under the rows and below them.
+  QImage view = list->viewport()->grab().toImage();
+  const int right = view.width() - 4;
+  const int wide = list->columnViewportPosition(2) + list->columnWidth(2) + 20;  // past the last column
+  ASSERT_LT(wide, right);
+  for (int r : {0, 1, 5}) {  // two rows and an empty stretch below them
+    const int line = (r + 1) * row - 1;
+    EXPECT_NE(view.pixel(right, line), view.pixel(right, line - row / 2)) << "row " << r;
+    EXPECT_EQ(view.pixel(right, line), view.pixel(wide, line)) << "row " << r;
+  }
+  // So does the header: past the last column it is an empty header section,
+  // not the list's background.
+  QImage header = list->horizontalHeader()->viewport()->grab().toImage();
+  const int y = header.height() / 2;
+  EXPECT_EQ(header.pixel(header.width() - 4, y), header.pixel(list->columnWidth(0) - 4, y));
 }
 
 TEST_F(WindowTest, LogPaneKeepsAtMost1000Lines) {
@@ -202,6 +263,17 @@ TEST_F(WindowTest, EventLinesButtonsAndTheLastDataLine) {
   d.Send(Frame("123hello"));
   ASSERT_TRUE(PumpUntil([&] { return Text(CVelmoWindow::kIdLastData) == "123hello"; }));
   EXPECT_TRUE(PumpUntil([&] { return Pane().contains(U("： 123hello\n")); }));  // a separate queued line
+  // Device text is shown as it came, never as markup: the line is as wide as
+  // the same text in a plain label.
+  const std::string markup = "123<b>bold</b>&lt;";
+  d.Send(Frame(markup));
+  ASSERT_TRUE(PumpUntil([&] { return Text(CVelmoWindow::kIdLastData) == QString::fromStdString(markup); }));
+  auto* lastData = qobject_cast<QLabel*>(window_->Control(CVelmoWindow::kIdLastData));
+  EXPECT_EQ(lastData->sizeHint().width(), lastData->fontMetrics().horizontalAdvance(QString::fromStdString(markup)) +
+                                              2 * lastData->margin() + 2 * lastData->frameWidth());
+  for (int id : {CVelmoWindow::kIdInfo, CVelmoWindow::kIdClientCount, CVelmoWindow::kIdDeviceCount}) {
+    EXPECT_EQ(qobject_cast<QLabel*>(window_->Control(id))->textFormat(), Qt::PlainText) << id;
+  }
 
   qobject_cast<QPushButton*>(window_->Control(CVelmoWindow::kIdStopListen))->click();
   EXPECT_FALSE(dlg_->Server()->IsListening());

@@ -1,6 +1,7 @@
 #include "app/qt/VelmoWindow.h"
 
 #include <QContextMenuEvent>
+#include <cstdlib>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFontMetrics>
@@ -19,6 +20,7 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+#include "app/qt/DialogControls.h"
 #include "app/qt/LogPane.h"
 #include "platform/TextCodec.h"
 
@@ -49,17 +51,41 @@ QIcon VelmoIcon() {
   return icon;
 }
 
-CVelmoWindow::CVelmoWindow(CVelmoDlg& dlg, CEventLog& log, QWidget* parent)
-    : QDialog(parent), dlg_(dlg), eventLog_(log) {
-  // Dialog font: 宋体 9 pt where it exists, else a CJK font the setup installs.
+QFont DialogFont() {
+  // The design's font is 宋体 at 9 points, whose dialog base units are 6 by
+  // 12 pixels. Where it is missing, a Ming face of the same proportions (the
+  // setup installs AR PL UMing) or a CJK sans face stands in, at the pixel
+  // size whose base units come closest to the design's dialog size.
   QFont font;
-  font.setFamilies({U("宋体"), "SimSun", "WenQuanYi Micro Hei", "Noto Sans CJK SC"});
-  font.setPointSize(9);
-  setFont(font);
+  font.setFamilies({U("宋体"), "SimSun", "AR PL UMing CN", "WenQuanYi Micro Hei", "Noto Sans CJK SC"});
+  int best = -1, bestMiss = 0;
+  for (int px = 8; px <= 24; ++px) {
+    font.setPixelSize(px);
+    const QSize units = DialogBaseUnits(font);
+    const int miss = std::abs(643 * units.width() / 4 - kDesignWidth) + std::abs(444 * units.height() / 8 - kDesignHeight);
+    if (best < 0 || miss < bestMiss) {
+      best = px;
+      bestMiss = miss;
+    }
+  }
+  font.setPixelSize(best);
+  return font;
+}
+
+QSize DialogBaseUnits(const QFont& font) {
+  // As dialogs compute them: half of (the width of the 52 letters / 26 + 1),
+  // and the text height.
   QFontMetrics fm(font);
   const QString letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-  baseX_ = (fm.horizontalAdvance(letters) / 26 + 1) / 2;
-  baseY_ = fm.height();
+  return QSize((fm.horizontalAdvance(letters) / 26 + 1) / 2, fm.height());
+}
+
+CVelmoWindow::CVelmoWindow(CVelmoDlg& dlg, CEventLog& log, QWidget* parent)
+    : QDialog(parent), dlg_(dlg), eventLog_(log) {
+  setFont(DialogFont());
+  const QSize units = DialogBaseUnits(font());
+  baseX_ = units.width();
+  baseY_ = units.height();
 
   setWindowTitle("Velmo");
   setWindowIcon(VelmoIcon());
@@ -90,23 +116,21 @@ CVelmoWindow::CVelmoWindow(CVelmoDlg& dlg, CEventLog& log, QWidget* parent)
   auto* browse = Add(kIdBrowse, new QPushButton("...", this), 521, 31, 50, 14, false);
   connect(browse, &QPushButton::clicked, this, &CVelmoWindow::BrowseWeatherFile);
 
-  list_ = Add(kIdDeviceList, new QTableWidget(0, 3, this), 15, 95, 614, 157, true);
+  list_ = Add(kIdDeviceList, new CReportList(3, this), 15, 95, 614, 157, true);
   list_->setHorizontalHeaderLabels({U("序号"), U("设备SN号"), U("设备地址")});
   list_->setColumnWidth(0, 60);
   list_->setColumnWidth(1, 200);
   list_->setColumnWidth(2, 200);
   list_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   list_->horizontalHeader()->setStretchLastSection(false);
-  list_->verticalHeader()->setVisible(false);
-  list_->setShowGrid(true);
   list_->setSelectionBehavior(QAbstractItemView::SelectRows);
   list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
 
-  Add(0, new QGroupBox(U("日志"), this), 7, 264, 629, 172, true)->lower();
+  Add(0, new CDialogGroupBox(U("日志"), this), 7, 264, 629, 172, true)->lower();
   log_ = Add(kIdLog, new CLogPane(this), 15, 275, 614, 157, true);
-  Add(0, new QGroupBox(U("设备"), this), 7, 70, 629, 188, true)->lower();
-  Add(0, new QGroupBox(U("功能按键"), this), 7, 7, 287, 58, true)->lower();
-  Add(0, new QGroupBox("Static", this), 308, 7, 328, 40, false)->lower();
+  Add(0, new CDialogGroupBox(U("设备"), this), 7, 70, 629, 188, true)->lower();
+  Add(0, new CDialogGroupBox(U("功能按键"), this), 7, 7, 287, 58, true)->lower();
+  Add(0, new CDialogGroupBox("Static", this), 308, 7, 328, 40, false)->lower();
   Add(0, new QLabel(U("在线客户端："), this), 17, 47, 49, 8, true);
   clientCount_ = Add(kIdClientCount, new QLabel("0", this), 73, 47, 39, 8, true);
 
@@ -142,6 +166,7 @@ CVelmoWindow::~CVelmoWindow() {
 template <class W>
 W* CVelmoWindow::Add(int id, W* widget, int x, int y, int w, int h, bool visible) {
   widget->setGeometry(DialogRect(x, y, w, h));
+  if (auto* label = qobject_cast<QLabel*>(widget)) label->setTextFormat(Qt::PlainText);  // device text is never markup
   widget->setVisible(visible);
   if (id != 0) byId_[id] = widget;
   all_.push_back(widget);

@@ -11,8 +11,10 @@
 #pragma once
 
 #include <QDialog>
+#include <QFont>
 #include <QIcon>
 #include <QRect>
+#include <QSize>
 #include <map>
 
 #include "app/EventLog.h"
@@ -84,5 +86,17 @@ class CVelmoWindow : public QDialog {
 
 // Builds the application icon (drawn, no resource file).
 QIcon VelmoIcon();
+
+// The main dialog's size in pixels with the design's font: 643 by 444 dialog
+// units at base units of 6 by 12 pixels.
+inline constexpr int kDesignWidth = 964;
+inline constexpr int kDesignHeight = 666;
+
+// The dialog font: the design's face where it exists, else a stand-in at the
+// pixel size that keeps the dialog closest to its designed size.
+QFont DialogFont();
+// The dialog base units of `font` in pixels (width: average letter, height:
+// text line).
+QSize DialogBaseUnits(const QFont& font);
 
 }  // namespace velmo
