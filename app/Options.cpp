@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/LongOptions.h"
+
 namespace velmo {
 
 namespace {
@@ -39,71 +41,52 @@ std::string UsageText(const char* program) {
 }
 
 ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* options, std::string* error) {
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    std::string_view value;
-    bool hasInlineValue = false;
-    if (arg.rfind("--", 0) == 0) {
-      auto eq = arg.find('=');
-      if (eq != std::string_view::npos) {
-        value = arg.substr(eq + 1);
-        arg = arg.substr(0, eq);
-        hasInlineValue = true;
-      }
+  static constexpr platform::LongOption kOptions[] = {
+      {"help", false},     {"headless", false}, {"device-port", true}, {"http-port", true},
+      {"io-threads", true}, {"bind", true},     {"file-dir", true},    {"led-file", true},
+      {"log-file", true},  {"download-root", true},
+  };
+  bool help = false;
+  auto on = [&](std::string_view name, const char* text, platform::OptionCursor&, std::string* err) {
+    const std::string_view value = text ? text : "";
+    const std::string option = "option --" + std::string(name);
+    if (name == "h" || name == "help") {
+      help = true;
+      return false;  // the rest is not looked at
     }
-    auto needValue = [&](std::string_view name) -> bool {
-      if (hasInlineValue) return true;
-      if (i + 1 >= argc) {
-        *error = "option " + std::string(name) + " needs a value";
-        return false;
-      }
-      value = argv[++i];
-      return true;
-    };
-
-    if (arg == "-h" || arg == "--help") return ParseResult::Help;
-    if (arg == "--headless") {
-      if (hasInlineValue) {
-        *error = "option --headless takes no value";
-        return ParseResult::Error;
-      }
+    if (name == "headless") {
       options->headless = true;
-    } else if (arg == "--device-port" || arg == "--http-port") {
-      if (!needValue(arg)) return ParseResult::Error;
+    } else if (name == "device-port" || name == "http-port") {
       std::uint16_t port;
       if (!ParsePort(value, &port)) {
-        *error = "option " + std::string(arg) + ": '" + std::string(value) + "' is not a port number (0-65535)";
-        return ParseResult::Error;
+        *err = option + ": '" + std::string(value) + "' is not a port number (0-65535)";
+        return false;
       }
-      (arg == "--device-port" ? options->devicePort : options->httpPort) = port;
-    } else if (arg == "--io-threads") {
-      if (!needValue(arg)) return ParseResult::Error;
+      (name == "device-port" ? options->devicePort : options->httpPort) = port;
+    } else if (name == "io-threads") {
       unsigned n = 0;
       auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
       if (ec != std::errc() || end != value.data() + value.size() || value.empty() || n < 1 || n > 256) {
-        *error = "option --io-threads: '" + std::string(value) + "' is not a number of threads (1-256)";
-        return ParseResult::Error;
+        *err = option + ": '" + std::string(value) + "' is not a number of threads (1-256)";
+        return false;
       }
       options->ioThreads = n;
-    } else if (arg == "--bind" || arg == "--file-dir" || arg == "--led-file" || arg == "--log-file" ||
-               arg == "--download-root") {
-      if (!needValue(arg)) return ParseResult::Error;
+    } else {  // the paths and the address
       if (value.size() > 259) {
-        *error = "option " + std::string(arg) + ": the value is longer than 259 bytes";
-        return ParseResult::Error;
+        *err = option + ": the value is longer than 259 bytes";
+        return false;
       }
       std::string v(value);
-      if (arg == "--bind") options->bindAddress = v;
-      else if (arg == "--file-dir") options->fileDir = v;
-      else if (arg == "--led-file") options->ledFile = v;
-      else if (arg == "--download-root") options->downloadRoot = v;
+      if (name == "bind") options->bindAddress = v;
+      else if (name == "file-dir") options->fileDir = v;
+      else if (name == "led-file") options->ledFile = v;
+      else if (name == "download-root") options->downloadRoot = v;
       else options->logFile = v;
-    } else {
-      *error = "unknown option '" + std::string(argv[i]) + "'";
-      return ParseResult::Error;
     }
-  }
-  return ParseResult::Run;
+    return true;
+  };
+  if (platform::ForEachOption(argc, argv, kOptions, on, error)) return ParseResult::Run;
+  return help ? ParseResult::Help : ParseResult::Error;
 }
 
 }  // namespace velmo

@@ -1,6 +1,7 @@
 #include "tests/TestSupport.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <cerrno>
 #include <cstdio>
 #include <netinet/in.h>
@@ -33,6 +34,15 @@ LoopThread::LoopThread(std::size_t queueLimit) : loop_(queueLimit) {
 LoopThread::~LoopThread() {
   loop_.Quit();
   thread_.join();
+}
+
+EventRecorder::~EventRecorder() {
+  // A test that failed shows what the server reported meanwhile.
+  if (!::testing::Test::HasFailure()) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (lines_.empty()) return;
+  std::fprintf(stderr, "--- %zu recorded events:\n", lines_.size());
+  for (const auto& l : lines_) std::fprintf(stderr, "  %s\n", l.c_str());
 }
 
 void EventRecorder::Add(std::string line) {

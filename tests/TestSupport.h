@@ -1,5 +1,6 @@
 // Helpers shared by Velmo's tests: a window thread running a message loop, a
-// recorder for server events, a fake device over loopback, and polling waits.
+// recorder for server events, a fake device over loopback, and polling waits
+// (the device server itself: ServerFixture.h).
 #pragma once
 
 #include <chrono>
@@ -43,9 +44,14 @@ class LoopThread {
   std::thread thread_;
 };
 
-// Records events as text lines ("accept 7", "disconnect 7 0", ...) from any thread.
+// Records events as text lines ("accept 7", "disconnect 7 0", ...) from any
+// thread. When the test that owns it has failed, it prints them as it goes.
 class EventRecorder {
  public:
+  EventRecorder() = default;
+  ~EventRecorder();
+  EventRecorder(const EventRecorder&) = delete;
+  EventRecorder& operator=(const EventRecorder&) = delete;
   void Add(std::string line);
   std::vector<std::string> Lines() const;
   std::size_t Count(const std::string& prefix) const;

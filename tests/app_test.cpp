@@ -99,6 +99,11 @@ TEST(CommandLine, OptionsAndErrors) {
       {{"--io-threads", "0"}, ParseResult::Error, "not a number of threads (1-256)"},
       {{"--io-threads", "257"}, ParseResult::Error, "not a number of threads"},
       {{"--io-threads", "two"}, ParseResult::Error, "not a number of threads"},
+      {{"--device-port=9000", "--file-dir=/tmp/x", "--log-file=/tmp/log"}, ParseResult::Run, ""},
+      {{"--device-port="}, ParseResult::Error, "option --device-port: '' is not a port number"},
+      {{"--headless", "extra"}, ParseResult::Error, "unexpected argument 'extra'"},
+      {{"-v"}, ParseResult::Error, "unknown option '-v'"},
+      {{"--device-port", "9000", "--help", "--bogus"}, ParseResult::Help, ""},
   };
   for (auto& c : cases) {
     std::vector<const char*> argv{"velmo"};

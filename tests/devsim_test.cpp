@@ -1,13 +1,15 @@
 // velmo-devsim: its command line, and a run against an in-process server.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <thread>
 
 #include "protocol/DeviceInfoRecord.h"
 #include "protocol/FileRecver.h"
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/SocketServer.h"
-#include "tests/TestSupport.h"
+#include "tests/ServerFixture.h"
 #include "tools/devsim/DevsimOptions.h"
 #include "tools/devsim/Requester.h"
 #include "tools/devsim/Simulator.h"
@@ -42,6 +44,11 @@ TEST(DevsimOptions, Table) {
       {{"--download", "x", "--block", "3072", "--output", "/tmp/y"}, Parse::Run, ""},
       {{"--download", "x", "--block", "0"}, Parse::Error, "block size from 1 to 99996"},
       {{"--upload"}, Parse::Error, "needs a value"},
+      {{"--server=10.0.0.1:9000", "--devices=50", "--relay=202300000000000000000001", "led on"}, Parse::Run, ""},
+      {{"--quiet=yes"}, Parse::Error, "option --quiet takes no value"},
+      {{"--devices=0"}, Parse::Error, "option --devices: '0' is not a number from 1 to 100000"},
+      {{"--devices", "3", "stray"}, Parse::Error, "unexpected argument 'stray'"},
+      {{"-x"}, Parse::Error, "unknown option '-x'"},
   };
   for (const auto& c : cases) {
     std::vector<const char*> argv{"velmo-devsim"};
@@ -60,6 +67,17 @@ TEST(DevsimOptions, Table) {
   EXPECT_EQ(o.devices, 50);
   EXPECT_DOUBLE_EQ(o.heartbeatSeconds, 0.5);
   EXPECT_TRUE(o.quiet);  // many devices: counted, not printed
+
+  // "--option=value" and "--option value" are the same.
+  const char* joined[] = {"velmo-devsim", "--server=10.0.0.1:9000", "--devices=50", "--heartbeat=0.5", "--sn-prefix=77"};
+  const char* apart[] = {"velmo-devsim", "--server", "10.0.0.1:9000", "--devices", "50", "--heartbeat", "0.5",
+                         "--sn-prefix", "77"};
+  Options a, b;
+  ASSERT_EQ(devsim::ParseOptions(5, joined, &a, &err), Parse::Run) << err;
+  ASSERT_EQ(devsim::ParseOptions(9, apart, &b, &err), Parse::Run) << err;
+  EXPECT_EQ(std::tie(a.host, a.port, a.devices, a.heartbeatSeconds, a.snPrefix),
+            std::tie(b.host, b.port, b.devices, b.heartbeatSeconds, b.snPrefix));
+  EXPECT_EQ(a.snPrefix, "77");
 }
 
 TEST(DevsimOptions, RequestPayloads) {
@@ -84,16 +102,9 @@ TEST(DevsimOptions, DeviceSns) {
 
 TEST(Devsim, DevicesRegisterGetTheirClockAndAnswerQueries) {
   LoopThread window;
-  auto server = window.Call([&] {
-    auto s = std::make_unique<CSocketServer>(window.Loop(), nullptr);
-    s->SetBindAddress("127.0.0.1");
-    s->SetPort(0);
-    s->SetProtocolFactory(MakeProtocolFactory(ProtocolSettings{"/nonexistent/led"}));
-    s->Start();
-    return s;
-  });
+  auto server = MakeServer(window, ServerConfig{});
   Options o;
-  o.port = window.Call([&] { return server->ListeningPort(); });
+  o.port = ListeningPort(window, *server);
   o.devices = 3;
   o.heartbeatSeconds = 0.05;
   o.durationSeconds = 30;  // ended by `stop` below

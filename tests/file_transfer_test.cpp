@@ -10,7 +10,7 @@
 #include "protocol/FileRecver.h"
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/SocketServer.h"
-#include "tests/TestSupport.h"
+#include "tests/ServerFixture.h"
 
 namespace velmo::test {
 namespace {
@@ -57,24 +57,20 @@ class TransferTest : public ::testing::Test {
     dir_ = base_ / "files";
     fs::create_directories(dir_);
     fileDir_ = dir_.string() + "/";
-    server_ = window_.Call([&] {
-      auto s = std::make_unique<CSocketServer>(window_.Loop(), &owner_);
-      s->SetBindAddress("127.0.0.1");
-      s->SetPort(0);
-      s->SetFileDir(fileDir_.c_str());
-      s->SetProgressInterval(1000);
-      s->SetOnRecvFileRequest(&OnRequest);
-      s->SetOnRecvFileProgress(&OnProgress);
-      s->SetOnRecvFileSucc(&OnSucc);
-      s->SetOnRecvFileFail(&OnFail);
-      s->SetOnRecvData(&OnData);
-      s->SetOnSocketDisconnect(&OnDisconnect);
-      s->SetTimings(Timings());
-      s->SetProtocolFactory(MakeProtocolFactory(Protocol()));
-      s->Start();
-      return s;
-    });
-    ASSERT_TRUE(d_.Connect(window_.Call([&] { return server_->ListeningPort(); })));
+    ServerConfig config;
+    config.owner = &owner_;
+    config.fileDir = fileDir_;
+    config.progressIntervalMs = 1000;
+    config.callbacks.onRecvFileRequest = &OnRequest;
+    config.callbacks.onRecvFileProgress = &OnProgress;
+    config.callbacks.onRecvFileSucc = &OnSucc;
+    config.callbacks.onRecvFileFail = &OnFail;
+    config.callbacks.onRecvData = &OnData;
+    config.callbacks.onSocketDisconnect = &OnDisconnect;
+    config.timings = Timings();
+    config.protocol = Protocol();
+    server_ = MakeServer(window_, config);
+    ASSERT_TRUE(d_.Connect(Port()));
   }
   void TearDown() override {
     window_.Call([&] { server_.reset(); });
@@ -90,7 +86,7 @@ class TransferTest : public ::testing::Test {
   void Upload(long long size, const std::string& name) { d_.Send(Frame("-16" + Ten(size) + name)); }
   virtual ServerTimings Timings() const { return ServerTimings{}; }
   virtual ProtocolSettings Protocol() const { return ProtocolSettings{}; }
-  std::uint16_t Port() { return window_.Call([&] { return server_->ListeningPort(); }); }
+  std::uint16_t Port() { return ListeningPort(window_, *server_); }
 
   LoopThread window_;
   Owner owner_;
@@ -162,12 +158,16 @@ TEST_F(TransferTest, TheDeviceEndsItsTransferAndTheFilesStay) {
     }
     const std::size_t fails = Events("fail ").size();
     d_.Send(Frame(c.frame));
-    if (c.reply) EXPECT_EQ(d_.ReadFrame(), c.reply) << what;
+    if (c.reply) {
+      EXPECT_EQ(d_.ReadFrame(), c.reply) << what;
+    }
     ASSERT_TRUE(owner_.events.WaitCount("fail ", fails + 1)) << what;
     EXPECT_EQ(Events("fail ").back(), "fail " + path + " " + c.reason) << what;
     d_.Send(Frame(c.upload ? "-19more" : "-29"));  // the file is closed
     EXPECT_TRUE(d_.Silent()) << what;
-    if (c.upload) EXPECT_EQ(fs::file_size(path), 40u) << what;
+    if (c.upload) {
+      EXPECT_EQ(fs::file_size(path), 40u) << what;
+    }
   }
   EXPECT_EQ(ReadAll(dir_ / "get.bin"), source);
   EXPECT_EQ(Events("fail ").size(), 5u);

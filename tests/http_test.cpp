@@ -13,7 +13,7 @@
 #include "protocol/FileRecver.h"
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/SocketServer.h"
-#include "tests/TestSupport.h"
+#include "tests/ServerFixture.h"
 
 namespace velmo::test {
 namespace {
@@ -83,20 +83,15 @@ class HttpTest : public ::testing::Test {
 
   // A device server with the real protocol, for the route tests.
   std::uint16_t StartDevices(const ServerTimings& timings = ServerTimings{}, std::uint32_t sendTimeoutMs = 15000) {
-    devices_ = window_.Call([&] {
-      auto s = std::make_unique<CSocketServer>(window_.Loop(), &deviceEvents_);
-      s->SetBindAddress("127.0.0.1");
-      s->SetPort(0);
-      s->SetTimings(timings);
-      s->SetSendTimeout(sendTimeoutMs);
-      s->SetOnSocketDisconnect([](void* u, Socket s, int reason) {
-        static_cast<EventRecorder*>(u)->Add("disconnect " + std::to_string(s) + " " + std::to_string(reason));
-      });
-      s->SetProtocolFactory(MakeProtocolFactory(ProtocolSettings{"/nonexistent"}));
-      s->Start();
-      return s;
-    });
-    return window_.Call([&] { return devices_->ListeningPort(); });
+    ServerConfig config;
+    config.owner = &deviceEvents_;
+    config.timings = timings;
+    config.sendTimeoutMs = sendTimeoutMs;
+    config.callbacks.onSocketDisconnect = [](void* u, Socket s, int reason) {
+      static_cast<EventRecorder*>(u)->Add("disconnect " + std::to_string(s) + " " + std::to_string(reason));
+    };
+    devices_ = MakeServer(window_, config);
+    return ListeningPort(window_, *devices_);
   }
   // Connects and registers a device; swallows its clock reply.
   void Register(FakeDevice& d, std::uint16_t port, const std::string& sn = kSn) {

@@ -14,7 +14,7 @@
 #include "protocol/Heartbeat.h"
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/SocketServer.h"
-#include "tests/TestSupport.h"
+#include "tests/ServerFixture.h"
 
 namespace velmo::test {
 namespace {
@@ -90,20 +90,16 @@ class ProtocolTest : public ::testing::Test {
     ServerTimings t;
     t.idleTick = IdleTick();
     t.postRetry = 5ms;
-    server_ = window_.Call([&] {
-      auto s = std::make_unique<CSocketServer>(window_.Loop(), &owner_);
-      s->SetBindAddress("127.0.0.1");
-      s->SetPort(0);
-      s->SetTimings(t);
-      s->SetOnSocketConnect(&OnConnect);
-      s->SetOnSocketDisconnect(&OnDisconnect);
-      s->SetOnRecvData(&OnData);
-      s->SetOnNotice(&OnNotice);
-      s->SetProtocolFactory(MakeProtocolFactory(ProtocolSettings{ledFile_}));
-      s->Start();
-      return s;
-    });
-    port_ = window_.Call([&] { return server_->ListeningPort(); });
+    ServerConfig config;
+    config.owner = &owner_;
+    config.timings = t;
+    config.onSocketConnect = &OnConnect;
+    config.callbacks.onSocketDisconnect = &OnDisconnect;
+    config.callbacks.onRecvData = &OnData;
+    config.callbacks.onNotice = &OnNotice;
+    config.protocol = ProtocolSettings{ledFile_};
+    server_ = MakeServer(window_, config);
+    port_ = ListeningPort(window_, *server_);
   }
   void TearDown() override {
     window_.Call([&] { server_.reset(); });

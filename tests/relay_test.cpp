@@ -9,7 +9,7 @@
 #include "protocol/FileRecver.h"
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/SocketServer.h"
-#include "tests/TestSupport.h"
+#include "tests/ServerFixture.h"
 
 namespace velmo::test {
 namespace {
@@ -44,17 +44,12 @@ class RelayTest : public ::testing::Test {
     ServerTimings t;
     t.idleTick = 100ms;
     t.deviceWait = DeviceWait();
-    server_ = window_.Call([&] {
-      auto s = std::make_unique<CSocketServer>(window_.Loop(), &owner_);
-      s->SetBindAddress("127.0.0.1");
-      s->SetPort(0);
-      s->SetTimings(t);
-      s->SetOnRecvData(&OnData);
-      s->SetProtocolFactory(MakeProtocolFactory(ProtocolSettings{"/nonexistent"}));
-      s->Start();
-      return s;
-    });
-    port_ = window_.Call([&] { return server_->ListeningPort(); });
+    ServerConfig config;
+    config.owner = &owner_;
+    config.timings = t;
+    config.callbacks.onRecvData = &OnData;
+    server_ = MakeServer(window_, config);
+    port_ = ListeningPort(window_, *server_);
   }
   void TearDown() override { window_.Call([&] { server_.reset(); }); }
   virtual std::chrono::milliseconds DeviceWait() const { return 300ms; }

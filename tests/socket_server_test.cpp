@@ -13,7 +13,7 @@
 
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/SocketServer.h"
-#include "tests/TestSupport.h"
+#include "tests/ServerFixture.h"
 
 namespace velmo::test {
 namespace {
@@ -97,23 +97,21 @@ class ServerTest : public ::testing::Test {
     timings_.idleTick = 10ms;
     timings_.postRetry = 5ms;
     timings_.acceptBackoff = 5ms;
-    server_ = window_.Call([&] {
-      auto s = std::make_unique<CSocketServer>(window_.Loop(), &owner_);
-      s->SetBindAddress("127.0.0.1");
-      s->SetPort(0);
-      s->SetTimings(timings_);
-      s->SetOnAccept(&OnAccept);
-      s->SetOnAcceptErr(&OnAcceptErr);
-      s->SetOnSocketConnect(&OnConnect);
-      s->SetOnSocketDisconnect(&OnDisconnect);
-      s->SetOnNotice(&OnNotice);
-      s->SetProtocolFactory([this](CServerClientSocket& c) {
-        auto p = std::make_unique<LineProtocol>(c, failNextSetup_.exchange(false));
-        protocols_.push_back(p.get());
-        return p;
-      });
-      return s;
-    });
+    ServerConfig config;
+    config.owner = &owner_;
+    config.timings = timings_;
+    config.onAccept = &OnAccept;
+    config.onAcceptErr = &OnAcceptErr;
+    config.onSocketConnect = &OnConnect;
+    config.callbacks.onSocketDisconnect = &OnDisconnect;
+    config.callbacks.onNotice = &OnNotice;
+    config.factory = [this](CServerClientSocket& c) {
+      auto p = std::make_unique<LineProtocol>(c, failNextSetup_.exchange(false));
+      protocols_.push_back(p.get());
+      return p;
+    };
+    config.start = false;  // each test starts it
+    server_ = MakeServer(window_, config);
   }
   void TearDown() override {
     window_.Call([&] { server_.reset(); });

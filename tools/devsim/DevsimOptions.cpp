@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "platform/LongOptions.h"
+
 namespace velmo::devsim {
 
 std::string Usage(const char* program) {
@@ -48,94 +50,84 @@ bool ParseNumber(std::string_view text, double min, double max, double* out) {
 }  // namespace
 
 Parse ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "-h" || arg == "--help") return Parse::Help;
-    if (arg == "--quiet") {
-      o->quiet = true;
-      continue;
-    }
-    if (arg == "--relay" || arg == "--query") {
-      if (i + 2 >= argc) {
-        *error = "option " + std::string(arg) + " needs an SN and a text";
-        return Parse::Error;
-      }
-      o->request = arg == "--relay" ? Options::Request::Relay : Options::Request::Query;
-      o->targetSn = argv[++i];
-      o->requestText = argv[++i];
-      if (o->targetSn.size() > 24) {
-        *error = "option " + std::string(arg) + ": an SN has at most 24 characters";
-        return Parse::Error;
-      }
-      continue;
-    }
-    if (arg == "--upload" || arg == "--download" || arg == "--name" || arg == "--output" || arg == "--block") {
-      if (i + 1 >= argc) {
-        *error = "option " + std::string(arg) + " needs a value";
-        return Parse::Error;
-      }
-      std::string value = argv[++i];
-      if (arg == "--upload") {
-        o->request = Options::Request::Upload;
-        o->localFile = value;
-      } else if (arg == "--download") {
-        o->request = Options::Request::Download;
-        o->remotePath = value;
-      } else if (arg == "--name") {
-        o->remoteName = value;
-      } else if (arg == "--output") {
-        o->localFile = value;
-      } else {
-        char* end = nullptr;
-        long block = std::strtol(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0' || block < 1 || block > 99996) {
-          *error = "option --block: '" + value + "' is not a block size from 1 to 99996";
-          return Parse::Error;
-        }
-        o->blockSize = static_cast<int>(block);
-      }
-      continue;
-    }
-    if (i + 1 >= argc) {
-      *error = arg.rfind("--", 0) == 0 && arg != "--" ? "option " + std::string(arg) + " needs a value"
-                                                       : "unknown option '" + std::string(arg) + "'";
-      return Parse::Error;
-    }
-    std::string_view value = argv[++i];
+  static constexpr platform::LongOption kOptions[] = {
+      {"help", false},        {"quiet", false},     {"relay", true},     {"query", true},  {"upload", true},
+      {"download", true},     {"name", true},       {"output", true},    {"block", true},  {"server", true},
+      {"devices", true},      {"sn", true},         {"sn-prefix", true}, {"heartbeat", true},
+      {"duration", true},     {"connect-rate", true},
+  };
+  bool help = false;
+  auto on = [&](std::string_view name, const char* text, platform::OptionCursor& more, std::string* err) {
+    const std::string option = "option --" + std::string(name);
+    const std::string_view value = text ? text : "";
     double number = 0;
     auto bad = [&](const char* what) {
-      *error = "option " + std::string(arg) + ": '" + std::string(value) + "' is not " + what;
-      return Parse::Error;
+      *err = option + ": '" + std::string(value) + "' is not " + what;
+      return false;
     };
-    if (arg == "--server") {
+    if (name == "h" || name == "help") {
+      help = true;
+      return false;  // the rest is not looked at
+    }
+    if (name == "quiet") {
+      o->quiet = true;
+    } else if (name == "relay" || name == "query") {
+      const char* textArg = more.Next();
+      if (!textArg) {
+        *err = option + " needs an SN and a text";
+        return false;
+      }
+      o->request = name == "relay" ? Options::Request::Relay : Options::Request::Query;
+      o->targetSn = std::string(value);
+      o->requestText = textArg;
+      if (o->targetSn.size() > 24) {
+        *err = option + ": an SN has at most 24 characters";
+        return false;
+      }
+    } else if (name == "upload") {
+      o->request = Options::Request::Upload;
+      o->localFile = std::string(value);
+    } else if (name == "download") {
+      o->request = Options::Request::Download;
+      o->remotePath = std::string(value);
+    } else if (name == "name") {
+      o->remoteName = std::string(value);
+    } else if (name == "output") {
+      o->localFile = std::string(value);
+    } else if (name == "block") {
+      if (!ParseNumber(value, 1, 99996, &number) || number != static_cast<int>(number)) {
+        *err = "option --block: '" + std::string(value) + "' is not a block size from 1 to 99996";
+        return false;
+      }
+      o->blockSize = static_cast<int>(number);
+    } else if (name == "server") {
       auto colon = value.rfind(':');
       if (colon == std::string_view::npos || colon == 0) return bad("HOST:PORT");
       if (!ParseNumber(value.substr(colon + 1), 1, 65535, &number)) return bad("HOST:PORT");
       o->host = std::string(value.substr(0, colon));
       o->port = static_cast<std::uint16_t>(number);
-    } else if (arg == "--devices") {
+    } else if (name == "devices") {
       if (!ParseNumber(value, 1, 100000, &number) || number != static_cast<int>(number)) return bad("a number from 1 to 100000");
       o->devices = static_cast<int>(number);
-    } else if (arg == "--sn") {
+    } else if (name == "sn") {
       if (value.empty() || value.size() > 259) return bad("an SN of 1 to 259 characters");
       o->sn = std::string(value);
-    } else if (arg == "--sn-prefix") {
+    } else if (name == "sn-prefix") {
       if (value.size() > 23) return bad("a prefix of at most 23 characters");
       o->snPrefix = std::string(value);
-    } else if (arg == "--heartbeat") {
+    } else if (name == "heartbeat") {
       if (!ParseNumber(value, 0.01, 3600, &number)) return bad("a number of seconds (0.01 to 3600)");
       o->heartbeatSeconds = number;
-    } else if (arg == "--duration") {
+    } else if (name == "duration") {
       if (!ParseNumber(value, 0, 1e7, &number)) return bad("a number of seconds");
       o->durationSeconds = number;
-    } else if (arg == "--connect-rate") {
+    } else if (name == "connect-rate") {
       if (!ParseNumber(value, 1, 1e6, &number)) return bad("a positive number");
       o->connectRate = static_cast<int>(number);
-    } else {
-      *error = "unknown option '" + std::string(arg) + "'";
-      return Parse::Error;
     }
-  }
+    return true;
+  };
+  if (!platform::ForEachOption(argc, argv, kOptions, on, error)) return help ? Parse::Help : Parse::Error;
   if (!o->sn.empty() && o->devices != 1) {
     *error = "--sn names one device; use --sn-prefix with --devices";
     return Parse::Error;

@@ -1,0 +1,40 @@
+// The device server as the tests start it: on 127.0.0.1 and a free port,
+// created, configured and started on the test's window thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "protocol/FileRecver.h"
+#include "socketserver/SocketServer.h"
+#include "tests/TestSupport.h"
+
+namespace velmo::test {
+
+struct ServerConfig {
+  void* owner = nullptr;  // handed back to every callback
+  ServerTimings timings{};
+  std::optional<std::uint32_t> sendTimeoutMs;
+  std::optional<std::uint32_t> progressIntervalMs;
+  std::string fileDir;  // "": the server's default
+  // Callbacks left empty are not set.
+  OnAcceptFn onAccept = nullptr;
+  OnAcceptErrFn onAcceptErr = nullptr;
+  OnSocketConnectFn onSocketConnect = nullptr;
+  ConnectionCallbacks callbacks{};
+  // The connections' protocol: Velmo's own with `protocol`, unless `factory` is set.
+  ProtocolSettings protocol{"/nonexistent/led"};
+  ProtocolFactory factory{};
+  bool start = true;  // false: configured only; the test calls Start itself
+};
+
+// Creates the server on `window` as `config` says. With `start`, the server
+// listens when this returns (a failed start fails the test).
+std::unique_ptr<CSocketServer> MakeServer(LoopThread& window, const ServerConfig& config);
+
+// The server's listening port, read on `window`.
+std::uint16_t ListeningPort(LoopThread& window, CSocketServer& server);
+
+}  // namespace velmo::test
