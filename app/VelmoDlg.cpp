@@ -7,6 +7,7 @@
 #include "platform/TextCodec.h"
 #include "platform/Process.h"
 #include "protocol/FileRecver.h"
+#include "socketserver/FleetCounters.h"
 
 namespace velmo {
 
@@ -100,7 +101,9 @@ void CVelmoDlg::OnStartListen() { server_->Start(); }
 void CVelmoDlg::OnStopListen() { server_->StopListening(); }
 
 void CVelmoDlg::OnCloseAll() {
-  server_->CloseAllConnections();
+  for (std::size_t n = server_->CloseAllConnections(); n > 0; --n) {
+    CFleetCounters::Process().Disconnected(DisconnectKind::Operator);
+  }
   Report(Utf8ToGbkText("关闭了所有的连接"));
 }
 

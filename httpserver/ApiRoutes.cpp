@@ -4,6 +4,7 @@
 
 #include "protocol/DeviceInfoRecord.h"
 #include "socketserver/ClientRegistry.h"
+#include "socketserver/FleetCounters.h"
 #include "socketserver/ServerClientSocket.h"
 
 namespace velmo {
@@ -55,11 +56,14 @@ bool OnApiCmd(void* context, std::string uri, std::string body, std::string sn, 
   auto target = CClientRegistry::Process().FindBySn(sn);
   platform::GatePtr home = HttpServer::Home(conn);
   if (!target || !home) {
+    CFleetCounters::Process().Command(CommandResult::Offline);
     answer(CommandAnswer(0));
     return true;
   }
-  auto wait = CCommandWait::Start(target->Mailbox(), body, true, home,
-                                  [answer](bool taken) { answer(CommandAnswer(taken ? 1 : 2)); });
+  auto wait = CCommandWait::Start(target->Mailbox(), body, true, home, [answer](bool taken) {
+    CFleetCounters::Process().Command(taken ? CommandResult::Taken : CommandResult::Queued);
+    answer(CommandAnswer(taken ? 1 : 2));
+  });
   // Not taken in time: status 2, and the text stays queued for a later heartbeat.
   HttpServer::SetDeadline(conn, Stage(api), [wait] { wait->Expire(); });
   return true;

@@ -19,6 +19,7 @@
 #include "protocol/FrameAssembler.h"
 #include "protocol/Heartbeat.h"
 #include "protocol/ProtocolMessages.h"
+#include "socketserver/FleetCounters.h"
 
 namespace velmo {
 
@@ -359,6 +360,7 @@ CFileTransfer::Step CFileTransfer::CheckComplete() {
   }
   if (fstat(file_, &st) != 0 || static_cast<unsigned long long>(st.st_size) < total) return Keep();
   CloseTransfer();
+  CFleetCounters::Process().UploadDone();
   if (!Send({"-20"})) return CloseSendFailed(false);
   PostToReceiver(WM_FILE_SUCCESS);
   return Keep();
@@ -446,6 +448,7 @@ CFileTransfer::Step CFileTransfer::OnUploadData(std::string_view payload) {
   struct stat st {};
   ok = ok && fstat(file_, &st) == 0;
   if (!ok) return Fail(WM_FILE_WRITE_FAILED, true, "-24");
+  CFleetCounters::Process().UploadBytes(payload.size() - 3);
   {
     std::lock_guard<std::mutex> lock(infoLock_);
     done_ = static_cast<std::uint32_t>(std::min<long long>(st.st_size, kMaxFileSize));
@@ -634,8 +637,12 @@ void CFileTransfer::OnReadySent(std::uint32_t n) {
     sendOffset_ += n;
     done_ = sendOffset_;
   }
+  CFleetCounters::Process().DownloadBytes(n);
   ProgressStep();
-  if (sendOffset_ >= total) return CloseTransfer();
+  if (sendOffset_ >= total) {
+    CFleetCounters::Process().DownloadDone();
+    return CloseTransfer();
+  }
   ReadAhead();
 }
 
@@ -668,8 +675,10 @@ CFileTransfer::Step CFileTransfer::OnNextBlock() {
     std::lock_guard<std::mutex> lock(infoLock_);
     done_ = sendOffset_;
   }
+  CFleetCounters::Process().DownloadBytes(n);
   ProgressStep();
   if (sendOffset_ >= total) {
+    CFleetCounters::Process().DownloadDone();
     CloseTransfer();
   } else {
     ReadAhead();

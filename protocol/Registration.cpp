@@ -5,12 +5,15 @@
 
 #include "protocol/FileRecver.h"
 #include "socketserver/ClientRegistry.h"
+#include "socketserver/FleetCounters.h"
 
 namespace velmo {
 
 CFileRecver::Outcome CFileRecver::OnRegister(const std::uint8_t* payload, int length) {
   // The SN is the rest of the payload; SetSn cuts it to 259 bytes.
   conn_.SetSn(reinterpret_cast<const char*>(payload) + 3, static_cast<std::size_t>(length - 3));
+  conn_.MarkHeartbeat();
+  CFleetCounters::Process().Heartbeat();
   return OnHeartbeat();
 }
 

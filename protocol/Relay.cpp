@@ -16,6 +16,7 @@
 #include "platform/Utf8ToGbk.h"
 #include "protocol/DeviceInfoRecord.h"
 #include "protocol/FileRecver.h"
+#include "socketserver/FleetCounters.h"
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/DeviceExchange.h"
 
@@ -146,6 +147,7 @@ CFrameAssembler::PostVerdict CFileRecver::HandlePostRequest(const std::uint8_t* 
     return verdict;  // nothing queued
   }
 
+  CFleetCounters::Process().Relay(RelayKind::Post);
   // The record: the first 27 bytes after "POST /", then the body.
   const std::string_view r = all.substr(std::min<std::size_t>(6, all.size()));
   std::string record(r.substr(0, std::min(kTargetBytes, r.size())));
@@ -164,6 +166,7 @@ CFrameAssembler::PostVerdict CFileRecver::HandlePostRequest(const std::uint8_t* 
 }
 
 CFileRecver::Outcome CFileRecver::RelayCommand(const std::uint8_t* payload, int length) {
+  CFleetCounters::Process().Relay(RelayKind::Command);
   const std::size_t size = static_cast<std::size_t>(length);
   Trace(conn_, payload, size);
   if (size > kConvertedMax) {
@@ -179,6 +182,7 @@ CFileRecver::Outcome CFileRecver::RelayCommand(const std::uint8_t* payload, int 
 }
 
 CFileRecver::Outcome CFileRecver::QueryDevice(const std::uint8_t* payload, int length) {
+  CFleetCounters::Process().Relay(RelayKind::Query);
   const std::size_t size = static_cast<std::size_t>(length);
   auto target = CClientRegistry::Process().FindBySn(TargetSn(payload, size));
   std::string text;

@@ -1,3 +1,4 @@
+#include "socketserver/FleetCounters.h"
 #include "socketserver/AcceptSocket.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -247,6 +248,7 @@ void CAcceptSocket::OnMessage(std::uint32_t msg, std::uintptr_t wParam) {
     }
     std::shared_ptr<CServerClientSocket> connection = server_.CreateClient(std::move(info));
     if (!connection) return;
+    CFleetCounters::Process().Connected();
     if (config_.onSocketConnect) config_.onSocketConnect(userData_, connection->GetSocket());
     connection->Start();
   } else if (msg == WM_ACCEPT_REFUSED) {

@@ -82,6 +82,12 @@ void CServerClientSocket::TakeAcceptInfo(std::unique_ptr<AcceptInfo> info) {
   ownsFd_ = fd_ != platform::kInvalidSocket;
   peerAddress_ = info->address;
   addressText_ = platform::Ipv4Text(info->address.addrNet);
+  connectedAtMs_ = NowMs();
+}
+
+std::int64_t CServerClientSocket::NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 bool CServerClientSocket::Setup(const ProtocolFactory& factory) {
@@ -425,6 +431,7 @@ void CServerClientSocket::SetSn(const char* bytes, std::size_t length) {
   if (sn_.size() == length && std::memcmp(sn_.data(), bytes, length) == 0) return;  // the usual heartbeat
   sn_.assign(bytes, length);
   if (auto nul = sn_.find('\0'); nul != std::string::npos) sn_.resize(nul);
+  registeredAtMs_.store(sn_.empty() ? 0 : NowMs(), std::memory_order_relaxed);
 }
 
 std::string CServerClientSocket::GetSn() const {

@@ -178,6 +178,15 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   bool HasSn() const;
   bool SnEquals(std::string_view sn) const;  // the whole SN, byte for byte
 
+  // Wall-clock moments in milliseconds since the epoch (0: not yet), readable
+  // anywhere: the connection was accepted, its SN was last set or changed,
+  // its last heartbeat came (MarkHeartbeat, I/O thread).
+  std::int64_t ConnectedAtMs() const { return connectedAtMs_; }
+  std::int64_t RegisteredAtMs() const { return registeredAtMs_.load(std::memory_order_relaxed); }
+  std::int64_t LastHeartbeatAtMs() const { return lastHeartbeatAtMs_.load(std::memory_order_relaxed); }
+  void MarkHeartbeat() { lastHeartbeatAtMs_.store(NowMs(), std::memory_order_relaxed); }
+  static std::int64_t NowMs();
+
   // Idle counting (I/O thread; readable anywhere for tests and figures).
   void ResetIdle() { idleTicks_.store(0, std::memory_order_relaxed); }
   int IdleSeconds() const { return idleTicks_.load(std::memory_order_relaxed); }
@@ -239,6 +248,9 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   bool ownsFd_ = false;  // the descriptor is not yet handed to socket_ (closed by us if never)
   platform::Ipv4SockAddr peerAddress_{};
   std::string addressText_;
+  std::int64_t connectedAtMs_ = 0;  // set before the connection is shared
+  std::atomic<std::int64_t> registeredAtMs_{0};
+  std::atomic<std::int64_t> lastHeartbeatAtMs_{0};
   std::string setupError_;  // window thread
   std::unique_ptr<IClientProtocol> protocol_;
   std::atomic<bool> closeRequested_{false};

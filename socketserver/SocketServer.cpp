@@ -1,3 +1,4 @@
+#include "socketserver/FleetCounters.h"
 #include "socketserver/SocketServer.h"
 
 #include <cstring>
@@ -104,9 +105,14 @@ bool CSocketServer::Start() {
 
 void CSocketServer::StopListening() { acceptSocket_->Stop(); }
 
-void CSocketServer::CloseAllConnections() {
+std::size_t CSocketServer::CloseAllConnections() {
   loop_.AssertInLoopThread("CSocketServer::CloseAllConnections");
-  while (auto connection = CClientRegistry::Process().RemoveFirst()) connection->Close();
+  std::size_t closed = 0;
+  while (auto connection = CClientRegistry::Process().RemoveFirst()) {
+    connection->Close();
+    ++closed;
+  }
+  return closed;
 }
 
 void CSocketServer::CancelAllRecv() {
@@ -149,6 +155,7 @@ void CSocketServer::OnCloseMessage(std::uint32_t msg, std::uintptr_t id) {
   // Reported once: a later close message finds the connection gone.
   std::shared_ptr<CServerClientSocket> connection = CClientRegistry::Process().RemoveById(id);
   if (!connection) return;
+  CFleetCounters::Process().Disconnected(static_cast<DisconnectKind>(reason));
   if (auto fn = connection->Settings().callbacks.onSocketDisconnect) {
     fn(connection->UserData(), connection->GetSocket(), reason);
   }

@@ -77,8 +77,8 @@ class CSocketServer {
   bool Start();
   // Stops the listener only; connections stay and keep working.
   void StopListening();
-  // Tears down every connection; no callbacks, nothing sent.
-  void CloseAllConnections();
+  // Tears down every connection; no callbacks, nothing sent. Returns how many.
+  std::size_t CloseAllConnections();
   // Cancels every file reception in progress, in list order.
   void CancelAllRecv();
 

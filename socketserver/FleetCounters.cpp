@@ -1,0 +1,33 @@
+#include "socketserver/FleetCounters.h"
+
+namespace velmo {
+
+std::uint64_t FleetTotals::Disconnections() const {
+  std::uint64_t n = 0;
+  for (auto d : disconnections) n += d;
+  return n;
+}
+
+std::uint64_t FleetTotals::Relays() const { return relays[0] + relays[1] + relays[2]; }
+
+CFleetCounters& CFleetCounters::Process() {
+  static CFleetCounters counters;
+  return counters;
+}
+
+FleetTotals CFleetCounters::Read() const {
+  auto get = [](const std::atomic<std::uint64_t>& c) { return c.load(std::memory_order_relaxed); };
+  FleetTotals t;
+  t.connections = get(connections_);
+  for (int i = 0; i < kDisconnectKinds; ++i) t.disconnections[i] = get(disconnections_[i]);
+  t.heartbeats = get(heartbeats_);
+  for (int i = 0; i < 3; ++i) t.commands[i] = get(commands_[i]);
+  for (int i = 0; i < 3; ++i) t.relays[i] = get(relays_[i]);
+  t.uploads = get(uploads_);
+  t.downloads = get(downloads_);
+  t.uploadBytes = get(uploadBytes_);
+  t.downloadBytes = get(downloadBytes_);
+  return t;
+}
+
+}  // namespace velmo
