@@ -30,9 +30,11 @@ void CVelmoDlg::Shutdown() {
   shutDown_ = true;
   if (refreshTimer_) loop_.KillTimer(refreshTimer_);
   refreshTimer_ = 0;
-  server_.reset();
+  // The API first: once its thread has ended, nothing but the device server's
+  // own threads reaches a connection while the server takes them down.
   if (httpServer_) httpServer_->Stop();
   if (httpThread_.joinable()) httpThread_.join();
+  server_.reset();
   log_.SetDrainScheduler(nullptr);  // what waits is written now, the rest at once
 }
 
@@ -110,7 +112,7 @@ void CVelmoDlg::OnCloseAll() {
 void CVelmoDlg::OnCancelRecv() { server_->CancelAllRecv(); }
 
 void CVelmoDlg::SetViewListener(std::function<void(const DeviceView&)> listener) {
-  std::lock_guard<std::mutex> lock(listenerLock_);
+  std::lock_guard<std::mutex> lock(viewLock_);
   viewListener_ = std::move(listener);
 }
 
@@ -121,7 +123,8 @@ void CVelmoDlg::SetTextListener(std::function<void(TextLine)> listener) {
 
 void CVelmoDlg::RefreshDeviceView() {
   loop_.AssertInLoopThread("CVelmoDlg::RefreshDeviceView");
-  std::lock_guard<std::mutex> lock(listenerLock_);
+  // Its own lock: device threads setting a text line never wait for this walk.
+  std::lock_guard<std::mutex> lock(viewLock_);
   if (!server_ || !viewListener_) return;  // nobody shows it (headless)
   DeviceView view;
   view.clientCount = server_->CountNoSn();

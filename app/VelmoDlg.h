@@ -49,9 +49,10 @@ class CVelmoDlg {
   // Start" / "Tcp Server Start fail") and the one-second refresh timer; log
   // lines are drained on the window thread from here on.
   void OnInitDialog();
-  // Kills the refresh timer, destroys the device server (receptions
-  // cancelled, connections torn down without events, waits for devices
-  // ended), stops the HTTP service and writes the log lines still waiting.
+  // Kills the refresh timer, stops the HTTP service (requests still waiting
+  // get no answer), destroys the device server (receptions cancelled,
+  // connections torn down without events, waits for devices ended) and
+  // writes the log lines still waiting.
   // Idempotent; the window calls it before it goes.
   void Shutdown();
   // The HTTP thread's body: "Http Start", then the API until the dialog ends.
@@ -125,8 +126,9 @@ class CVelmoDlg {
   platform::TimerId refreshTimer_ = 0;
   bool shutDown_ = false;
 
+  std::mutex viewLock_;
+  std::function<void(const DeviceView&)> viewListener_;  // guarded by viewLock_
   std::mutex listenerLock_;
-  std::function<void(const DeviceView&)> viewListener_;  // guarded by listenerLock_
   std::function<void(TextLine)> textListener_;            // guarded by listenerLock_
 
   mutable std::mutex textLock_;

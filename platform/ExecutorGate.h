@@ -3,7 +3,7 @@
 // Work that finishes on one thread and must continue on another (a device's
 // answer going back to the HTTP thread that waits for it) is posted through the
 // gate of the thread where it continues. The owner of the io_context closes
-// the gate once its thread has stopped; from then on Post drops the work
+// the gate as it stops its threads; from then on Post drops the work
 // instead of queuing it into a context that is about to go away. A gate never
 // keeps its io_context alive.
 //

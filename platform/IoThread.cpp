@@ -50,11 +50,13 @@ bool CIoThread::Start() {
 void CIoThread::Stop() {
   if (!started_ || stopped_) return;
   stopped_ = true;
+  // Closed first: from here on Post refuses work (and says so) rather than
+  // accept work that the stopped threads would never run.
+  gate_->Close();
   work_.reset();
   boost::asio::post(*io_, [io = io_.get()] { io->stop(); });
   for (OsThread& t : threads_) t.Join();
   threads_.clear();
-  gate_->Close();
 }
 
 }  // namespace velmo::platform

@@ -131,6 +131,7 @@ class CFileRecver final : public IClientProtocol, private CFrameAssembler::Sink 
   const std::shared_ptr<CProtocolShared> shared_;
   CFrameAssembler assembler_;
   std::uint32_t heartbeatCount_ = 0;
+  std::uint32_t ledWaiting_ = 0;  // the LED device's heartbeats waiting for the LED read in flight
   std::shared_ptr<CFileTransfer> transfer_;
   std::unique_ptr<PendingRelay> relay_;  // the relay this connection waits for
   std::uint64_t nextRelay_ = 1;

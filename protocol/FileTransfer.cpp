@@ -37,6 +37,9 @@ constexpr std::size_t kCrcChunk = 1 << 20;
 // connection stops reading, below the low mark it reads again.
 constexpr std::size_t kBacklogHigh = 4u << 20;
 constexpr std::size_t kBacklogLow = 1u << 20;
+// What a waiting frame costs beyond its bytes (its handler, its string, its
+// place in the deferred queue): many small frames weigh like their memory.
+constexpr std::size_t kFrameCost = 128;
 
 // Why an upload name is refused, or nullptr when it is a plain file name.
 const char* UploadNameProblem(std::string_view name) {
@@ -98,7 +101,7 @@ CFileTransfer::~CFileTransfer() {
 void CFileTransfer::Submit(int code, const std::uint8_t* payload, int length) {
   if (code == -29 && SendReady()) return;
   std::string copy(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length));
-  const std::size_t size = copy.size();
+  const std::size_t size = copy.size() + kFrameCost;
   inFlight_.fetch_add(1);
   const std::size_t backlog = backlog_.fetch_add(size) + size;
   asio::post(strand_, [weak = weak_from_this(), code, copy = std::move(copy)]() mutable {
@@ -211,7 +214,7 @@ void CFileTransfer::Handle(int code, std::string payload) {
     deferred_.emplace_back(code, std::move(payload));
     return;
   }
-  const std::size_t size = payload.size();
+  const std::size_t size = payload.size() + kFrameCost;
   if (!shut_) {
     switch (code) {
       case -16: Act(OnUploadRequest(payload)); break;
@@ -454,7 +457,6 @@ CFileTransfer::Step CFileTransfer::OnUploadData(std::string_view payload) {
     done_ = static_cast<std::uint32_t>(std::min<long long>(st.st_size, kMaxFileSize));
   }
   if (!Send({"-490000000000"})) return SendFailed();  // the file stays open
-  sendFailed_ = false;
   ProgressStep();
   return CheckComplete();
 }
@@ -621,7 +623,8 @@ void CFileTransfer::ReadAhead() {
 }
 
 CFileTransfer::Step CFileTransfer::SendFailed() {
-  // A device that does not read fails every send: one report for the run.
+  // A device that does not read fails send after send: one report for the
+  // transfer, however often it stalls.
   if (sendFailed_) return Keep();
   sendFailed_ = true;
   return Fail(WM_FILE_FAIL, false);
@@ -629,7 +632,6 @@ CFileTransfer::Step CFileTransfer::SendFailed() {
 
 void CFileTransfer::OnReadySent(std::uint32_t n) {
   if (slot_ != Slot::Download) return;
-  sendFailed_ = false;
   std::uint32_t total;
   {
     std::lock_guard<std::mutex> lock(infoLock_);
@@ -669,7 +671,6 @@ CFileTransfer::Step CFileTransfer::OnNextBlock() {
   }
   auto conn = conn_.lock();
   if (!conn || !conn->PostFrame(std::move(frame))) return SendFailed();  // the file stays open
-  sendFailed_ = false;
   sendOffset_ += n;
   {
     std::lock_guard<std::mutex> lock(infoLock_);

@@ -119,7 +119,7 @@ class CFileTransfer : public std::enable_shared_from_this<CFileTransfer> {
   void FlushOutbox();
   // Pauses (or resumes) the connection's reading while reports wait for the window.
   void PauseForWindow(bool pause);
-  // A -49 or -39 that the connection refused: reported once until a send succeeds.
+  // A -49 or -39 that the connection refused: reported once per transfer.
   Step SendFailed();
   void Done();  // one unit of pending work finished
 
@@ -159,7 +159,7 @@ class CFileTransfer : public std::enable_shared_from_this<CFileTransfer> {
   std::deque<std::uint32_t> outbox_;                  // messages waiting for room in the window's queue
   bool outboxRetry_ = false;
   bool pausedForWindow_ = false;
-  bool sendFailed_ = false;  // the last -49 or -39 was refused and reported
+  bool sendFailed_ = false;  // a -49 or -39 of this transfer was refused and reported
   platform::TargetId receiver_ = 0;
 
   // Read by the window thread's handlers.

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -88,8 +89,10 @@ CFileRecver::Outcome CFileRecver::OnHeartbeat() {
   }
 
   if (conn_.SnEquals(kLedDeviceSn)) {
-    // The LED text is read on a file thread; the reply follows when it is read.
-    Transfer().ReadLed([this](bool ok, const std::string& text) { OnLedText(ok, text); });
+    // The LED text is read on a file thread; the reply follows when it is
+    // read. One read at a time: heartbeats that come meanwhile are answered
+    // from it, so a flood of heartbeats never queues a flood of reads.
+    if (ledWaiting_++ == 0) Transfer().ReadLed([this](bool ok, const std::string& text) { OnLedText(ok, text); });
     return Outcome::Keep;
   }
   if (heartbeatCount_ % 100 == 0) conn_.SendFrame({"-37", FormatClockCommand(platform::Now())});
@@ -98,9 +101,12 @@ CFileRecver::Outcome CFileRecver::OnHeartbeat() {
 }
 
 void CFileRecver::OnLedText(bool ok, const std::string& text) {
+  const std::uint32_t heartbeats = std::exchange(ledWaiting_, 0);
   if (!ok) return;  // LED file unreadable: nothing this time, count unchanged
-  if (heartbeatCount_ % 100 == 0 && !conn_.OutputFull()) conn_.SendFrame({"-37", FormatLedCommand(text)});
-  ++heartbeatCount_;
+  for (std::uint32_t i = 0; i < heartbeats; ++i) {
+    if (heartbeatCount_ % 100 == 0 && !conn_.OutputFull()) conn_.SendFrame({"-37", FormatLedCommand(text)});
+    ++heartbeatCount_;
+  }
 }
 
 }  // namespace velmo

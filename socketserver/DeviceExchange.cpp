@@ -12,6 +12,7 @@ struct CDeviceMailbox::Round {
   SharedRing::Span span;
   bool taken = false;
   boost::asio::steady_timer timer;  // the bound of the current stage
+  unsigned stage = 0;               // which stage the timer bounds: a stale expiry is ignored
   std::vector<std::shared_ptr<CQueryWait>> waiters;
 };
 
@@ -66,11 +67,7 @@ void CDeviceMailbox::Join(std::shared_ptr<CQueryWait> wait, const std::string& t
   Round& round = rounds_.emplace_back(*io_, nextRound_++, std::move(queued));
   round.waiters.push_back(std::move(wait));
   round.span = request_.PushAll(round.text.data(), round.text.size());
-  round.timer.expires_after(stage_);
-  round.timer.async_wait([weak = weak_from_this(), id = round.id](const boost::system::error_code& ec) {
-    if (ec) return;
-    if (auto m = weak.lock()) m->OnRoundTimer(id);
-  });
+  ArmStage(round);
   request_.WhenTaken(round.span, std::make_shared<RoundTaken>(weak_from_this(), round.id));
 }
 
@@ -82,17 +79,24 @@ void CDeviceMailbox::OnRoundTaken(std::uint64_t id, bool taken) {
   round->taken = true;
   // Bytes that came before the device had this text cannot be its answer.
   reply_.Clear();
-  round->timer.expires_after(stage_);
-  round->timer.async_wait([weak = weak_from_this(), id](const boost::system::error_code& ec) {
+  ArmStage(*round);
+}
+
+void CDeviceMailbox::ArmStage(Round& round) {
+  // An expiry already on its way when the timer is set again still runs:
+  // it carries the stage it was set for, and is ignored once that has passed.
+  const unsigned stage = ++round.stage;
+  round.timer.expires_after(stage_);
+  round.timer.async_wait([weak = weak_from_this(), id = round.id, stage](const boost::system::error_code& ec) {
     if (ec) return;
-    if (auto m = weak.lock()) m->OnRoundTimer(id);
+    if (auto m = weak.lock()) m->OnRoundTimer(id, stage);
   });
 }
 
-void CDeviceMailbox::OnRoundTimer(std::uint64_t id) {
+void CDeviceMailbox::OnRoundTimer(std::uint64_t id, unsigned stage) {
   owner_.Check("CDeviceMailbox::OnRoundTimer");
   Round* round = Find(id);
-  if (!round) return;
+  if (!round || round->stage != stage) return;
   QueryAnswer answer;
   answer.taken = round->taken;
   Finish(*round, answer);

@@ -84,7 +84,8 @@ class CDeviceMailbox : public std::enable_shared_from_this<CDeviceMailbox> {
   // I/O thread.
   void Join(std::shared_ptr<CQueryWait> wait, const std::string& text, bool lineFeed);
   void OnRoundTaken(std::uint64_t id, bool taken);
-  void OnRoundTimer(std::uint64_t id);
+  void ArmStage(Round& round);  // bounds the round's current stage
+  void OnRoundTimer(std::uint64_t id, unsigned stage);
   void Finish(Round& round, const QueryAnswer& answer);
   Round* Find(std::uint64_t id);
 

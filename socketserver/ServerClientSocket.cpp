@@ -247,17 +247,28 @@ bool CServerClientSocket::SendRaw(std::string_view bytes) {
 }
 
 bool CServerClientSocket::PostFrame(std::string frame) {
-  if (outFull_.load(std::memory_order_relaxed) || finished_.load(std::memory_order_relaxed)) return false;
-  return Gate()->Post([weak = weak_from_this(), frame = std::move(frame)] {
+  if (finished_.load(std::memory_order_relaxed)) return false;
+  // Room is reserved here, so the I/O thread writes every frame it was given:
+  // a frame reported sent is never dropped later for want of room.
+  const std::size_t size = frame.size();
+  const std::size_t bound = settings_->timings.outputBound;
+  std::size_t reserved = reserved_.load(std::memory_order_relaxed);
+  do {
+    if (outBytes_.load(std::memory_order_relaxed) + reserved >= bound) return false;
+  } while (!reserved_.compare_exchange_weak(reserved, reserved + size, std::memory_order_relaxed));
+  const bool posted = Gate()->Post([weak = weak_from_this(), frame = std::move(frame), size] {
     auto self = weak.lock();
     if (!self) return;
+    self->reserved_.fetch_sub(size, std::memory_order_relaxed);
     asio::const_buffer buffer(frame.data(), frame.size());
-    self->Write(&buffer, 1);
+    self->Write(&buffer, 1, true);
   });
+  if (!posted) reserved_.fetch_sub(size, std::memory_order_relaxed);
+  return posted;
 }
 
-bool CServerClientSocket::Write(const asio::const_buffer* buffers, std::size_t count) {
-  if (closed_ || OutputFull()) return false;
+bool CServerClientSocket::Write(const asio::const_buffer* buffers, std::size_t count, bool reserved) {
+  if (closed_ || (OutputFull() && !reserved)) return false;
   std::size_t written = 0;
   if (outPending_ == 0) {
     error_code ec;
@@ -325,9 +336,7 @@ void CServerClientSocket::AfterOutputChange() {
     outHead_ = 0;
   }
   outBytes_.store(outPending_, std::memory_order_relaxed);
-  const bool full = OutputFull();
-  outFull_.store(full, std::memory_order_relaxed);
-  if (!full) {
+  if (!OutputFull()) {
     fullSince_ = {};
   } else if (fullSince_ == std::chrono::steady_clock::time_point{}) {
     fullSince_ = std::chrono::steady_clock::now();
@@ -340,16 +349,20 @@ void CServerClientSocket::SetTimer(std::chrono::milliseconds limit, std::functio
   AssertIoThread("CServerClientSocket::SetTimer");
   if (closing_) return;
   if (!timer_) timer_ = std::make_unique<asio::steady_timer>(*io_);
+  // An expiry already queued when the timer is cancelled or set again still
+  // runs: it carries its generation and does nothing once that is over.
+  const std::uint32_t generation = ++timerGeneration_;
   timer_->expires_after(limit);
-  timer_->async_wait([weak = weak_from_this(), fn = std::move(fn)](const error_code& ec) {
+  timer_->async_wait([weak = weak_from_this(), fn = std::move(fn), generation](const error_code& ec) {
     if (ec) return;
     auto self = weak.lock();
-    if (self && !self->closing_) fn();
+    if (self && !self->closing_ && self->timerGeneration_ == generation) fn();
   });
 }
 
 void CServerClientSocket::CancelTimer() {
   AssertIoThread("CServerClientSocket::CancelTimer");
+  ++timerGeneration_;
   if (timer_) timer_->cancel();
 }
 
@@ -378,8 +391,9 @@ void CServerClientSocket::RetryClose() {
 
 void CServerClientSocket::MonitorTick() {
   if (closing_) return;
-  if (protocol_ && protocol_->Busy()) {
-    idleTicks_.store(0, std::memory_order_relaxed);  // Velmo's own time, not the peer's silence
+  if (pauses_ != 0 || (protocol_ && protocol_->Busy())) {
+    // Velmo's own time (working for the device, or not reading it), not the peer's silence.
+    idleTicks_.store(0, std::memory_order_relaxed);
   } else if (idleTicks_.fetch_add(1, std::memory_order_relaxed) + 1 > IdleLimitSeconds()) {
     PostClose(WM_CLOSE_PEER);
   }
@@ -396,7 +410,15 @@ void CServerClientSocket::Teardown() {
   worker_.Unwatch(this);
   if (timer_) timer_->cancel();
   if (closeRetry_) closeRetry_->cancel();
-  if (CDeviceMailbox* mailbox = PeekMailbox()) mailbox->Abandon();
+  CDeviceMailbox* mailbox;
+  {
+    // Under the lock that Mailbox() creates under: a mailbox is either seen
+    // here or created already abandoned.
+    std::lock_guard<std::mutex> lock(snLock_);
+    mailboxClosed_ = true;
+    mailbox = PeekMailbox();
+  }
+  if (mailbox) mailbox->Abandon();
   if (!protocol_) return FinishTeardown();
   protocol_->Shutdown([self = shared_from_this()] { self->FinishTeardown(); });
 }
@@ -454,7 +476,7 @@ CDeviceMailbox& CServerClientSocket::Mailbox() {
   std::lock_guard<std::mutex> lock(snLock_);
   if (!mailboxOwner_) {
     mailboxOwner_ = std::make_shared<CDeviceMailbox>(io_, Gate(), worker_.Thread().Owner(), settings_->timings.deviceWait);
-    if (finished_.load(std::memory_order_relaxed) || closeRequested_.load()) {
+    if (mailboxClosed_ || finished_.load(std::memory_order_relaxed) || closeRequested_.load()) {
       // Found after it went away: every wait on it ends at once.
       mailboxOwner_->Request().Abandon();
       mailboxOwner_->Reply().Abandon();

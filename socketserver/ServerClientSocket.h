@@ -226,7 +226,10 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   void ArmRead();
   void ArmWrite();
   void OnWritable();
-  bool Write(const boost::asio::const_buffer* buffers, std::size_t count);
+  // Appends to the output (writing at once what the socket takes). Returns
+  // false when closed, or when the output is full unless `reserved` (a posted
+  // frame whose room PostFrame reserved).
+  bool Write(const boost::asio::const_buffer* buffers, std::size_t count, bool reserved = false);
   void AfterOutputChange();
   void Teardown();
   void FinishTeardown();
@@ -276,7 +279,8 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   std::unique_ptr<boost::asio::steady_timer> closeRetry_;  // PostClose's
 
   std::atomic<std::size_t> outBytes_{0};  // outPending_, readable anywhere
-  std::atomic<bool> outFull_{false};      // OutputFull(), readable anywhere
+  std::atomic<std::size_t> reserved_{0};  // bytes of posted frames not yet in the output
+  std::uint32_t timerGeneration_ = 0;     // I/O thread: the SetTimer whose expiry counts
   std::atomic<int> idleTicks_{0};
   std::atomic<int> idleLimit_{kInitialIdleLimitSeconds};
 
@@ -285,6 +289,7 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
 
   std::atomic<CDeviceMailbox*> mailbox_{nullptr};
   std::shared_ptr<CDeviceMailbox> mailboxOwner_;  // set once with mailbox_, under snLock_
+  bool mailboxClosed_ = false;                     // guarded by snLock_: the teardown has looked for the mailbox
 };
 
 }  // namespace velmo

@@ -270,6 +270,18 @@ TEST_F(ProtocolTest, LedDeviceGetsTheLedTextAndQueuedTextEvenWithoutItsFile) {
   EXPECT_EQ(d.ReadFrame(), "-37led 12t 0 0 0 Rain \n");
   Register(d, kLedSn);  // the count moved on: the next LED text comes on the 101st
   EXPECT_TRUE(d.Silent());
+
+  // A burst of heartbeats shares the LED file's reads, and still counts each
+  // one: 300 more (counts 2 to 301) bring the texts of counts 100, 200, 300.
+  std::string burst;
+  for (int i = 0; i < 300; ++i) burst += Frame("-36" + kLedSn);
+  ASSERT_TRUE(d.Send(burst));
+  int texts = 0;
+  for (std::string frame; !(frame = d.ReadFrame(500ms)).empty();) {
+    EXPECT_EQ(frame, "-37led 12t 0 0 0 Rain \n");
+    ++texts;
+  }
+  EXPECT_EQ(texts, 3);
 }
 
 TEST_F(ProtocolTest, LedFileThatIsNoRegularFileGivesNoReplyAndOneLogLineAMinute) {
