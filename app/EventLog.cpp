@@ -1,5 +1,8 @@
 #include "app/EventLog.h"
 
+#include <algorithm>
+#include <deque>
+
 #include <cerrno>
 #include <cstring>
 
@@ -25,6 +28,10 @@ struct CEventLog::Core {
   std::size_t dropped = 0;          // guarded by bufferLock
   bool drainPending = false;        // guarded by bufferLock
   DrainScheduler scheduler;         // guarded by bufferLock
+
+  // The newest lines as logged, for the management port.
+  mutable std::mutex tailLock;
+  std::deque<std::string> tail;  // guarded by tailLock; at most kTailLines
 
   // The sinks; writes to them are serialised.
   std::mutex sinkLock;
@@ -105,6 +112,11 @@ void CEventLog::SetDrainScheduler(DrainScheduler scheduler) {
 
 void CEventLog::Append(std::string_view message) {
   std::string line = FormatLogLine(platform::Now(), message);
+  {
+    std::lock_guard<std::mutex> lock(core_->tailLock);
+    if (core_->tail.size() >= kTailLines) core_->tail.pop_front();
+    core_->tail.push_back(line.substr(0, line.size() - 1));  // without its "\n"
+  }
   DrainScheduler schedule;
   {
     std::lock_guard<std::mutex> lock(core_->bufferLock);
@@ -133,5 +145,11 @@ void CEventLog::Append(std::string_view message) {
 }
 
 void CEventLog::Drain() { core_->Drain(); }
+
+std::vector<std::string> CEventLog::Tail(std::size_t n) const {
+  std::lock_guard<std::mutex> lock(core_->tailLock);
+  n = std::min(n, core_->tail.size());
+  return std::vector<std::string>(core_->tail.end() - static_cast<std::ptrdiff_t>(n), core_->tail.end());
+}
 
 }  // namespace velmo

@@ -67,6 +67,10 @@ class CEventLog {
   void Append(std::string_view message);
   // The draining thread: hands every waiting line to the sinks.
   void Drain();
+  // Any thread: the newest `n` lines (at most kTailLines) as logged, oldest
+  // first, GBK, without their "\n"; whatever the sinks did with them.
+  std::vector<std::string> Tail(std::size_t n) const;
+  static constexpr std::size_t kTailLines = 1000;
 
  private:
   struct Core;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "httpserver/AdminAccess.h"
 #include "platform/LongOptions.h"
 
 namespace velmo {
@@ -37,6 +38,11 @@ std::string UsageText(const char* program) {
          "  --log-file PATH       also append every log line to PATH (UTF-8)\n"
          "  --download-root DIR   devices may download files from inside DIR (default: the file directory)\n"
          "  --io-threads N        threads for device connections, 1-256 (default: one per core)\n"
+         "  --admin-port PORT     the management port: console, fleet API, metrics (default 8004;\n"
+         "                        off: none)\n"
+         "  --admin-bind ADDRESS  address of the management port (default 127.0.0.1; another than\n"
+         "                        loopback needs --admin-token-file)\n"
+         "  --admin-token-file PATH  the management port asks for this token (Bearer)\n"
          "  -h, --help            show this text\n";
 }
 
@@ -44,7 +50,8 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* opti
   static constexpr platform::LongOption kOptions[] = {
       {"help", false},     {"headless", false}, {"device-port", true}, {"http-port", true},
       {"io-threads", true}, {"bind", true},     {"file-dir", true},    {"led-file", true},
-      {"log-file", true},  {"download-root", true},
+      {"log-file", true},  {"download-root", true}, {"admin-port", true}, {"admin-bind", true},
+      {"admin-token-file", true},
   };
   bool help = false;
   auto on = [&](std::string_view name, const char* text, platform::OptionCursor&, std::string* err) {
@@ -56,6 +63,15 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* opti
     }
     if (name == "headless") {
       options->headless = true;
+    } else if (name == "admin-port") {
+      if (value == "off") {
+        options->adminEnabled = false;
+      } else if (!ParsePort(value, &options->adminPort)) {
+        *err = option + ": '" + std::string(value) + "' is not a port number (0-65535) or off";
+        return false;
+      } else {
+        options->adminEnabled = true;
+      }
     } else if (name == "device-port" || name == "http-port") {
       std::uint16_t port;
       if (!ParsePort(value, &port)) {
@@ -81,12 +97,27 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* opti
       else if (name == "file-dir") options->fileDir = v;
       else if (name == "led-file") options->ledFile = v;
       else if (name == "download-root") options->downloadRoot = v;
+      else if (name == "admin-bind") options->adminBind = v;
+      else if (name == "admin-token-file") options->adminTokenFile = v;
       else options->logFile = v;
     }
     return true;
   };
   if (platform::ForEachOption(argc, argv, kOptions, on, error)) return ParseResult::Run;
   return help ? ParseResult::Help : ParseResult::Error;
+}
+
+bool PrepareAdminAccess(AppOptions* options, std::string* error, std::string* warning) {
+  if (!options->adminEnabled) return true;
+  if (!options->adminTokenFile.empty()) {
+    return ReadTokenFile(options->adminTokenFile, &options->adminToken, error, warning);
+  }
+  if (!IsLoopbackAddress(options->adminBind)) {
+    *error = "--admin-bind " + options->adminBind +
+             " opens the management port to the network: give it --admin-token-file too";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace velmo

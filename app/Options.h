@@ -1,6 +1,7 @@
 // Velmo's command line. Defaults are the designed values.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -16,12 +17,26 @@ struct AppOptions {
   std::string logFile;      // "" = no log file
   std::string downloadRoot; // "" = the file directory
   unsigned ioThreads = 0;   // device I/O threads; 0 = one per core
+  // The management port.
+  bool adminEnabled = true;             // --admin-port off: false
+  std::uint16_t adminPort = 8004;
+  std::string adminBind = "127.0.0.1";
+  std::string adminTokenFile;           // "" = no token
+  std::string adminToken;               // read from adminTokenFile by the program, never from the command line
+  // Bound of each stage of a wait for a device (API and management port);
+  // not a command-line option: tests shorten it.
+  std::chrono::milliseconds deviceWait{5000};
 };
 
 enum class ParseResult { Run, Help, Error };
 
 // Parses argv into `options`. On Error, `error` holds a one-line message.
 ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* options, std::string* error);
+
+// Reads the management port's token file and checks that a port reachable
+// from the network has a token. Returns false with a one-line `error`;
+// `warning` is set for a token file others may read.
+bool PrepareAdminAccess(AppOptions* options, std::string* error, std::string* warning);
 
 // The text printed by --help.
 std::string UsageText(const char* program);

@@ -3,11 +3,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 
+#include "app/AdminRoutes.h"
 #include "platform/TextCodec.h"
 #include "platform/Process.h"
 #include "protocol/FileRecver.h"
 #include "socketserver/FleetCounters.h"
+#include "socketserver/ServerClientSocket.h"
 
 namespace velmo {
 
@@ -30,8 +33,11 @@ void CVelmoDlg::Shutdown() {
   shutDown_ = true;
   if (refreshTimer_) loop_.KillTimer(refreshTimer_);
   refreshTimer_ = 0;
-  // The API first: once its thread has ended, nothing but the device server's
-  // own threads reaches a connection while the server takes them down.
+  // The API and the management port first: once their threads have ended,
+  // nothing but the device server's own threads reaches a connection while
+  // the server takes them down.
+  if (adminServer_) adminServer_->Stop();
+  if (adminThread_.joinable()) adminThread_.join();
   if (httpServer_) httpServer_->Stop();
   if (httpThread_.joinable()) httpThread_.join();
   server_.reset();
@@ -45,12 +51,29 @@ void CVelmoDlg::OnInitDialog() {
     return loop.PostTask(std::move(drain)) == platform::PostResult::Ok;
   });
   apiContext_.appendLog = [this](std::string_view line) { AppendLog(line); };
+  apiContext_.deviceWait = options_.deviceWait;
   httpServer_ = std::make_unique<HttpServer>(&apiContext_);
   httpServer_->SetPort(std::to_string(options_.httpPort));
   httpServer_->SetDiagnostics(options_.headless ? stderr : stdout);
   httpServer_->AddRoute("/api/cmd", &OnApiCmd);
   httpServer_->AddRoute("/api/status", &OnApiStatus);
   httpThread_ = std::thread([this] { RunHttpServer(); });
+  if (options_.adminEnabled) {
+    adminServer_ = std::make_unique<CAdminServer>(AdminAccess{options_.adminToken});
+    AdminContext admin;
+    admin.dlg = this;
+    admin.startedAtMs = CServerClientSocket::NowMs();
+    admin.deviceWait = options_.deviceWait;
+    AddAdminRoutes(*adminServer_, admin);
+    adminThread_ = std::thread([this] {
+      pthread_setname_np(pthread_self(), "velmo-admin");
+      if (!adminServer_->Run(options_.adminBind, options_.adminPort)) {
+        AppendLog("Admin Start fail");
+        std::fprintf(stderr, "velmo: management port %s:%u: %s; the console and the fleet API are not available\n",
+                     options_.adminBind.c_str(), options_.adminPort, adminServer_->LastError().c_str());
+      }
+    });
+  }
 
   server_ = std::make_unique<CSocketServer>(loop_, this);
   server_->SetIoThreads(options_.ioThreads);

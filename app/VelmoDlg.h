@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/EventLog.h"
+#include "httpserver/AdminServer.h"
 #include "httpserver/ApiRoutes.h"
 #include "httpserver/HttpServer.h"
 #include "app/Options.h"
@@ -59,6 +60,8 @@ class CVelmoDlg {
   void RunHttpServer();
   // The HTTP port actually bound (0 until the service listens).
   std::uint16_t HttpPort() const { return httpServer_ ? httpServer_->BoundPort() : 0; }
+  // The management port actually bound (0 until it listens, or when off).
+  std::uint16_t AdminPort() const { return adminServer_ ? adminServer_->BoundPort() : 0; }
 
   // Any thread: one log line (GBK message).
   void AppendLog(std::string_view message);
@@ -88,6 +91,8 @@ class CVelmoDlg {
   std::string LastData() const;
 
   CSocketServer* Server() const { return server_.get(); }
+  platform::MessageLoop& Loop() const { return loop_; }
+  CEventLog& Log() const { return log_; }
   const AppOptions& Options() const { return options_; }
   // The file directory handed to the server (with its trailing "/").
   const std::string& FileDir() const { return fileDir_; }
@@ -123,6 +128,8 @@ class CVelmoDlg {
   ApiContext apiContext_;
   std::unique_ptr<HttpServer> httpServer_;  // created on the window thread, run on the HTTP thread
   std::thread httpThread_;
+  std::unique_ptr<CAdminServer> adminServer_;  // created on the window thread, run on the admin thread
+  std::thread adminThread_;
   platform::TimerId refreshTimer_ = 0;
   bool shutDown_ = false;
 

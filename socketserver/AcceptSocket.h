@@ -15,6 +15,7 @@
 // accepting side (CAcceptor) belongs to its I/O thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -71,7 +72,7 @@ class CAcceptSocket {
   void* const userData_;
   Config config_;
   platform::TargetId notify_ = 0;
-  Socket listenSocket_ = platform::kInvalidSocket;
+  std::atomic<Socket> listenSocket_{platform::kInvalidSocket};  // written on the window thread, read anywhere
   std::uint16_t boundPort_ = 0;
   std::shared_ptr<CAcceptor> acceptor_;
   std::string lastError_;

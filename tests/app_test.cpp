@@ -1,6 +1,9 @@
 // The headless application: log lines, text conversion at the edges, the
 // command line, and the dialog's handlers driven by a real device connection.
 #include <gtest/gtest.h>
+#include <unistd.h>
+#include <sys/stat.h>
+#include <fstream>
 
 #include <regex>
 
@@ -104,6 +107,9 @@ TEST(CommandLine, OptionsAndErrors) {
       {{"--headless", "extra"}, ParseResult::Error, "unexpected argument 'extra'"},
       {{"-v"}, ParseResult::Error, "unknown option '-v'"},
       {{"--device-port", "9000", "--help", "--bogus"}, ParseResult::Help, ""},
+      {{"--admin-port", "off"}, ParseResult::Run, ""},
+      {{"--admin-port=9004", "--admin-bind", "0.0.0.0", "--admin-token-file", "/t"}, ParseResult::Run, ""},
+      {{"--admin-port", "x"}, ParseResult::Error, "is not a port number (0-65535) or off"},
   };
   for (auto& c : cases) {
     std::vector<const char*> argv{"velmo"};
@@ -123,6 +129,42 @@ TEST(CommandLine, OptionsAndErrors) {
   EXPECT_EQ(o.devicePort, 9000);
   EXPECT_EQ(o.httpPort, 9001);
   EXPECT_EQ(o.bindAddress, "10.1.2.3");
+}
+
+TEST(CommandLine, TheManagementPortNeedsATokenOffLoopback) {
+  const std::string file = "/tmp/velmo-token-" + std::to_string(getpid());
+  std::ofstream(file) << "s3cret \n";
+  chmod(file.c_str(), 0600);
+  struct Case {
+    std::string bind, tokenFile;
+    bool enabled, ok;
+    std::string token, errorPart;
+  } cases[] = {
+      {"127.0.0.1", "", true, true, "", ""},
+      {"0.0.0.0", "", true, false, "", "--admin-bind 0.0.0.0 opens the management port to the network"},
+      {"0.0.0.0", "", false, true, "", ""},  // --admin-port off
+      {"0.0.0.0", file, true, true, "s3cret", ""},
+      {"127.0.0.1", file + ".missing", true, false, "", "cannot read the token file"},
+  };
+  for (const auto& c : cases) {
+    AppOptions o;
+    o.adminBind = c.bind;
+    o.adminTokenFile = c.tokenFile;
+    o.adminEnabled = c.enabled;
+    std::string error, warning;
+    EXPECT_EQ(PrepareAdminAccess(&o, &error, &warning), c.ok) << c.bind << " " << c.tokenFile;
+    EXPECT_EQ(o.adminToken, c.token);
+    EXPECT_NE(error.find(c.errorPart), std::string::npos) << error;
+    EXPECT_TRUE(warning.empty()) << warning;
+  }
+  chmod(file.c_str(), 0644);  // readable by everybody: a warning, the token still counts
+  AppOptions o;
+  o.adminTokenFile = file;
+  std::string error, warning;
+  EXPECT_TRUE(PrepareAdminAccess(&o, &error, &warning));
+  EXPECT_NE(warning.find("may be read by others"), std::string::npos);
+  EXPECT_EQ(warning.find("s3cret"), std::string::npos);  // the token itself is never shown
+  std::remove(file.c_str());
 }
 
 // A dialog on its own window thread, logging into a list of messages.
@@ -148,6 +190,7 @@ class DialogTest : public ::testing::Test {
   void Init(AppOptions options) {
     options.bindAddress = "127.0.0.1";
     options.httpPort = 0;
+    options.adminPort = 0;
     dlg_ = window_.Call([&] {
       auto d = std::make_unique<CVelmoDlg>(window_.Loop(), options, log_);
       d->OnInitDialog();

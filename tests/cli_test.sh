@@ -33,7 +33,8 @@ start_velmo() {
   for _ in 1 2 3 4 5; do
     port=$((20000 + RANDOM % 12000))  # below the ephemeral range (32768-60999)
     rm -f "$work/velmo.log"            # a failed attempt's lines must not stay in the log file
-    "$velmo" --headless --bind 127.0.0.1 --device-port "$port" --http-port $((port + 1)) --file-dir "$work" "$@" \
+    "$velmo" --headless --bind 127.0.0.1 --device-port "$port" --http-port $((port + 1)) --admin-port $((port + 2)) \
+      --file-dir "$work" "$@" \
       >"$work/$name.out" 2>"$work/$name.err" &
     pid=$!; pids+=("$pid")
     wait_for "$work/$name.out" "Tcp Server Start" || fail "$name: no start line"

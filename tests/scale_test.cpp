@@ -26,6 +26,7 @@ class ScaleTest : public ::testing::Test {
     o.bindAddress = "127.0.0.1";
     o.devicePort = 0;
     o.httpPort = 0;
+    o.adminPort = 0;
     char dir[] = "/tmp/velmo-scale-XXXXXX";
     dir_ = mkdtemp(dir);
     o.fileDir = dir_;  // random bytes can be upload requests

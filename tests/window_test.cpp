@@ -52,6 +52,7 @@ class WindowTest : public ::testing::Test {
     o.bindAddress = "127.0.0.1";
     o.devicePort = 0;
     o.httpPort = 0;
+    o.adminPort = 0;
     o.fileDir = "/tmp";
     dlg_ = std::make_unique<CVelmoDlg>(loop_, o, log_);
     window_ = std::make_unique<CVelmoWindow>(*dlg_, log_);

@@ -1,0 +1,305 @@
+#include "httpserver/AdminServer.h"
+
+#include <utility>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <cerrno>
+#include <optional>
+#include <unordered_set>
+
+#include <nlohmann/json.hpp>
+
+namespace velmo {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+AdminResponse JsonError(unsigned status, const std::string& text) {
+  return AdminResponse{status, "application/json", nlohmann::json{{"error", text}}.dump()};
+}
+
+struct CAdminServer::Impl {
+  Impl() : gate(std::make_shared<platform::CExecutorGate>(io)), backoff(io) {}
+  asio::io_context io{1};  // first: outlives everything below
+  platform::GatePtr gate;
+  std::optional<tcp::acceptor> acceptor;
+  asio::steady_timer backoff;
+  // Connections whose request is still to be answered: kept alive here (admin
+  // thread), never by the handlers, so a wait for a device never owns one.
+  std::unordered_set<std::shared_ptr<class AdminConnection>> pending;
+  bool stopped = false;  // admin thread
+};
+
+// One client connection: one request at a time, answered whenever its
+// handler replies, then the next one is read.
+class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
+ public:
+  AdminConnection(CAdminServer& server, tcp::socket socket) : server_(server), stream_(std::move(socket)) {}
+  ~AdminConnection() { --server_.connections_; }
+
+  void Start() { ReadRequest(); }
+
+ private:
+  void ReadRequest() {
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(server_.limits_.maxHeadBytes));
+    parser_->body_limit(server_.limits_.maxBodyBytes);
+    stream_.expires_after(server_.limits_.requestTimeout);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
+  }
+
+  void OnRead(beast::error_code ec) {
+    if (ec == http::error::header_limit) return Write(JsonError(431, "request head too large"), false, 11);
+    if (ec == http::error::body_limit) return Write(JsonError(413, "body too long"), false, 11);
+    if (ec) {
+      if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == asio::error::operation_aborted ||
+          ec == asio::error::connection_reset || ec == asio::error::eof) {
+        return Close();
+      }
+      return Write(JsonError(400, "bad request"), false, 11);
+    }
+    auto& message = parser_->get();
+    const bool keepAlive = message.keep_alive();
+    const unsigned version = message.version();
+    AdminRequest request;
+    request.method = message.method();
+    const std::string target(message.target());
+    request.path = target.substr(0, target.find('?'));
+    if (target.size() > request.path.size() && !ParseQuery(target.substr(request.path.size() + 1), &request.query)) {
+      return Write(JsonError(400, "malformed query"), keepAlive, version);
+    }
+    request.body = std::move(message.body());
+    AccessRequest access;
+    auto text = [](beast::string_view v) { return std::string_view(v.data(), v.size()); };
+    access.host = text(message[http::field::host]);
+    access.authorization = text(message[http::field::authorization]);
+    access.velmoRequest = text(message["X-Velmo-Request"]);
+    access.changesState = request.method != http::verb::get && request.method != http::verb::head;
+
+    stream_.expires_never();  // the handler may wait for a device
+    server_.impl_->pending.insert(shared_from_this());
+    auto reply = [gate = server_.impl_->gate, weak = weak_from_this(), keepAlive, version](AdminResponse response) {
+      gate->Post([weak, response = std::move(response), keepAlive, version]() mutable {
+        if (auto self = weak.lock()) self->Write(std::move(response), keepAlive, version);
+      });
+    };
+    // The strings the access check looks at live in `message` until the next read.
+    server_.Dispatch(std::move(request), access, std::move(reply));
+  }
+
+  static bool ParseQuery(const std::string& query, std::map<std::string, std::string>* out) {
+    std::size_t start = 0;
+    while (start <= query.size()) {
+      std::size_t end = query.find('&', start);
+      if (end == std::string::npos) end = query.size();
+      std::string pair = query.substr(start, end - start);
+      if (!pair.empty()) {
+        auto eq = pair.find('=');
+        std::string name, value;
+        if (!CAdminServer::PercentDecode(pair.substr(0, eq), &name, true)) return false;
+        if (eq != std::string::npos && !CAdminServer::PercentDecode(pair.substr(eq + 1), &value, true)) return false;
+        out->emplace(std::move(name), std::move(value));
+      }
+      start = end + 1;
+    }
+    return true;
+  }
+
+  void Write(AdminResponse response, bool keepAlive, unsigned version) {
+    if (written_) return;  // one answer per request
+    written_ = true;
+    auto message = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(response.status),
+                                                                        version);
+    message->set(http::field::server, "Velmo");
+    if (!response.body.empty() || response.status != 204) {
+      message->set(http::field::content_type, response.contentType);
+    }
+    message->set(http::field::cache_control, "no-store");
+    message->keep_alive(keepAlive);
+    message->body() = std::move(response.body);
+    message->prepare_payload();
+    stream_.expires_after(server_.limits_.requestTimeout);
+    http::async_write(stream_, *message,
+                      [self = shared_from_this(), message, keepAlive](beast::error_code ec, std::size_t) {
+                        self->server_.impl_->pending.erase(self);
+                        if (ec || !keepAlive || self->server_.impl_->stopped) return self->Close();
+                        self->written_ = false;
+                        self->ReadRequest();
+                      });
+  }
+
+  void Close() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.close();
+    server_.impl_->pending.erase(shared_from_this());
+  }
+
+  CAdminServer& server_;
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  bool written_ = false;
+};
+
+CAdminServer::CAdminServer(AdminAccess access, AdminLimits limits) : access_(std::move(access)), limits_(limits) {}
+
+CAdminServer::~CAdminServer() { Stop(); }
+
+void CAdminServer::AddRoute(http::verb method, const std::string& pattern, AdminHandler handler, bool staticFile) {
+  routes_.push_back(Route{method, pattern, std::move(handler), staticFile});
+}
+
+platform::GatePtr CAdminServer::Gate() const {
+  std::lock_guard<std::mutex> lock(runLock_);
+  return impl_ ? impl_->gate : nullptr;
+}
+
+void CAdminServer::After(std::chrono::milliseconds delay, std::function<void()> fn) {
+  platform::GatePtr gate = Gate();
+  if (!gate) return;
+  gate->Post([this, delay, fn = std::move(fn)] {
+    auto timer = std::make_shared<asio::steady_timer>(impl_->io, delay);
+    timer->async_wait([timer, fn](const beast::error_code& ec) {
+      if (!ec) fn();
+    });
+  });
+}
+
+bool CAdminServer::PercentDecode(const std::string& text, std::string* out, bool plusIsSpace) {
+  out->clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '%') {
+      if (i + 2 >= text.size()) return false;
+      auto hex = [](char h) -> int {
+        if (h >= '0' && h <= '9') return h - '0';
+        if (h >= 'a' && h <= 'f') return h - 'a' + 10;
+        if (h >= 'A' && h <= 'F') return h - 'A' + 10;
+        return -1;
+      };
+      const int hi = hex(text[i + 1]), lo = hex(text[i + 2]);
+      if (hi < 0 || lo < 0) return false;
+      out->push_back(static_cast<char>(hi * 16 + lo));
+      i += 2;
+    } else {
+      out->push_back(plusIsSpace && c == '+' ? ' ' : c);
+    }
+  }
+  return true;
+}
+
+bool CAdminServer::MatchPattern(const std::string& pattern, const std::string& path, std::vector<std::string>* params) {
+  params->clear();
+  std::size_t p = 0, q = 0;
+  while (p < pattern.size() || q < path.size()) {
+    if (p >= pattern.size() || q >= path.size() || pattern[p] != '/' || path[q] != '/') return false;
+    std::size_t pe = pattern.find('/', p + 1), qe = path.find('/', q + 1);
+    if (pe == std::string::npos) pe = pattern.size();
+    if (qe == std::string::npos) qe = path.size();
+    const std::string want = pattern.substr(p + 1, pe - p - 1);
+    const std::string got = path.substr(q + 1, qe - q - 1);
+    if (want == "{}") {
+      std::string decoded;
+      if (got.empty() || !PercentDecode(got, &decoded)) return false;
+      params->push_back(std::move(decoded));
+    } else if (want != got) {
+      return false;
+    }
+    p = pe;
+    q = qe;
+  }
+  return true;
+}
+
+void CAdminServer::Dispatch(AdminRequest request, const AccessRequest& access, AdminReply reply) {
+  const Route* found = nullptr;
+  bool pathKnown = false;
+  std::vector<std::string> params;
+  for (const Route& r : routes_) {
+    if (!MatchPattern(r.pattern, request.path, &params)) continue;
+    pathKnown = true;
+    if (r.method == request.method || (r.method == http::verb::get && request.method == http::verb::head)) {
+      found = &r;
+      break;
+    }
+  }
+  AccessRequest checked = access;
+  checked.staticFile = found && found->staticFile;
+  if (auto refusal = CheckAccess(access_, checked)) {
+    return reply(AdminResponse{refusal->status, "application/json", refusal->body});
+  }
+  if (!found) return reply(pathKnown ? JsonError(405, "method not allowed") : JsonError(404, "not found"));
+  request.params = std::move(params);
+  found->handler(request, std::move(reply));
+}
+
+bool CAdminServer::Run(const std::string& address, std::uint16_t port) {
+  {
+    std::lock_guard<std::mutex> lock(runLock_);
+    if (stopRequested_) return true;
+    impl_ = std::make_unique<Impl>();
+  }
+  beast::error_code ec;
+  auto fail = [&](const std::string& what) {
+    lastError_ = what + ": " + ec.message();
+    impl_->acceptor.reset();
+    return false;
+  };
+  const std::string host = address == "localhost" ? "127.0.0.1" : address;
+  const asio::ip::address ip = asio::ip::make_address(host, ec);
+  if (ec) return fail("address " + address);
+  tcp::endpoint endpoint(ip, port);
+  impl_->acceptor.emplace(impl_->io);
+  impl_->acceptor->open(endpoint.protocol(), ec);
+  if (ec) return fail("socket");
+  impl_->acceptor->set_option(asio::socket_base::reuse_address(true), ec);
+  impl_->acceptor->bind(endpoint, ec);
+  if (ec) return fail("bind");
+  impl_->acceptor->listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) return fail("listen");
+  boundPort_ = impl_->acceptor->local_endpoint().port();
+  Accept();
+  impl_->io.run();
+  return true;
+}
+
+void CAdminServer::Accept() {
+  impl_->acceptor->async_accept([this](beast::error_code ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || impl_->stopped) return;
+    if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space || ec == asio::error::no_memory ||
+        ec.value() == ENFILE) {
+      impl_->backoff.expires_after(std::chrono::milliseconds(100));
+      impl_->backoff.async_wait([this](const beast::error_code& e) {
+        if (!e && !impl_->stopped) Accept();
+      });
+      return;
+    }
+    if (!ec) {
+      if (connections_.load() >= limits_.maxConnections) {
+        socket.close(ec);
+      } else {
+        ++connections_;
+        socket.set_option(tcp::no_delay(true), ec);
+        std::make_shared<AdminConnection>(*this, std::move(socket))->Start();
+      }
+    }
+    Accept();
+  });
+}
+
+void CAdminServer::Stop() {
+  std::lock_guard<std::mutex> lock(runLock_);
+  stopRequested_ = true;
+  if (!impl_) return;
+  impl_->gate->Close();  // answers still on their way are dropped
+  asio::post(impl_->io, [impl = impl_.get()] { impl->stopped = true; });
+  impl_->io.stop();
+}
+
+}  // namespace velmo

@@ -1,0 +1,113 @@
+// CAdminServer: the management port's HTTP server (Boost.Beast over Asio, one
+// thread). Unlike the designed API it speaks ordinary HTTP/1.1: status codes,
+// Content-Type, Content-Length, keep-alive. Routes are a method and a path
+// pattern whose "{}" segments match one percent-decoded segment each.
+//
+// No handler blocks: one that waits for a device keeps its AdminReply and
+// calls it later, from any thread (once). Every request passes the access
+// check of AdminAccess.h first. Hostile clients: the head and body have size
+// limits, a request must arrive whole within the request time-out, and the
+// number of connections is capped.
+//
+// Thread safety: AddRoute before Run; Run on the admin thread (it returns
+// when Stop is called); Stop, BoundPort and Gate from any thread; an
+// AdminReply from any thread.
+#pragma once
+
+#include <boost/beast/http/verb.hpp>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "httpserver/AdminAccess.h"
+#include "platform/ExecutorGate.h"
+
+namespace velmo {
+
+struct AdminRequest {
+  boost::beast::http::verb method = boost::beast::http::verb::get;
+  std::string path;                           // before "?", as sent
+  std::map<std::string, std::string> query;   // decoded; the first of a repeated name counts
+  std::vector<std::string> params;            // the decoded "{}" segments, in order
+  std::string body;
+};
+
+struct AdminResponse {
+  unsigned status = 200;
+  std::string contentType = "application/json";
+  std::string body;
+};
+
+// Answers a request; call it once, from any thread.
+using AdminReply = std::function<void(AdminResponse)>;
+using AdminHandler = std::function<void(const AdminRequest&, AdminReply)>;
+
+struct AdminLimits {
+  std::size_t maxHeadBytes = 8 * 1024;
+  std::size_t maxBodyBytes = 64 * 1024;
+  std::chrono::milliseconds requestTimeout{15000};
+  std::size_t maxConnections = 1024;
+};
+
+class CAdminServer {
+ public:
+  explicit CAdminServer(AdminAccess access, AdminLimits limits = AdminLimits{});
+  ~CAdminServer();  // Stop()
+  CAdminServer(const CAdminServer&) = delete;
+  CAdminServer& operator=(const CAdminServer&) = delete;
+
+  // `staticFile`: served without the token (the console's own files).
+  void AddRoute(boost::beast::http::verb method, const std::string& pattern, AdminHandler handler,
+                bool staticFile = false);
+
+  // Listens on `address`:`port` and serves until Stop(). Returns false at once
+  // when the listener cannot be set up; LastError() says why.
+  bool Run(const std::string& address, std::uint16_t port);
+  void Stop();
+  std::uint16_t BoundPort() const { return boundPort_.load(); }
+  const std::string& LastError() const { return lastError_; }
+  // The admin thread's gate (null before Run).
+  platform::GatePtr Gate() const;
+  // Any thread: runs `fn` on the admin thread after `delay` (not at all once
+  // the server has stopped).
+  void After(std::chrono::milliseconds delay, std::function<void()> fn);
+
+  // Splits `target` and matches it against the routes; for tests.
+  static bool MatchPattern(const std::string& pattern, const std::string& path, std::vector<std::string>* params);
+  // "%41b" -> "Ab"; false for a malformed escape.
+  static bool PercentDecode(const std::string& text, std::string* out, bool plusIsSpace = false);
+
+ private:
+  friend class AdminConnection;
+  struct Route {
+    boost::beast::http::verb method;
+    std::string pattern;
+    AdminHandler handler;
+    bool staticFile;
+  };
+  struct Impl;
+  void Accept();
+  // Routes `request` (filled but for params) and answers through `reply`.
+  void Dispatch(AdminRequest request, const AccessRequest& access, AdminReply reply);
+
+  const AdminAccess access_;
+  const AdminLimits limits_;
+  std::vector<Route> routes_;
+  std::atomic<std::uint16_t> boundPort_{0};
+  std::atomic<std::size_t> connections_{0};
+  std::string lastError_;
+  mutable std::mutex runLock_;
+  bool stopRequested_ = false;  // guarded by runLock_
+  std::unique_ptr<Impl> impl_;  // created under runLock_
+};
+
+// {"error": text} with `status`.
+AdminResponse JsonError(unsigned status, const std::string& text);
+
+}  // namespace velmo

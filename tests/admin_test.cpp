@@ -1,0 +1,333 @@
+// The management port over real sockets: its access rules, statistics, the
+// device list, one device's commands, information and close, the window's
+// buttons and the log's tail; next to the designed API, which stays as it is.
+#include <gtest/gtest.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <nlohmann/json.hpp>
+
+#include "app/AdminRoutes.h"
+#include "app/VelmoDlg.h"
+#include "httpserver/AdminAccess.h"
+#include "httpserver/AdminServer.h"
+#include "platform/TextCodec.h"
+#include "protocol/DeviceInfoRecord.h"
+#include "tests/TestSupport.h"
+
+namespace velmo::test {
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+using json = nlohmann::json;
+
+struct Reply {
+  unsigned status = 0;
+  std::string body;
+  std::string contentType;
+  json Json() const { return json::parse(body, nullptr, false); }
+};
+
+// One request on its own connection; headers as "Name: value".
+Reply Request(std::uint16_t port, http::verb method, const std::string& target, std::vector<std::string> headers = {},
+              const std::string& body = "") {
+  boost::asio::io_context io;
+  beast::tcp_stream stream(io);
+  stream.connect(boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));
+  stream.expires_after(std::chrono::seconds(20));
+  http::request<http::string_body> req(method, target, 11);
+  req.set(http::field::host, "127.0.0.1:" + std::to_string(port));
+  for (const auto& h : headers) {
+    auto colon = h.find(": ");
+    req.set(h.substr(0, colon), h.substr(colon + 2));
+  }
+  req.body() = body;
+  req.prepare_payload();
+  http::write(stream, req);
+  beast::flat_buffer buffer;
+  http::response<http::string_body> res;
+  http::read(stream, buffer, res);
+  return Reply{res.result_int(), res.body(), std::string(res[http::field::content_type])};
+}
+
+TEST(AdminAccess, Rules) {
+  const AdminAccess open{}, locked{"s3cret"};
+  struct Case {
+    const char* name;
+    const AdminAccess& access;
+    AccessRequest request;
+    unsigned refused;  // 0: allowed
+  } cases[] = {
+      {"loopback read", open, {"127.0.0.1:8004", "", "", false, false}, 0},
+      {"localhost", open, {"LOCALHOST", "", "", false, false}, 0},
+      {"v6 loopback", open, {"[::1]:8004", "", "", false, false}, 0},
+      {"rebound name", open, {"evil.example:8004", "", "", false, false}, 403},
+      {"no host", open, {"", "", "", false, false}, 403},
+      {"a name ending in localhost", open, {"notlocalhost", "", "", false, false}, 403},
+      {"change without header", open, {"127.0.0.1", "", "", true, false}, 403},
+      {"change with header", open, {"127.0.0.1", "", "1", true, false}, 0},
+      {"token missing", locked, {"127.0.0.1", "", "1", false, false}, 401},
+      {"token wrong", locked, {"127.0.0.1", "Bearer s3cret!", "", false, false}, 401},
+      {"token prefix", locked, {"127.0.0.1", "Bearer s3cre", "", false, false}, 401},
+      {"token right, any host, no header", locked, {"evil.example", "Bearer s3cret", "", true, false}, 0},
+      {"console files need no token", locked, {"evil.example", "", "", false, true}, 0},
+  };
+  for (const auto& c : cases) {
+    auto refusal = CheckAccess(c.access, c.request);
+    EXPECT_EQ(refusal ? refusal->status : 0u, c.refused) << c.name;
+  }
+  EXPECT_EQ(CheckAccess(locked, {"127.0.0.1", "", "", false, false})->body, R"({"error":"unauthorized"})");
+  for (const char* a : {"127.0.0.1", "127.8.9.10", "::1", "localhost"}) EXPECT_TRUE(IsLoopbackAddress(a)) << a;
+  for (const char* a : {"0.0.0.0", "10.0.0.1", "::", "example.org", ""}) EXPECT_FALSE(IsLoopbackAddress(a)) << a;
+}
+
+TEST(AdminServer, PatternsAndPercentDecoding) {
+  std::vector<std::string> params;
+  EXPECT_TRUE(CAdminServer::MatchPattern("/v1/devices/{}/info", "/v1/devices/A%20B/info", &params));
+  EXPECT_EQ(params, std::vector<std::string>{"A B"});
+  EXPECT_FALSE(CAdminServer::MatchPattern("/v1/devices/{}", "/v1/devices/", &params));
+  EXPECT_FALSE(CAdminServer::MatchPattern("/v1/devices/{}", "/v1/devices/a/b", &params));
+  EXPECT_FALSE(CAdminServer::MatchPattern("/v1/devices/{}", "/v1/devices/%zz", &params));
+  std::string out;
+  EXPECT_FALSE(CAdminServer::PercentDecode("%4", &out));
+  EXPECT_TRUE(CAdminServer::PercentDecode("%E8%AE%BE+x", &out, true));
+  EXPECT_EQ(out, "\xE8\xAE\xBE x");
+}
+
+TEST(AdminRoutes, IsoTimeHasTheLocalOffset) {
+  setenv("TZ", "Asia/Shanghai", 1);
+  tzset();
+  EXPECT_EQ(IsoTime(0), "1970-01-01T08:00:00+08:00");
+  setenv("TZ", "UTC", 1);
+  tzset();
+  EXPECT_EQ(IsoTime(86'400'000 + 1500), "1970-01-02T00:00:01+00:00");
+}
+
+class AdminTest : public ::testing::Test {
+ protected:
+  void Init(std::string token = "") {
+    AppOptions o;
+    o.bindAddress = "127.0.0.1";
+    o.devicePort = 0;
+    o.httpPort = 0;
+    o.adminPort = 0;
+    o.adminToken = std::move(token);
+    o.deviceWait = std::chrono::milliseconds(300);
+    log_.SetListener([this](const std::vector<std::string>& batch) {
+      for (const auto& line : batch) lines_.Add(line.substr(22, line.size() - 23));
+    });
+    dlg_ = window_.Call([&] {
+      auto d = std::make_unique<CVelmoDlg>(window_.Loop(), o, log_);
+      d->OnInitDialog();
+      return d;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return dlg_->AdminPort() != 0 && dlg_->HttpPort() != 0; }));
+    admin_ = dlg_->AdminPort();
+    devices_ = window_.Call([&] { return dlg_->Server()->ListeningPort(); });
+  }
+  void TearDown() override { window_.Call([&] { dlg_.reset(); }); }
+
+  Reply Get(const std::string& target) { return Request(admin_, http::verb::get, target); }
+  Reply Change(http::verb method, const std::string& target, const std::string& body = "") {
+    return Request(admin_, method, target, {"X-Velmo-Request: 1"}, body);
+  }
+  void Register(FakeDevice& d, const std::string& sn) {
+    ASSERT_TRUE(d.Connect(devices_));
+    ASSERT_TRUE(d.Send(Frame("-36" + sn)));
+    ASSERT_FALSE(d.ReadFrame().empty());  // its clock: registered
+  }
+
+  LoopThread window_;
+  CEventLog log_;
+  EventRecorder lines_;
+  std::unique_ptr<CVelmoDlg> dlg_;
+  std::uint16_t admin_ = 0, devices_ = 0;
+};
+
+TEST_F(AdminTest, RefusalsOverTheWire) {
+  Init();
+  Reply wrongHost = Request(admin_, http::verb::get, "/v1/stats", {"Host: velmo.example.com"});
+  EXPECT_EQ(wrongHost.status, 403u);
+  EXPECT_EQ(wrongHost.Json()["error"], "forbidden host");
+  EXPECT_EQ(Request(admin_, http::verb::post, "/v1/server/close-all").status, 403u);  // no X-Velmo-Request
+  EXPECT_EQ(Get("/v1/nothing").status, 404u);
+  EXPECT_EQ(Get("/v1/nothing").Json()["error"], "not found");
+  EXPECT_EQ(Request(admin_, http::verb::put, "/v1/stats", {"X-Velmo-Request: 1"}).status, 405u);
+  Reply stats = Get("/v1/stats");
+  EXPECT_EQ(stats.status, 200u);
+  EXPECT_EQ(stats.contentType, "application/json");
+}
+
+TEST_F(AdminTest, ATokenIsAskedForAndTheHostIsThenFree) {
+  Init("s3cret");
+  Reply none = Request(admin_, http::verb::get, "/v1/stats");
+  EXPECT_EQ(none.status, 401u);
+  EXPECT_EQ(none.body, R"({"error":"unauthorized"})");
+  EXPECT_EQ(Request(admin_, http::verb::get, "/v1/stats", {"Authorization: Bearer wrong"}).status, 401u);
+  EXPECT_EQ(
+      Request(admin_, http::verb::get, "/v1/stats", {"Authorization: Bearer s3cret", "Host: velmo.example"}).status,
+      200u);
+}
+
+TEST_F(AdminTest, StatsAndTheDeviceList) {
+  Init();
+  FakeDevice client, b, a1, a2;
+  ASSERT_TRUE(client.Connect(devices_));
+  Register(b, "B-1");
+  Register(a1, "A-1");
+  Register(a2, "A-1");  // the same SN again, later
+  json stats = Get("/v1/stats").Json();
+  EXPECT_EQ(stats["clients"], 1);
+  EXPECT_EQ(stats["devices"], 3);
+  EXPECT_EQ(stats["listening"], true);
+  EXPECT_GE(stats["totals"]["connections"].get<int>(), 4);
+  EXPECT_GE(stats["totals"]["heartbeats"].get<int>(), 3);
+  EXPECT_TRUE(stats["started_at"].is_string());
+
+  json all = Get("/v1/devices").Json();
+  ASSERT_EQ(all["total"], 3);
+  ASSERT_EQ(all["devices"].size(), 3u);
+  EXPECT_EQ(all["devices"][0]["sn"], "A-1");
+  EXPECT_EQ(all["devices"][1]["sn"], "A-1");
+  EXPECT_EQ(all["devices"][2]["sn"], "B-1");
+  EXPECT_EQ(all["devices"][0]["port"], a1.LocalPort());  // oldest first within one SN
+  EXPECT_EQ(all["devices"][1]["port"], a2.LocalPort());
+  EXPECT_EQ(all["devices"][0]["ip"], "127.0.0.1");
+  EXPECT_TRUE(all["devices"][0]["registered_at"].is_string());
+  EXPECT_EQ(all["devices"][0]["queued_bytes"], 0);
+
+  struct Case {
+    std::string query;
+    unsigned status;
+    int total, offset, shown;
+  } cases[] = {
+      {"?prefix=A", 200, 2, 0, 2}, {"?prefix=B-", 200, 1, 0, 1}, {"?prefix=C", 200, 0, 0, 0},
+      {"?offset=1&limit=1", 200, 3, 1, 1}, {"?offset=9", 200, 3, 9, 0}, {"?limit=0", 200, 3, 0, 1},
+      {"?limit=5000", 200, 3, 0, 3}, {"?limit=ten", 400, 0, 0, 0}, {"?offset=-1", 400, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    Reply r = Get("/v1/devices" + c.query);
+    ASSERT_EQ(r.status, c.status) << c.query;
+    if (c.status != 200) continue;
+    json j = r.Json();
+    EXPECT_EQ(j["total"], c.total) << c.query;
+    EXPECT_EQ(j["offset"], c.offset) << c.query;
+    EXPECT_EQ(j["devices"].size(), static_cast<std::size_t>(c.shown)) << c.query;
+  }
+}
+
+TEST_F(AdminTest, OneDeviceByItsSnAsTheJsonShowsIt) {
+  Init();
+  FakeDevice d, odd;
+  Register(d, Utf8ToGbkText("设备-7"));
+  Register(odd, "X\xff");  // not GBK
+  json one = Get("/v1/devices/%E8%AE%BE%E5%A4%87-7").Json();
+  EXPECT_EQ(one["sn"], "设备-7");
+  EXPECT_EQ(one["port"], d.LocalPort());
+  json list = Get("/v1/devices?prefix=X").Json();
+  ASSERT_EQ(list["devices"].size(), 1u);
+  EXPECT_EQ(list["devices"][0]["sn"], "X\xEF\xBF\xBD");  // U+FFFD
+  Reply missing = Get("/v1/devices/nobody");
+  EXPECT_EQ(missing.status, 404u);
+  EXPECT_EQ(missing.Json()["error"], "no such device");
+}
+
+TEST_F(AdminTest, CommandsAreTakenQueuedOrOffline) {
+  Init();
+  const json before = Get("/v1/stats").Json()["totals"];  // the counters are the process's
+  FakeDevice d;
+  Register(d, "DEV-1");
+  auto command = [&](const std::string& sn, const std::string& text) {
+    return std::async(std::launch::async, [=, this] {
+      return Change(http::verb::post, "/v1/devices/" + sn + "/commands", text);
+    });
+  };
+  auto taken = command("DEV-1", "led on");
+  ASSERT_TRUE(WaitUntil([&] { return Get("/v1/devices/DEV-1").Json()["queued_bytes"] == 7; }));
+  ASSERT_TRUE(d.Send(Frame("-36DEV-1")));  // the heartbeat takes it
+  EXPECT_EQ(d.ReadFrame(), "-37led on\n");
+  Reply t = taken.get();
+  EXPECT_EQ(t.status, 200u);
+  EXPECT_EQ(t.body, R"({"status":"taken"})");
+
+  Reply queued = command("DEV-1", "温度").get();  // no heartbeat within the wait
+  EXPECT_EQ(queued.status, 202u);
+  EXPECT_EQ(queued.body, R"({"status":"queued"})");
+  ASSERT_TRUE(d.Send(Frame("-36DEV-1")));  // still queued, in GBK, for the next heartbeat
+  EXPECT_EQ(d.ReadFrame(), "-37" + Utf8ToGbkText("温度") + "\n");
+
+  Reply offline = command("NOBODY", "x").get();
+  EXPECT_EQ(offline.status, 404u);
+  EXPECT_EQ(offline.body, R"({"status":"offline"})");
+  EXPECT_EQ(command("DEV-1", std::string(259, 'x')).get().status, 413u);
+  EXPECT_EQ(command("DEV-1", std::string(258, 'x')).get().status, 202u);  // the longest text /api/cmd takes
+
+  json totals = Get("/v1/stats").Json()["totals"];
+  auto added = [&](const char* name) { return totals[name].get<int>() - before[name].get<int>(); };
+  EXPECT_EQ(added("commands_taken"), 1);
+  EXPECT_EQ(added("commands_queued"), 2);
+  EXPECT_EQ(added("commands_offline"), 1);
+}
+
+TEST_F(AdminTest, InformationRound) {
+  Init();
+  FakeDevice d, silent;
+  Register(d, "DEV-2");
+  Register(silent, "DEV-3");
+  auto info = std::async(std::launch::async, [&] { return Get("/v1/devices/DEV-2/info"); });
+  ASSERT_TRUE(WaitUntil([&] { return Get("/v1/devices/DEV-2").Json()["queued_bytes"] == 16; }));
+  ASSERT_TRUE(d.Send(Frame("-36DEV-2")));
+  EXPECT_EQ(d.ReadFrame(), "-37query dev_infos\n");
+  DeviceInfo i;
+  i.version[0] = 1, i.version[1] = 2, i.version[2] = 3;
+  i.ip[0] = 10, i.ip[3] = 7;
+  i.mac[5] = 0xAB;
+  i.runtime[0] = 2026, i.runtime[1] = 12, i.runtime[2] = 10;
+  ASSERT_TRUE(d.Send(Frame("-58DEV-2" + std::string(24 - 5, '\0') + EncodeDeviceInfo(i))));
+  Reply r = info.get();
+  ASSERT_EQ(r.status, 200u) << r.body;
+  EXPECT_EQ(r.Json(), json({{"version", "01.02.03"}, {"ip", "10.0.0.7"}, {"mac", "00:00:00:00:00:AB"},
+                            {"runtime", "2026-12-10 00:00:00"}}));
+  Reply none = Get("/v1/devices/DEV-3/info");  // never heartbeats
+  EXPECT_EQ(none.status, 504u);
+  EXPECT_EQ(none.Json()["error"], "no answer");
+  EXPECT_EQ(Get("/v1/devices/NOBODY/info").status, 404u);
+}
+
+TEST_F(AdminTest, ClosingOneDeviceTheButtonsAndTheLogTail) {
+  Init();
+  const int disconnections = Get("/v1/stats").Json()["totals"]["disconnections"];
+  FakeDevice d, other;
+  Register(d, "DEV-4");
+  Register(other, "DEV-5");
+  const std::string socket = std::to_string(Get("/v1/devices/DEV-4").Json()["socket"].get<int>());
+  EXPECT_EQ(Change(http::verb::delete_, "/v1/devices/DEV-4").status, 204u);
+  EXPECT_TRUE(d.WaitClosed());
+  ASSERT_TRUE(lines_.WaitCount("OnOperatorClose-" + socket + ", SN=DEV-4", 1));
+  EXPECT_EQ(Change(http::verb::delete_, "/v1/devices/DEV-4").status, 404u);
+  EXPECT_EQ(lines_.Count("OnSocketDisconnect"), 0u);  // closed as the close-all button closes
+  EXPECT_EQ(Get("/v1/stats").Json()["devices"], 1);
+
+  EXPECT_EQ(Change(http::verb::delete_, "/v1/server/listen").status, 204u);
+  EXPECT_EQ(Get("/v1/stats").Json()["listening"], false);
+  EXPECT_EQ(Change(http::verb::post, "/v1/server/listen").status, 204u);
+  EXPECT_EQ(Get("/v1/stats").Json()["listening"], true);
+  EXPECT_EQ(Change(http::verb::post, "/v1/transfers/cancel").status, 204u);
+  EXPECT_EQ(Change(http::verb::post, "/v1/server/close-all").status, 204u);
+  EXPECT_TRUE(other.WaitClosed());
+  ASSERT_TRUE(lines_.WaitCount(Utf8ToGbkText("关闭了所有的连接"), 1));
+  EXPECT_EQ(Get("/v1/stats").Json()["totals"]["disconnections"].get<int>() - disconnections, 2);
+
+  json tail = Get("/v1/log?lines=2").Json();
+  ASSERT_EQ(tail.size(), 2u);
+  EXPECT_NE(tail[1].get<std::string>().find("关闭了所有的连接"), std::string::npos);
+  EXPECT_EQ(tail[1].get<std::string>().substr(4, 1), "-");  // with its time stamp
+  EXPECT_EQ(Get("/v1/log?lines=many").status, 400u);
+  EXPECT_GE(Get("/v1/log?lines=100000").Json().size(), 5u);
+}
+
+}  // namespace
+}  // namespace velmo::test
