@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "httpserver/Acceptor.h"
+
 namespace velmo {
 
 namespace asio = boost::asio;
@@ -147,7 +149,7 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
   bool written_ = false;
 };
 
-CAdminServer::CAdminServer(AdminAccess access, AdminLimits limits) : access_(std::move(access)), limits_(limits) {}
+CAdminServer::CAdminServer(AdminAccess access, HttpLimits limits) : access_(std::move(access)), limits_(limits) {}
 
 CAdminServer::~CAdminServer() { Stop(); }
 
@@ -256,13 +258,11 @@ bool CAdminServer::Run(const std::string& address, std::uint16_t port) {
   if (ec) return fail("address " + address);
   tcp::endpoint endpoint(ip, port);
   impl_->acceptor.emplace(impl_->io);
-  impl_->acceptor->open(endpoint.protocol(), ec);
-  if (ec) return fail("socket");
-  impl_->acceptor->set_option(asio::socket_base::reuse_address(true), ec);
-  impl_->acceptor->bind(endpoint, ec);
-  if (ec) return fail("bind");
-  impl_->acceptor->listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) return fail("listen");
+  lastError_ = OpenAcceptor(*impl_->acceptor, endpoint);
+  if (!lastError_.empty()) {
+    impl_->acceptor.reset();
+    return false;
+  }
   boundPort_ = impl_->acceptor->local_endpoint().port();
   Accept();
   impl_->io.run();
@@ -270,27 +270,14 @@ bool CAdminServer::Run(const std::string& address, std::uint16_t port) {
 }
 
 void CAdminServer::Accept() {
-  impl_->acceptor->async_accept([this](beast::error_code ec, tcp::socket socket) {
-    if (ec == asio::error::operation_aborted || impl_->stopped) return;
-    if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space || ec == asio::error::no_memory ||
-        ec.value() == ENFILE) {
-      impl_->backoff.expires_after(std::chrono::milliseconds(100));
-      impl_->backoff.async_wait([this](const beast::error_code& e) {
-        if (!e && !impl_->stopped) Accept();
-      });
-      return;
-    }
-    if (!ec) {
-      if (connections_.load() >= limits_.maxConnections) {
-        socket.close(ec);
-      } else {
-        ++connections_;
-        socket.set_option(tcp::no_delay(true), ec);
-        std::make_shared<AdminConnection>(*this, std::move(socket))->Start();
-      }
-    }
-    Accept();
-  });
+  AcceptLoop loop;
+  loop.acceptor = &*impl_->acceptor;
+  loop.backoff = &impl_->backoff;
+  loop.connections = &connections_;
+  loop.maxConnections = limits_.maxConnections;
+  loop.stopped = [this] { return impl_->stopped; };
+  loop.serve = [this](tcp::socket socket) { std::make_shared<AdminConnection>(*this, std::move(socket))->Start(); };
+  AcceptForEver(loop);
 }
 
 void CAdminServer::Stop() {

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "httpserver/AdminAccess.h"
+#include "httpserver/HttpServer.h"
 #include "platform/ExecutorGate.h"
 
 namespace velmo {
@@ -48,16 +49,16 @@ struct AdminResponse {
 using AdminReply = std::function<void(AdminResponse)>;
 using AdminHandler = std::function<void(const AdminRequest&, AdminReply)>;
 
-struct AdminLimits {
-  std::size_t maxHeadBytes = 8 * 1024;
-  std::size_t maxBodyBytes = 64 * 1024;
-  std::chrono::milliseconds requestTimeout{15000};
-  std::size_t maxConnections = 1024;
-};
+// The API's limits, with fewer connections: operators and integrators, not a fleet.
+inline HttpLimits AdminLimits() {
+  HttpLimits limits;
+  limits.maxConnections = 1024;
+  return limits;
+}
 
 class CAdminServer {
  public:
-  explicit CAdminServer(AdminAccess access, AdminLimits limits = AdminLimits{});
+  explicit CAdminServer(AdminAccess access, HttpLimits limits = AdminLimits());
   ~CAdminServer();  // Stop()
   CAdminServer(const CAdminServer&) = delete;
   CAdminServer& operator=(const CAdminServer&) = delete;
@@ -97,7 +98,7 @@ class CAdminServer {
   void Dispatch(AdminRequest request, const AccessRequest& access, AdminReply reply);
 
   const AdminAccess access_;
-  const AdminLimits limits_;
+  const HttpLimits limits_;
   std::vector<Route> routes_;
   std::atomic<std::uint16_t> boundPort_{0};
   std::atomic<std::size_t> connections_{0};

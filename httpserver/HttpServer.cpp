@@ -9,6 +9,7 @@
 #include <sstream>
 #include <unordered_set>
 
+#include "httpserver/Acceptor.h"
 #include "platform/Utf8ToGbk.h"
 
 namespace velmo {
@@ -232,22 +233,14 @@ bool HttpServer::Run() {
     if (stopRequested_) return true;
     impl_ = std::make_unique<Impl>();
   }
-  beast::error_code ec;
   unsigned long port = std::strtoul(port_.c_str(), nullptr, 10);
   tcp::endpoint endpoint(asio::ip::address_v4::any(), static_cast<unsigned short>(port));
   impl_->acceptor.emplace(impl_->io);
-  auto fail = [&](const char* what) {
-    lastError_ = std::string(what) + ": " + ec.message();
+  lastError_ = OpenAcceptor(*impl_->acceptor, endpoint);
+  if (!lastError_.empty()) {
     impl_->acceptor.reset();
     return false;
-  };
-  impl_->acceptor->open(endpoint.protocol(), ec);
-  if (ec) return fail("socket");
-  impl_->acceptor->set_option(asio::socket_base::reuse_address(true), ec);
-  impl_->acceptor->bind(endpoint, ec);
-  if (ec) return fail("bind");
-  impl_->acceptor->listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) return fail("listen");
+  }
   boundPort_ = impl_->acceptor->local_endpoint().port();
   if (diagnostics_) {
     std::fputs("http server listenning...\n", diagnostics_);
@@ -259,28 +252,14 @@ bool HttpServer::Run() {
 }
 
 void HttpServer::Accept() {
-  impl_->acceptor->async_accept([this](beast::error_code ec, tcp::socket socket) {
-    if (ec == asio::error::operation_aborted || impl_->stopped) return;
-    if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space || ec == asio::error::no_memory ||
-        ec.value() == ENFILE) {
-      // Out of descriptors: the waiting client stays in the backlog; try again shortly instead of spinning.
-      impl_->backoff.expires_after(std::chrono::milliseconds(100));
-      impl_->backoff.async_wait([this](const beast::error_code& e) {
-        if (!e && !impl_->stopped) Accept();
-      });
-      return;
-    }
-    if (!ec) {
-      if (connections_.load() >= limits_.maxConnections) {
-        socket.close(ec);  // over the cap: refused at once
-      } else {
-        ++connections_;
-        socket.set_option(tcp::no_delay(true), ec);
-        std::make_shared<HttpConnection>(*this, std::move(socket))->Start();
-      }
-    }
-    Accept();  // a peer that gave up before we took it does not end the service
-  });
+  AcceptLoop loop;
+  loop.acceptor = &*impl_->acceptor;
+  loop.backoff = &impl_->backoff;
+  loop.connections = &connections_;
+  loop.maxConnections = limits_.maxConnections;
+  loop.stopped = [this] { return impl_->stopped.load(); };
+  loop.serve = [this](tcp::socket socket) { std::make_shared<HttpConnection>(*this, std::move(socket))->Start(); };
+  AcceptForEver(loop);
 }
 
 void HttpServer::Stop() {
