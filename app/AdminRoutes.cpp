@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/Metrics.h"
 #include "app/VelmoDlg.h"
 #include "platform/TextCodec.h"
 #include "platform/Utf8ToGbk.h"
@@ -139,7 +140,9 @@ void SendCommand(const AdminContext& ctx, CAdminServer& server, const AdminReque
     CFleetCounters::Process().Command(CommandResult::Offline);
     return reply(Json(404, json{{"status", "offline"}}));
   }
-  auto wait = CCommandWait::Start(target->Mailbox(), text, true, home, [reply](bool taken) {
+  auto wait = CCommandWait::Start(target->Mailbox(), text, true, home,
+                                  [reply, start = std::chrono::steady_clock::now()](bool taken) {
+    CFleetCounters::Process().CommandWait(std::chrono::steady_clock::now() - start);
     CFleetCounters::Process().Command(taken ? CommandResult::Taken : CommandResult::Queued);
     reply(taken ? Json(200, json{{"status", "taken"}}) : Json(202, json{{"status", "queued"}}));
   });
@@ -225,6 +228,12 @@ void AddAdminRoutes(CAdminServer& server, const AdminContext& context) {
   });
   server.AddRoute(http::post, "/v1/transfers/cancel", [dlg](const AdminRequest&, AdminReply reply) {
     OnWindowThread(dlg, [dlg] { dlg->OnCancelRecv(); }, std::move(reply));
+  });
+  server.AddRoute(http::get, "/metrics", [](const AdminRequest&, AdminReply reply) {
+    MetricsInput in;
+    CClientRegistry::Process().ForEach([&](const CServerClientSocket& c) { (c.HasSn() ? in.devices : in.clients)++; });
+    in.totals = CFleetCounters::Process().Read();
+    reply(AdminResponse{200, "text/plain; version=0.0.4; charset=utf-8", FormatMetrics(in)});
   });
   server.AddRoute(http::get, "/v1/log", [dlg](const AdminRequest& req, AdminReply reply) {
     std::size_t lines = 100;

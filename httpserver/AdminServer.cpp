@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "httpserver/Acceptor.h"
+#include "socketserver/FleetCounters.h"
 
 namespace velmo {
 
@@ -231,6 +232,7 @@ void CAdminServer::Dispatch(AdminRequest request, const AccessRequest& access, A
       break;
     }
   }
+  CFleetCounters::Process().HttpRequest(HttpPort::Admin, found ? found->pattern : "other");
   AccessRequest checked = access;
   checked.staticFile = found && found->staticFile;
   if (auto refusal = CheckAccess(access_, checked)) {

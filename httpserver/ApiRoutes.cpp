@@ -60,7 +60,9 @@ bool OnApiCmd(void* context, std::string uri, std::string body, std::string sn, 
     answer(CommandAnswer(0));
     return true;
   }
-  auto wait = CCommandWait::Start(target->Mailbox(), body, true, home, [answer](bool taken) {
+  auto wait = CCommandWait::Start(target->Mailbox(), body, true, home,
+                                  [answer, start = std::chrono::steady_clock::now()](bool taken) {
+    CFleetCounters::Process().CommandWait(std::chrono::steady_clock::now() - start);
     CFleetCounters::Process().Command(taken ? CommandResult::Taken : CommandResult::Queued);
     answer(CommandAnswer(taken ? 1 : 2));
   });

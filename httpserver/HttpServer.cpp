@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "httpserver/Acceptor.h"
+#include "socketserver/FleetCounters.h"
 #include "platform/Utf8ToGbk.h"
 
 namespace velmo {
@@ -195,6 +196,11 @@ void HttpServer::SetDeadline(HttpConnection* conn, std::chrono::milliseconds lim
 }
 
 void HttpServer::HandleRequest(const HttpRequest& request, HttpConnection* conn, ReplySender reply) {
+  {
+    const std::string path = request.target.substr(0, request.target.find('?'));
+    const bool known = routes_.count(path) > 0 || path == "/api/hello";
+    CFleetCounters::Process().HttpRequest(HttpPort::Api, known ? path : "other");
+  }
   // The SN header: exact name, among the first 39 headers; the first one counts.
   const std::string* sn = nullptr;
   for (std::size_t i = 0; i < request.headers.size() && i < kMaxHeaders; ++i) {

@@ -15,6 +15,20 @@ CFleetCounters& CFleetCounters::Process() {
   return counters;
 }
 
+void CFleetCounters::CommandWait(std::chrono::steady_clock::duration waited) {
+  const double seconds = std::chrono::duration<double>(waited).count();
+  std::size_t bucket = 0;
+  while (bucket < kCommandWaitBuckets.size() && seconds > kCommandWaitBuckets[bucket]) ++bucket;
+  Add(commandWaits_[bucket]);
+  Add(commandWaitMicros_,
+      static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(waited).count()));
+}
+
+void CFleetCounters::HttpRequest(HttpPort port, const std::string& route) {
+  std::lock_guard<std::mutex> lock(httpLock_);
+  ++httpRequests_[{port, route}];
+}
+
 FleetTotals CFleetCounters::Read() const {
   auto get = [](const std::atomic<std::uint64_t>& c) { return c.load(std::memory_order_relaxed); };
   FleetTotals t;
@@ -27,6 +41,10 @@ FleetTotals CFleetCounters::Read() const {
   t.downloads = get(downloads_);
   t.uploadBytes = get(uploadBytes_);
   t.downloadBytes = get(downloadBytes_);
+  for (std::size_t i = 0; i < t.commandWaits.size(); ++i) t.commandWaits[i] = get(commandWaits_[i]);
+  t.commandWaitSeconds = static_cast<double>(get(commandWaitMicros_)) / 1e6;
+  std::lock_guard<std::mutex> lock(httpLock_);
+  t.httpRequests = httpRequests_;
   return t;
 }
 

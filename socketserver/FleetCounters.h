@@ -9,7 +9,12 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
 
 namespace velmo {
 
@@ -23,6 +28,13 @@ enum class CommandResult : int { Taken = 0, Queued = 1, Offline = 2 };
 // The relays a device asked for on the device port.
 enum class RelayKind : int { Command = 0, Query = 1, Post = 2 };
 
+// Upper bounds (seconds) of the command-wait histogram's buckets; +Inf follows.
+inline constexpr std::array<double, 11> kCommandWaitBuckets = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
+                                                               0.5,   1,    2.5,   5,    10};
+
+// Which HTTP surface a request came to.
+enum class HttpPort : int { Api = 0, Admin = 1 };
+
 struct FleetTotals {
   std::uint64_t connections = 0;
   std::array<std::uint64_t, kDisconnectKinds> disconnections{};  // by DisconnectKind
@@ -33,6 +45,12 @@ struct FleetTotals {
   std::uint64_t downloads = 0;              // completed
   std::uint64_t uploadBytes = 0;
   std::uint64_t downloadBytes = 0;
+  // How long commands waited for their answer: per bucket (not cumulative),
+  // the last one for longer waits; and the sum.
+  std::array<std::uint64_t, kCommandWaitBuckets.size() + 1> commandWaits{};
+  double commandWaitSeconds = 0;
+  // HTTP requests by port and route ("other" for unknown paths).
+  std::map<std::pair<HttpPort, std::string>, std::uint64_t> httpRequests;
 
   std::uint64_t Disconnections() const;
   std::uint64_t Relays() const;
@@ -51,6 +69,8 @@ class CFleetCounters {
   void DownloadBytes(std::uint64_t n) { Add(downloadBytes_, n); }
   void UploadDone() { Add(uploads_); }
   void DownloadDone() { Add(downloads_); }
+  void CommandWait(std::chrono::steady_clock::duration waited);
+  void HttpRequest(HttpPort port, const std::string& route);
 
   FleetTotals Read() const;
 
@@ -66,6 +86,10 @@ class CFleetCounters {
   std::atomic<std::uint64_t> downloads_{0};
   std::atomic<std::uint64_t> uploadBytes_{0};
   std::atomic<std::uint64_t> downloadBytes_{0};
+  std::array<std::atomic<std::uint64_t>, kCommandWaitBuckets.size() + 1> commandWaits_{};
+  std::atomic<std::uint64_t> commandWaitMicros_{0};
+  mutable std::mutex httpLock_;
+  std::map<std::pair<HttpPort, std::string>, std::uint64_t> httpRequests_;  // guarded by httpLock_
 };
 
 }  // namespace velmo

@@ -3,6 +3,12 @@
 // buttons and the log's tail; next to the designed API, which stays as it is.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <future>
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -327,6 +333,50 @@ TEST_F(AdminTest, ClosingOneDeviceTheButtonsAndTheLogTail) {
   EXPECT_EQ(tail[1].get<std::string>().substr(4, 1), "-");  // with its time stamp
   EXPECT_EQ(Get("/v1/log?lines=many").status, 400u);
   EXPECT_GE(Get("/v1/log?lines=100000").Json().size(), 5u);
+}
+
+TEST_F(AdminTest, MetricsInThePrometheusFormat) {
+  Init();
+  FakeDevice d;
+  Register(d, "DEV-6");
+  auto taken = std::async(std::launch::async, [&] {
+    return Change(http::verb::post, "/v1/devices/DEV-6/commands", "led on");
+  });
+  ASSERT_TRUE(WaitUntil([&] { return Get("/v1/devices/DEV-6").Json()["queued_bytes"] == 7; }));
+  ASSERT_TRUE(d.Send(Frame("-36DEV-6")));
+  ASSERT_EQ(taken.get().status, 200u);
+  Reply m = Get("/metrics");
+  ASSERT_EQ(m.status, 200u);
+  EXPECT_EQ(m.contentType, "text/plain; version=0.0.4; charset=utf-8");
+  for (const char* line : {"# TYPE velmo_devices gauge\nvelmo_devices 1\n",
+                           "# TYPE velmo_command_wait_seconds histogram\n",
+                           "velmo_command_wait_seconds_bucket{le=\"+Inf\"} ",
+                           "velmo_http_requests_total{port=\"admin\",route=\"/v1/devices/{}/commands\"} ",
+                           "velmo_disconnections_total{reason=\"operator\"} ", "\nprocess_resident_memory_bytes ",
+                           "\nprocess_open_fds "}) {
+    EXPECT_NE(m.body.find(line), std::string::npos) << line;
+  }
+  auto value = [&](const std::string& sample) {
+    auto at = m.body.find("\n" + sample + " ");
+    return at == std::string::npos ? -1.0 : std::stod(m.body.substr(at + sample.size() + 2));
+  };
+  EXPECT_GE(value("velmo_commands_total{result=\"taken\"}"), 1);
+  EXPECT_GE(value("velmo_command_wait_seconds_count"), 1);
+  EXPECT_EQ(value("velmo_command_wait_seconds_count"), value("velmo_command_wait_seconds_bucket{le=\"+Inf\"}"));
+  EXPECT_GT(value("process_resident_memory_bytes"), 1e6);
+
+  // promtool, where installed (the test script installs it), finds nothing to complain about.
+  if (std::system("command -v promtool >/dev/null 2>&1") != 0) GTEST_SKIP() << "promtool is not installed";
+  const std::string file = "/tmp/velmo-metrics-" + std::to_string(getpid());
+  std::ofstream(file) << m.body;
+  const std::string command = "promtool check metrics < " + file + " > " + file + ".out 2>&1";
+  const int rc = std::system(command.c_str());
+  std::ifstream report(file + ".out");
+  std::string said((std::istreambuf_iterator<char>(report)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(rc, 0) << said;
+  EXPECT_EQ(said, "") << said;
+  std::remove(file.c_str());
+  std::remove((file + ".out").c_str());
 }
 
 }  // namespace
