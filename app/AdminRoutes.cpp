@@ -61,6 +61,12 @@ json DeviceJson(const CServerClientSocket& c) {
 // The connection /api/cmd would reach for the SN as the JSON shows it.
 Conn FindByJsonSn(const std::string& sn) {
   if (sn.empty()) return nullptr;
+  if (sn.find("\xEF\xBF\xBD") == std::string::npos) {
+    // Without U+FFFD only an SN of these very GBK bytes shows as `sn`: one
+    // look-up, no walk over the fleet.
+    Conn c = CClientRegistry::Process().FindBySn(Utf8ToGbkText(sn));
+    return c && GbkToUtf8(c->GetSn()) == sn ? c : nullptr;
+  }
   for (const Conn& c : CClientRegistry::Process().Snapshot()) {
     if (c->HasSn() && GbkToUtf8(c->GetSn()) == sn) return c;
   }

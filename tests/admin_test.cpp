@@ -236,6 +236,7 @@ TEST_F(AdminTest, OneDeviceByItsSnAsTheJsonShowsIt) {
   json list = Get("/v1/devices?prefix=X").Json();
   ASSERT_EQ(list["devices"].size(), 1u);
   EXPECT_EQ(list["devices"][0]["sn"], "X\xEF\xBF\xBD");  // U+FFFD
+  EXPECT_EQ(Get("/v1/devices/X%EF%BF%BD").Json()["port"], odd.LocalPort());  // found as the JSON shows it
   Reply missing = Get("/v1/devices/nobody");
   EXPECT_EQ(missing.status, 404u);
   EXPECT_EQ(missing.Json()["error"], "no such device");
