@@ -17,6 +17,7 @@
 #include "protocol/DeviceInfoRecord.h"
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/FleetCounters.h"
+#include "socketserver/FleetEvents.h"
 #include "socketserver/ServerClientSocket.h"
 #include "socketserver/SocketServer.h"
 
@@ -94,6 +95,26 @@ json StatsJson(const AdminContext& ctx) {
                 {"relays", t.Relays()},
                 {"uploads", t.uploads},
                 {"downloads", t.downloads}}}};
+}
+
+json DeviceEventJson(const DeviceEvent& e) {
+  static const char* kinds[] = {"connected", "registered", "disconnected"};
+  json j{{"event", kinds[e.kind]}, {"sn", GbkToUtf8(e.sn)}, {"ip", e.ip}, {"port", e.port}, {"socket", e.socket}};
+  if (e.kind == DeviceEvent::Disconnected) {
+    j["reason"] = e.reason == DeviceEvent::kOperatorReason ? json("operator") : json(e.reason);
+  }
+  return j;
+}
+
+// An "event: stats" now and once a second while the client stays.
+void StatsEverySecond(const AdminContext& ctx, CAdminServer& server, const std::shared_ptr<CAdminStream>& stream) {
+  if (stream->Closed()) return;
+  stream->Push("stats", StatsJson(ctx).dump(-1, ' ', false, json::error_handler_t::replace));
+  std::weak_ptr<CAdminStream> weak = stream;
+  CAdminServer* s = &server;
+  server.After(std::chrono::seconds(1), [ctx, s, weak] {
+    if (auto live = weak.lock()) StatsEverySecond(ctx, *s, live);
+  });
 }
 
 void ListDevices(const AdminRequest& req, const AdminReply& reply) {
@@ -182,6 +203,7 @@ void CloseDevice(const AdminContext& ctx, const AdminRequest& req, AdminReply re
     if (!c || !CClientRegistry::Process().RemoveByPointer(c.get())) return reply(JsonError(404, "no such device"));
     c->Close();  // as the close-all button closes each: no disconnect event
     CFleetCounters::Process().Disconnected(DisconnectKind::Operator);
+    CFleetEvents::Process().Publish(DeviceEvent::Disconnected, *c, DeviceEvent::kOperatorReason);
     dlg->AppendLog("OnOperatorClose-" + std::to_string(c->GetSocket()) + ", SN=" + c->GetSn());
     reply(NoContent());
   });
@@ -234,6 +256,20 @@ void AddAdminRoutes(CAdminServer& server, const AdminContext& context) {
   });
   server.AddRoute(http::post, "/v1/transfers/cancel", [dlg](const AdminRequest&, AdminReply reply) {
     OnWindowThread(dlg, [dlg] { dlg->OnCancelRecv(); }, std::move(reply));
+  });
+  server.AddStreamRoute("/v1/events", [ctx, s](const AdminRequest&, std::shared_ptr<CAdminStream> stream) {
+    const std::uint64_t device = CFleetEvents::Process().Subscribe([stream](const DeviceEvent& e) {
+      stream->Push("device", DeviceEventJson(e).dump(-1, ' ', false, json::error_handler_t::replace));
+    });
+    const std::uint64_t log = ctx.dlg->Log().AddTap([stream](const std::string& line) {
+      stream->Push("log", json{{"line", GbkToUtf8(line)}}.dump(-1, ' ', false, json::error_handler_t::replace));
+    });
+    CVelmoDlg* dlg = ctx.dlg;
+    stream->SetOnClose([device, log, dlg] {
+      CFleetEvents::Process().Unsubscribe(device);
+      dlg->Log().RemoveTap(log);
+    });
+    StatsEverySecond(ctx, *s, stream);
   });
   server.AddRoute(http::get, "/metrics", [](const AdminRequest&, AdminReply reply) {
     MetricsInput in;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <map>
 
 #include <cerrno>
 #include <cstring>
@@ -32,6 +33,8 @@ struct CEventLog::Core {
   // The newest lines as logged, for the management port.
   mutable std::mutex tailLock;
   std::deque<std::string> tail;  // guarded by tailLock; at most kTailLines
+  std::map<std::uint64_t, std::function<void(const std::string&)>> taps;  // guarded by tailLock
+  std::uint64_t nextTap = 1;                                             // guarded by tailLock
 
   // The sinks; writes to them are serialised.
   std::mutex sinkLock;
@@ -116,6 +119,7 @@ void CEventLog::Append(std::string_view message) {
     std::lock_guard<std::mutex> lock(core_->tailLock);
     if (core_->tail.size() >= kTailLines) core_->tail.pop_front();
     core_->tail.push_back(line.substr(0, line.size() - 1));  // without its "\n"
+    for (auto& [id, tap] : core_->taps) tap(core_->tail.back());
   }
   DrainScheduler schedule;
   {
@@ -145,6 +149,18 @@ void CEventLog::Append(std::string_view message) {
 }
 
 void CEventLog::Drain() { core_->Drain(); }
+
+std::uint64_t CEventLog::AddTap(std::function<void(const std::string&)> tap) {
+  std::lock_guard<std::mutex> lock(core_->tailLock);
+  const std::uint64_t id = core_->nextTap++;
+  core_->taps.emplace(id, std::move(tap));
+  return id;
+}
+
+void CEventLog::RemoveTap(std::uint64_t id) {
+  std::lock_guard<std::mutex> lock(core_->tailLock);
+  core_->taps.erase(id);
+}
 
 std::vector<std::string> CEventLog::Tail(std::size_t n) const {
   std::lock_guard<std::mutex> lock(core_->tailLock);

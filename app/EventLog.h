@@ -19,8 +19,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -71,6 +73,11 @@ class CEventLog {
   // first, GBK, without their "\n"; whatever the sinks did with them.
   std::vector<std::string> Tail(std::size_t n) const;
   static constexpr std::size_t kTailLines = 1000;
+  // Any thread: `tap` sees every line as it is logged (GBK, without its
+  // "\n"), on the logging thread; it must only queue it. Returns its id;
+  // once RemoveTap returns, the tap is no longer called.
+  std::uint64_t AddTap(std::function<void(const std::string&)> tap);
+  void RemoveTap(std::uint64_t id);
 
  private:
   struct Core;

@@ -10,6 +10,7 @@
 #include "platform/Process.h"
 #include "protocol/FileRecver.h"
 #include "socketserver/FleetCounters.h"
+#include "socketserver/FleetEvents.h"
 #include "socketserver/ServerClientSocket.h"
 
 namespace velmo {
@@ -126,9 +127,10 @@ void CVelmoDlg::OnStartListen() { server_->Start(); }
 void CVelmoDlg::OnStopListen() { server_->StopListening(); }
 
 void CVelmoDlg::OnCloseAll() {
-  for (std::size_t n = server_->CloseAllConnections(); n > 0; --n) {
+  server_->CloseAllConnections([](const CServerClientSocket& c) {
     CFleetCounters::Process().Disconnected(DisconnectKind::Operator);
-  }
+    CFleetEvents::Process().Publish(DeviceEvent::Disconnected, c, DeviceEvent::kOperatorReason);
+  });
   Report(Utf8ToGbkText("关闭了所有的连接"));
 }
 

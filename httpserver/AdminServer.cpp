@@ -25,6 +25,75 @@ AdminResponse JsonError(unsigned status, const std::string& text) {
   return AdminResponse{status, "application/json", nlohmann::json{{"error", text}}.dump()};
 }
 
+void CAdminStream::Push(const std::string& name, const std::string& data) {
+  std::function<void()> flush;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return;
+    if (queued_.size() >= kMaxQueued) {
+      ++dropped_;
+      return;
+    }
+    queued_.push_back("event: " + name + "\ndata: " + data + "\n\n");
+    if (flushPosted_ || !flush_) return;
+    flushPosted_ = true;
+    flush = flush_;
+  }
+  // A stopped server takes no more flushes; its streams are closed as it ends.
+  if (!gate_->Post(std::move(flush))) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    flushPosted_ = false;
+  }
+}
+
+std::string CAdminStream::Take() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  flushPosted_ = false;
+  std::string text;
+  if (dropped_ > 0) {
+    text = "event: dropped\ndata: {\"dropped\":" + std::to_string(dropped_) + "}\n\n";
+    dropped_ = 0;
+  }
+  for (auto& e : queued_) text += e;
+  queued_.clear();
+  return text;
+}
+
+void CAdminStream::Attach(std::function<void()> flush) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  flush_ = std::move(flush);
+  flushPosted_ = true;  // the connection flushes once it has written the head
+}
+
+void CAdminStream::SetOnClose(std::function<void()> fn) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!closed_) {
+      onClose_ = std::move(fn);
+      return;
+    }
+  }
+  fn();
+}
+
+bool CAdminStream::Closed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return closed_;
+}
+
+void CAdminStream::Close() {
+  std::function<void()> onClose;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return;
+    closed_ = true;
+    queued_.clear();
+    flush_ = nullptr;
+    onClose = std::move(onClose_);
+  }
+  if (onClose) onClose();
+}
+
 struct CAdminServer::Impl {
   Impl() : gate(std::make_shared<platform::CExecutorGate>(io)), backoff(io) {}
   asio::io_context io{1};  // first: outlives everything below
@@ -34,6 +103,7 @@ struct CAdminServer::Impl {
   // Connections whose request is still to be answered: kept alive here (admin
   // thread), never by the handlers, so a wait for a device never owns one.
   std::unordered_set<std::shared_ptr<class AdminConnection>> pending;
+  std::vector<std::weak_ptr<CAdminStream>> streams;  // admin thread: closed when Run ends
   bool stopped = false;  // admin thread
 };
 
@@ -92,7 +162,52 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
       });
     };
     // The strings the access check looks at live in `message` until the next read.
-    server_.Dispatch(std::move(request), access, std::move(reply));
+    server_.Dispatch(std::move(request), access, std::move(reply),
+                     [this](const AdminStreamHandler& handler, AdminRequest req) { StartStream(handler, req); });
+  }
+
+  // The response becomes an event stream: its head now, then whatever the
+  // stream queues, until the client goes (then the connection closes).
+  void StartStream(const AdminStreamHandler& handler, const AdminRequest& request) {
+    stream_.expires_never();
+    streamEvents_ = std::make_shared<CAdminStream>(server_.impl_->gate);
+    std::erase_if(server_.impl_->streams, [](const std::weak_ptr<CAdminStream>& w) { return w.expired(); });
+    server_.impl_->streams.push_back(streamEvents_);
+    streamEvents_->Attach([weak = weak_from_this()] {
+      if (auto self = weak.lock()) self->FlushStream();
+    });
+    handler(request, streamEvents_);
+    out_ = "HTTP/1.1 200 OK\r\nServer: Velmo\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
+           "Connection: close\r\n\r\n";
+    writing_ = true;
+    asio::async_write(stream_, asio::buffer(out_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      self->writing_ = false;
+      if (ec) return self->EndStream();
+      self->FlushStream();
+    });
+    // The client sends nothing more: a read ends when it goes.
+    stream_.async_read_some(asio::buffer(probe_), [self = shared_from_this()](beast::error_code, std::size_t) {
+      self->EndStream();
+    });
+  }
+
+  void FlushStream() {
+    if (writing_ || !streamEvents_) return;
+    out_ = streamEvents_->Take();
+    if (out_.empty()) return;
+    writing_ = true;
+    asio::async_write(stream_, asio::buffer(out_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      self->writing_ = false;
+      if (ec) return self->EndStream();
+      self->FlushStream();  // what came meanwhile
+    });
+  }
+
+  void EndStream() {
+    if (!streamEvents_) return;
+    auto events = std::move(streamEvents_);
+    events->Close();
+    Close();
   }
 
   static bool ParseQuery(const std::string& query, std::map<std::string, std::string>* out) {
@@ -148,6 +263,11 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   bool written_ = false;
+  // An event stream (admin thread).
+  std::shared_ptr<CAdminStream> streamEvents_;
+  std::string out_;
+  bool writing_ = false;
+  char probe_[64];
 };
 
 CAdminServer::CAdminServer(AdminAccess access, HttpLimits limits) : access_(std::move(access)), limits_(limits) {}
@@ -155,7 +275,11 @@ CAdminServer::CAdminServer(AdminAccess access, HttpLimits limits) : access_(std:
 CAdminServer::~CAdminServer() { Stop(); }
 
 void CAdminServer::AddRoute(http::verb method, const std::string& pattern, AdminHandler handler, bool staticFile) {
-  routes_.push_back(Route{method, pattern, std::move(handler), staticFile});
+  routes_.push_back(Route{method, pattern, std::move(handler), staticFile, nullptr});
+}
+
+void CAdminServer::AddStreamRoute(const std::string& pattern, AdminStreamHandler handler) {
+  routes_.push_back(Route{http::verb::get, pattern, nullptr, false, std::move(handler)});
 }
 
 platform::GatePtr CAdminServer::Gate() const {
@@ -220,7 +344,8 @@ bool CAdminServer::MatchPattern(const std::string& pattern, const std::string& p
   return true;
 }
 
-void CAdminServer::Dispatch(AdminRequest request, const AccessRequest& access, AdminReply reply) {
+void CAdminServer::Dispatch(AdminRequest request, const AccessRequest& access, AdminReply reply,
+                            const std::function<void(const AdminStreamHandler&, AdminRequest)>& stream) {
   const Route* found = nullptr;
   bool pathKnown = false;
   std::vector<std::string> params;
@@ -240,6 +365,7 @@ void CAdminServer::Dispatch(AdminRequest request, const AccessRequest& access, A
   }
   if (!found) return reply(pathKnown ? JsonError(405, "method not allowed") : JsonError(404, "not found"));
   request.params = std::move(params);
+  if (found->stream) return stream(found->stream, std::move(request));
   found->handler(request, std::move(reply));
 }
 
@@ -268,6 +394,10 @@ bool CAdminServer::Run(const std::string& address, std::uint16_t port) {
   boundPort_ = impl_->acceptor->local_endpoint().port();
   Accept();
   impl_->io.run();
+  // Stopped: every event stream ends here, so its subscriptions go with it.
+  for (auto& weak : impl_->streams) {
+    if (auto stream = weak.lock()) stream->Close();
+  }
   return true;
 }
 

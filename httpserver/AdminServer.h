@@ -49,6 +49,42 @@ struct AdminResponse {
 using AdminReply = std::function<void(AdminResponse)>;
 using AdminHandler = std::function<void(const AdminRequest&, AdminReply)>;
 
+// A stream of server-sent events to one client. Events wait in a bounded
+// queue until the socket takes them: a slow client never slows the thread
+// that pushes; past the bound its events are dropped, counted, and it is told
+// so by an "event: dropped" with {"dropped": n} when it catches up.
+// Thread safety: Push, SetOnClose and Closed from any thread.
+class CAdminStream {
+ public:
+  static constexpr std::size_t kMaxQueued = 1000;
+
+  explicit CAdminStream(platform::GatePtr gate) : gate_(std::move(gate)) {}
+  // Queues "event: NAME\ndata: DATA\n\n" (DATA on one line).
+  void Push(const std::string& name, const std::string& data);
+  // `fn` runs once when the client has gone (at once if it already has).
+  void SetOnClose(std::function<void()> fn);
+  bool Closed() const;
+  // The connection's side (admin thread): what waits, as one block of text
+  // ("" when nothing), a "dropped" event first if events were dropped.
+  std::string Take();
+
+ private:
+  friend class AdminConnection;
+  friend class CAdminServer;
+  void Attach(std::function<void()> flush);  // the connection's flush, posted on Push
+  void Close();
+
+  const platform::GatePtr gate_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> queued_;  // guarded by mutex_
+  std::size_t dropped_ = 0;          // guarded by mutex_
+  bool flushPosted_ = false;         // guarded by mutex_
+  bool closed_ = false;              // guarded by mutex_
+  std::function<void()> flush_;      // guarded by mutex_
+  std::function<void()> onClose_;    // guarded by mutex_
+};
+using AdminStreamHandler = std::function<void(const AdminRequest&, std::shared_ptr<CAdminStream>)>;
+
 // The API's limits, with fewer connections: operators and integrators, not a fleet.
 inline HttpLimits AdminLimits() {
   HttpLimits limits;
@@ -66,6 +102,8 @@ class CAdminServer {
   // `staticFile`: served without the token (the console's own files).
   void AddRoute(boost::beast::http::verb method, const std::string& pattern, AdminHandler handler,
                 bool staticFile = false);
+  // A GET route answered with a text/event-stream that stays open.
+  void AddStreamRoute(const std::string& pattern, AdminStreamHandler handler);
 
   // Listens on `address`:`port` and serves until Stop(). Returns false at once
   // when the listener cannot be set up; LastError() says why.
@@ -91,11 +129,14 @@ class CAdminServer {
     std::string pattern;
     AdminHandler handler;
     bool staticFile;
+    AdminStreamHandler stream;  // set for a stream route
   };
   struct Impl;
   void Accept();
-  // Routes `request` (filled but for params) and answers through `reply`.
-  void Dispatch(AdminRequest request, const AccessRequest& access, AdminReply reply);
+  // Routes `request` (filled but for params) and answers through `reply`;
+  // a stream route is handed to `stream` instead.
+  void Dispatch(AdminRequest request, const AccessRequest& access, AdminReply reply,
+                const std::function<void(const AdminStreamHandler&, AdminRequest)>& stream);
 
   const AdminAccess access_;
   const HttpLimits limits_;

@@ -1,5 +1,7 @@
 #include "socketserver/ServerClientSocket.h"
 
+#include "socketserver/FleetEvents.h"
+
 #include <array>
 #include <boost/asio/post.hpp>
 #include <cstdio>
@@ -449,11 +451,15 @@ void CServerClientSocket::FinishTeardown() {
 
 void CServerClientSocket::SetSn(const char* bytes, std::size_t length) {
   if (length > kTextField - 1) length = kTextField - 1;
-  std::lock_guard<std::mutex> lock(snLock_);
-  if (sn_.size() == length && std::memcmp(sn_.data(), bytes, length) == 0) return;  // the usual heartbeat
-  sn_.assign(bytes, length);
-  if (auto nul = sn_.find('\0'); nul != std::string::npos) sn_.resize(nul);
-  registeredAtMs_.store(sn_.empty() ? 0 : NowMs(), std::memory_order_relaxed);
+  {
+    std::lock_guard<std::mutex> lock(snLock_);
+    if (sn_.size() == length && std::memcmp(sn_.data(), bytes, length) == 0) return;  // the usual heartbeat
+    sn_.assign(bytes, length);
+    if (auto nul = sn_.find('\0'); nul != std::string::npos) sn_.resize(nul);
+    registeredAtMs_.store(sn_.empty() ? 0 : NowMs(), std::memory_order_relaxed);
+    if (sn_.empty()) return;
+  }
+  CFleetEvents::Process().Publish(DeviceEvent::Registered, *this);
 }
 
 std::string CServerClientSocket::GetSn() const {

@@ -1,4 +1,5 @@
 #include "socketserver/FleetCounters.h"
+#include "socketserver/FleetEvents.h"
 #include "socketserver/SocketServer.h"
 
 #include <cstring>
@@ -105,11 +106,12 @@ bool CSocketServer::Start() {
 
 void CSocketServer::StopListening() { acceptSocket_->Stop(); }
 
-std::size_t CSocketServer::CloseAllConnections() {
+std::size_t CSocketServer::CloseAllConnections(const std::function<void(const CServerClientSocket&)>& each) {
   loop_.AssertInLoopThread("CSocketServer::CloseAllConnections");
   std::size_t closed = 0;
   while (auto connection = CClientRegistry::Process().RemoveFirst()) {
     connection->Close();
+    if (each) each(*connection);
     ++closed;
   }
   return closed;
@@ -156,6 +158,7 @@ void CSocketServer::OnCloseMessage(std::uint32_t msg, std::uintptr_t id) {
   std::shared_ptr<CServerClientSocket> connection = CClientRegistry::Process().RemoveById(id);
   if (!connection) return;
   CFleetCounters::Process().Disconnected(static_cast<DisconnectKind>(reason));
+  CFleetEvents::Process().Publish(DeviceEvent::Disconnected, *connection, reason);
   if (auto fn = connection->Settings().callbacks.onSocketDisconnect) {
     fn(connection->UserData(), connection->GetSocket(), reason);
   }

@@ -77,8 +77,9 @@ class CSocketServer {
   bool Start();
   // Stops the listener only; connections stay and keep working.
   void StopListening();
-  // Tears down every connection; no callbacks, nothing sent. Returns how many.
-  std::size_t CloseAllConnections();
+  // Tears down every connection; no callbacks, nothing sent; `each` (if set)
+  // is told of each one. Returns how many.
+  std::size_t CloseAllConnections(const std::function<void(const CServerClientSocket&)>& each = {});
   // Cancels every file reception in progress, in list order.
   void CancelAllRecv();
 

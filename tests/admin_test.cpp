@@ -10,6 +10,7 @@
 #include <future>
 
 #include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -59,6 +60,8 @@ Reply Request(std::uint16_t port, http::verb method, const std::string& target, 
   return Reply{res.result_int(), res.body(), std::string(res[http::field::content_type])};
 }
 
+std::string StreamText(CAdminStream& s) { return s.Take(); }
+
 TEST(AdminAccess, Rules) {
   const AdminAccess open{}, locked{"s3cret"};
   struct Case {
@@ -101,6 +104,18 @@ TEST(AdminServer, PatternsAndPercentDecoding) {
   EXPECT_FALSE(CAdminServer::PercentDecode("%4", &out));
   EXPECT_TRUE(CAdminServer::PercentDecode("%E8%AE%BE+x", &out, true));
   EXPECT_EQ(out, "\xE8\xAE\xBE x");
+}
+
+TEST(AdminStream, ASlowClientsEventsAreDroppedAndCounted) {
+  boost::asio::io_context io;  // never run: the client takes nothing
+  CAdminStream stream(std::make_shared<platform::CExecutorGate>(io));
+  for (std::size_t i = 0; i < CAdminStream::kMaxQueued + 5; ++i) stream.Push("log", std::to_string(i));
+  std::string taken = StreamText(stream);
+  EXPECT_EQ(taken.rfind("event: dropped\ndata: {\"dropped\":5}\n\nevent: log\ndata: 0\n\n", 0), 0u);
+  EXPECT_NE(taken.find("data: 999\n\n"), std::string::npos);
+  EXPECT_EQ(taken.find("data: 1000\n"), std::string::npos);
+  stream.Push("log", "after");
+  EXPECT_EQ(StreamText(stream), "event: log\ndata: after\n\n");  // caught up: nothing more dropped
 }
 
 TEST(AdminRoutes, IsoTimeHasTheLocalOffset) {
@@ -378,6 +393,77 @@ TEST_F(AdminTest, MetricsInThePrometheusFormat) {
   EXPECT_EQ(said, "") << said;
   std::remove(file.c_str());
   std::remove((file + ".out").c_str());
+}
+
+// Reads one server-sent event ("event: NAME\ndata: DATA\n\n"); {"", ""} on time-out.
+std::pair<std::string, std::string> NextEvent(FakeDevice& client, std::chrono::milliseconds timeout = 3000ms) {
+  std::string text = client.ReceiveUntil("\n\n", timeout);
+  auto e = text.find("event: "), d = text.find("\ndata: ");
+  if (e == std::string::npos || d == std::string::npos) return {"", ""};
+  return {text.substr(e + 7, d - e - 7), text.substr(d + 7, text.size() - d - 9)};
+}
+
+// The next device event (log and stats events are skipped).
+json NextDeviceEvent(FakeDevice& client) {
+  for (int i = 0; i < 50; ++i) {
+    auto [name, data] = NextEvent(client);
+    if (name.empty()) return nullptr;
+    if (name == "device") return json::parse(data);
+  }
+  return nullptr;
+}
+
+TEST_F(AdminTest, EventsFollowDevicesTheLogAndTheCounters) {
+  Init();
+  FakeDevice sse;
+  ASSERT_TRUE(sse.Connect(admin_));
+  ASSERT_TRUE(sse.Send("GET /v1/events HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+  std::string head = sse.ReceiveUntil("\r\n\r\n");
+  EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  EXPECT_NE(head.find("Content-Type: text/event-stream\r\n"), std::string::npos);
+  auto first = NextEvent(sse);
+  EXPECT_EQ(first.first, "stats");
+  EXPECT_EQ(json::parse(first.second)["devices"], 0);
+
+  FakeDevice d, other;
+  ASSERT_TRUE(d.Connect(devices_));
+  json connected = NextDeviceEvent(sse);
+  EXPECT_EQ(connected["event"], "connected");
+  EXPECT_EQ(connected["sn"], "");
+  EXPECT_EQ(connected["port"], d.LocalPort());
+  EXPECT_FALSE(connected.contains("reason"));
+  ASSERT_TRUE(d.Send(Frame("-36DEV-8")));
+  json registered = NextDeviceEvent(sse);
+  EXPECT_EQ(registered["event"], "registered");
+  EXPECT_EQ(registered["sn"], "DEV-8");
+  EXPECT_EQ(registered["socket"], connected["socket"]);
+  d.Close();
+  json gone = NextDeviceEvent(sse);
+  EXPECT_EQ(gone["event"], "disconnected");
+  EXPECT_EQ(gone["reason"], 0);
+
+  Register(other, "DEV-9");
+  EXPECT_EQ(NextDeviceEvent(sse)["event"], "connected");
+  EXPECT_EQ(NextDeviceEvent(sse)["event"], "registered");
+  EXPECT_EQ(Change(http::verb::delete_, "/v1/devices/DEV-9").status, 204u);
+  json closed = NextDeviceEvent(sse);
+  EXPECT_EQ(closed["event"], "disconnected");
+  EXPECT_EQ(closed["sn"], "DEV-9");
+  EXPECT_EQ(closed["reason"], "operator");
+
+  // Log lines and a stats event a second come along.
+  int logs = 0, stats = 0;
+  auto start = std::chrono::steady_clock::now();
+  while (stats < 2 && std::chrono::steady_clock::now() - start < 5s) {
+    auto [name, data] = NextEvent(sse);
+    if (name == "log") {
+      ++logs;
+      EXPECT_TRUE(json::parse(data)["line"].is_string());
+    }
+    stats += name == "stats";
+  }
+  EXPECT_GE(logs, 1);
+  EXPECT_EQ(stats, 2);
 }
 
 }  // namespace

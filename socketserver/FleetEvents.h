@@ -1,0 +1,53 @@
+// CFleetEvents: the process-wide stream of device events (a connection
+// accepted, an SN registered or changed, a connection ended) for the
+// management port's subscribers.
+//
+// Subscribers are called on the thread that publishes (the window thread for
+// connections and disconnections, an I/O thread for registrations), under
+// the bus's lock: they must only queue the event and return, never wait.
+//
+// Thread safety: every member may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace velmo {
+
+class CServerClientSocket;
+
+struct DeviceEvent {
+  enum Kind { Connected, Registered, Disconnected } kind = Connected;
+  std::string sn;  // GBK; empty until registered
+  std::string ip;
+  std::uint16_t port = 0;
+  int socket = -1;
+  int reason = -1;  // Disconnected: 0, 1, 2, or kOperatorReason
+  static constexpr int kOperatorReason = 3;
+};
+
+class CFleetEvents {
+ public:
+  using Subscriber = std::function<void(const DeviceEvent&)>;
+
+  static CFleetEvents& Process();
+
+  // Returns the subscription's id.
+  std::uint64_t Subscribe(Subscriber subscriber);
+  // Once it returns, the subscriber is no longer called.
+  void Unsubscribe(std::uint64_t id);
+  void Publish(const DeviceEvent& event);
+  // The event of `kind` for connection `c` (its SN, address, socket).
+  void Publish(DeviceEvent::Kind kind, const CServerClientSocket& c, int reason = -1);
+  bool HasSubscribers() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::uint64_t, Subscriber> subscribers_;  // guarded by mutex_
+  std::uint64_t next_ = 1;                           // guarded by mutex_
+};
+
+}  // namespace velmo
