@@ -182,8 +182,10 @@ void CFileTransfer::Cancel() {
     // whose header is still being computed has its file open too).
     const bool open = self->slot_ != Slot::None || self->crcWork_.active;
     self->AbortCrc();
-    if (open && !self->Send({"-22"})) self->RequestClose(WM_CLOSE_SEND_FAILED);
+    // Closed before the device hears of it: a -29 that answers the "-22"
+    // finds no block read ahead for it on the I/O thread.
     self->CloseTransfer();
+    if (open && !self->Send({"-22"})) self->RequestClose(WM_CLOSE_SEND_FAILED);
     self->Replay();
   });
 }
