@@ -3,6 +3,8 @@
 #include <utility>
 
 #include <boost/asio.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/http/error.hpp>
 #include <cerrno>
 
 namespace velmo {
@@ -45,6 +47,18 @@ void AcceptForEver(const AcceptLoop& loop) {
     }
     AcceptForEver(loop);  // a peer that gave up before we took it does not end the service
   });
+}
+
+void ResetParser(std::optional<RequestParser>& parser, const HttpLimits& limits) {
+  parser.emplace();
+  parser->header_limit(static_cast<std::uint32_t>(limits.maxHeadBytes));
+  parser->body_limit(limits.maxBodyBytes);
+}
+
+bool ClientGone(const boost::system::error_code& ec) {
+  namespace http = boost::beast::http;
+  return ec == http::error::end_of_stream || ec == boost::beast::error::timeout ||
+         ec == asio::error::operation_aborted || ec == asio::error::connection_reset || ec == asio::error::eof;
 }
 
 }  // namespace velmo

@@ -1,16 +1,22 @@
-// What Velmo's two HTTP servers share on the accepting side: opening a
-// listener, and accepting for ever without spinning when the process is out
-// of descriptors and without taking more connections than the cap.
+// What Velmo's two HTTP servers share: opening a listener, accepting for
+// ever without spinning when the process is out of descriptors and without
+// taking more connections than the cap, and reading requests within the
+// limits.
 //
 // Thread safety: the server's own thread (the one that runs its io_context).
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
+
+#include "httpserver/HttpServer.h"
 
 namespace velmo {
 
@@ -29,5 +35,12 @@ struct AcceptLoop {
 
 // Accepts until the acceptor is closed or `loop.stopped()`.
 void AcceptForEver(const AcceptLoop& loop);
+
+using RequestParser = boost::beast::http::request_parser<boost::beast::http::string_body>;
+// A fresh parser for the next request, with the head and body limits.
+void ResetParser(std::optional<RequestParser>& parser, const HttpLimits& limits);
+// True when a read ended because the client went, stayed silent past the
+// time-out or the server stopped: the connection just closes, unanswered.
+bool ClientGone(const boost::system::error_code& ec);
 
 }  // namespace velmo

@@ -118,9 +118,7 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
 
  private:
   void ReadRequest() {
-    parser_.emplace();
-    parser_->header_limit(static_cast<std::uint32_t>(server_.limits_.maxHeadBytes));
-    parser_->body_limit(server_.limits_.maxBodyBytes);
+    ResetParser(parser_, server_.limits_);
     stream_.expires_after(server_.limits_.requestTimeout);
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
@@ -129,13 +127,8 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
   void OnRead(beast::error_code ec) {
     if (ec == http::error::header_limit) return Write(JsonError(431, "request head too large"), false, 11);
     if (ec == http::error::body_limit) return Write(JsonError(413, "body too long"), false, 11);
-    if (ec) {
-      if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == asio::error::operation_aborted ||
-          ec == asio::error::connection_reset || ec == asio::error::eof) {
-        return Close();
-      }
-      return Write(JsonError(400, "bad request"), false, 11);
-    }
+    if (ClientGone(ec)) return Close();
+    if (ec) return Write(JsonError(400, "bad request"), false, 11);
     auto& message = parser_->get();
     const bool keepAlive = message.keep_alive();
     const unsigned version = message.version();
@@ -261,7 +254,7 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
   CAdminServer& server_;
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_;
-  std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<RequestParser> parser_;
   bool written_ = false;
   // An event stream (admin thread).
   std::shared_ptr<CAdminStream> streamEvents_;

@@ -79,9 +79,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 
  private:
   void ReadRequest() {
-    parser_.emplace();
-    parser_->header_limit(static_cast<std::uint32_t>(server_.limits_.maxHeadBytes));
-    parser_->body_limit(server_.limits_.maxBodyBytes);
+    ResetParser(parser_, server_.limits_);
     stream_.expires_after(server_.limits_.requestTimeout);
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
@@ -90,10 +88,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   void OnRead(beast::error_code ec) {
     if (ec == http::error::header_limit) return Write(HttpServer::FormatReply("request head too large"), false);
     if (ec == http::error::body_limit) return Write(HttpServer::FormatReply("body too long"), false);
-    if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == asio::error::operation_aborted ||
-        ec == asio::error::connection_reset || ec == asio::error::eof) {
-      return Close();
-    }
+    if (ClientGone(ec)) return Close();
     if (ec) return Write(HttpServer::FormatReply("bad request"), false);
 
     auto& message = parser_->get();
@@ -138,7 +133,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   beast::tcp_stream stream_;
   asio::steady_timer deadline_;  // a waiting handler's bound
   beast::flat_buffer buffer_;
-  std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<RequestParser> parser_;
   std::string out_;
   bool keepAlive_ = true;             // HTTP thread
   std::atomic<bool> replied_{false};  // one reply per request
