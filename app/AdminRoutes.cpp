@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/ConsoleRoutes.h"
 #include "app/Metrics.h"
 #include "app/VelmoDlg.h"
 #include "platform/TextCodec.h"
@@ -95,15 +96,6 @@ json StatsJson(const AdminContext& ctx) {
                 {"relays", t.Relays()},
                 {"uploads", t.uploads},
                 {"downloads", t.downloads}}}};
-}
-
-json DeviceEventJson(const DeviceEvent& e) {
-  static const char* kinds[] = {"connected", "registered", "disconnected"};
-  json j{{"event", kinds[e.kind]}, {"sn", GbkToUtf8(e.sn)}, {"ip", e.ip}, {"port", e.port}, {"socket", e.socket}};
-  if (e.kind == DeviceEvent::Disconnected) {
-    j["reason"] = e.reason == DeviceEvent::kOperatorReason ? json("operator") : json(e.reason);
-  }
-  return j;
 }
 
 // An "event: stats" now and once a second while the client stays.
@@ -212,6 +204,16 @@ void CloseDevice(const AdminContext& ctx, const AdminRequest& req, AdminReply re
 
 }  // namespace
 
+std::string DeviceEventText(const DeviceEvent& e) {
+  static const char* kinds[] = {"connected", "registered", "disconnected"};
+  json j{{"event", kinds[e.kind]}, {"sn", GbkToUtf8(e.sn)}, {"ip", e.ip}, {"port", e.port}, {"socket", e.socket}};
+  if (e.kind == DeviceEvent::Disconnected) {
+    j["reason"] = e.reason == DeviceEvent::kOperatorReason ? json("operator") : json(e.reason);
+  }
+  if (e.atMs != 0) j["at"] = IsoTime(e.atMs);
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 std::string IsoTime(std::int64_t ms) {
   const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
   std::tm local{};
@@ -226,10 +228,18 @@ std::string IsoTime(std::int64_t ms) {
 }
 
 void AddAdminRoutes(CAdminServer& server, const AdminContext& context) {
+  AddConsoleRoutes(server);
   const AdminContext ctx = context;
   CAdminServer* s = &server;
   server.AddRoute(http::get, "/v1/stats", [ctx](const AdminRequest&, AdminReply reply) {
     reply(Json(200, StatsJson(ctx)));
+  });
+  server.AddRoute(http::get, "/v1/stats/history", [dlg = ctx.dlg](const AdminRequest&, AdminReply reply) {
+    json samples = json::array();
+    for (const StatsSample& s : dlg->History().Samples()) {
+      samples.push_back(json{{"at", IsoTime(s.atMs)}, {"clients", s.clients}, {"devices", s.devices}});
+    }
+    reply(Json(200, json{{"interval_s", dlg->History().Interval().count() / 1000}, {"samples", std::move(samples)}}));
   });
   server.AddRoute(http::get, "/v1/devices", &ListDevices);
   server.AddRoute(http::get, "/v1/devices/{}", [](const AdminRequest& req, AdminReply reply) {
@@ -259,7 +269,7 @@ void AddAdminRoutes(CAdminServer& server, const AdminContext& context) {
   });
   server.AddStreamRoute("/v1/events", [ctx, s](const AdminRequest&, std::shared_ptr<CAdminStream> stream) {
     const std::uint64_t device = CFleetEvents::Process().Subscribe([stream](const DeviceEvent& e) {
-      stream->Push("device", DeviceEventJson(e).dump(-1, ' ', false, json::error_handler_t::replace));
+      stream->Push("device", DeviceEventText(e));
     });
     const std::uint64_t log = ctx.dlg->Log().AddTap([stream](const std::string& line) {
       stream->Push("log", json{{"line", GbkToUtf8(line)}}.dump(-1, ' ', false, json::error_handler_t::replace));

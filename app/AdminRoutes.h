@@ -20,6 +20,7 @@ namespace velmo {
 
 class CVelmoDlg;
 class CServerClientSocket;
+struct DeviceEvent;
 
 struct AdminContext {
   CVelmoDlg* dlg = nullptr;  // outlives the admin server
@@ -29,6 +30,10 @@ struct AdminContext {
 
 // Registers every route on `server`.
 void AddAdminRoutes(CAdminServer& server, const AdminContext& context);
+
+// One device event as JSON: {"event", "sn", "ip", "port", "socket"}, with
+// "reason" when it is a disconnection and "at" when it happened.
+std::string DeviceEventText(const DeviceEvent& event);
 
 // "2026-12-10T23:18:17+01:00" for `ms` since the epoch, in local time.
 std::string IsoTime(std::int64_t ms);

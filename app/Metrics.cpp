@@ -93,6 +93,11 @@ std::string FormatMetrics(const MetricsInput& in) {
       f.Sample(n, Label("port", key.first == HttpPort::Api ? "api" : "admin") + "," + Label("route", key.second));
     }
   }
+  Family(out, "velmo_event_webhook_delivered_total", "counter", "Device events the event webhook accepted.")
+      .Sample(t.webhookDelivered);
+  Family(out, "velmo_event_webhook_dropped_total", "counter",
+         "Device events given up after the webhook's retries, or not queued because its queue was full.")
+      .Sample(t.webhookDropped);
 
   const procstat::StatFields stat = procstat::ReadStat("self");
   const long long boot = procstat::BootTime();

@@ -43,6 +43,7 @@ std::string UsageText(const char* program) {
          "  --admin-bind ADDRESS  address of the management port (default 127.0.0.1; another than\n"
          "                        loopback needs --admin-token-file)\n"
          "  --admin-token-file PATH  the management port asks for this token (Bearer)\n"
+"  --event-webhook URL   POST every device event as JSON to URL (http:// only)\n"
          "  -h, --help            show this text\n";
 }
 
@@ -51,7 +52,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* opti
       {"help", false},     {"headless", false}, {"device-port", true}, {"http-port", true},
       {"io-threads", true}, {"bind", true},     {"file-dir", true},    {"led-file", true},
       {"log-file", true},  {"download-root", true}, {"admin-port", true}, {"admin-bind", true},
-      {"admin-token-file", true},
+      {"admin-token-file", true}, {"event-webhook", true},
   };
   bool help = false;
   auto on = [&](std::string_view name, const char* text, platform::OptionCursor&, std::string* err) {
@@ -72,6 +73,14 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* opti
       } else {
         options->adminEnabled = true;
       }
+    } else if (name == "event-webhook") {
+      WebhookUrl url;
+      std::string why;
+      if (!ParseWebhookUrl(value, &url, &why)) {
+        *err = option + ": '" + std::string(value) + "': " + why;
+        return false;
+      }
+      options->eventWebhook = std::move(url);
     } else if (name == "device-port" || name == "http-port") {
       std::uint16_t port;
       if (!ParsePort(value, &port)) {

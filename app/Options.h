@@ -3,7 +3,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "app/EventWebhook.h"
 
 namespace velmo {
 
@@ -23,6 +26,9 @@ struct AppOptions {
   std::string adminBind = "127.0.0.1";
   std::string adminTokenFile;           // "" = no token
   std::string adminToken;               // read from adminTokenFile by the program, never from the command line
+  // --event-webhook: where device events are POSTed; none when empty.
+  std::optional<WebhookUrl> eventWebhook;
+  WebhookTiming webhookTiming;  // not a command-line option: tests shorten it
   // Bound of each stage of a wait for a device (API and management port);
   // not a command-line option: tests shorten it.
   std::chrono::milliseconds deviceWait{5000};

@@ -39,6 +39,7 @@ void CVelmoDlg::Shutdown() {
   // the server takes them down.
   if (adminServer_) adminServer_->Stop();
   if (adminThread_.joinable()) adminThread_.join();
+  if (webhook_) webhook_->Stop();
   if (httpServer_) httpServer_->Stop();
   if (httpThread_.joinable()) httpThread_.join();
   server_.reset();
@@ -76,6 +77,12 @@ void CVelmoDlg::OnInitDialog() {
     });
   }
 
+  if (options_.eventWebhook) {
+    webhook_ = std::make_unique<CEventWebhook>(
+        *options_.eventWebhook, [this](std::string_view line) { AppendLog(line); }, options_.webhookTiming);
+    webhook_->Start();
+  }
+
   server_ = std::make_unique<CSocketServer>(loop_, this);
   server_->SetIoThreads(options_.ioThreads);
   server_->SetFileDir(fileDir_.c_str());
@@ -104,6 +111,7 @@ void CVelmoDlg::OnInitDialog() {
   }
   refreshTimer_ = loop_.SetTimer(std::chrono::milliseconds(1000), [this] {
     log_.Drain();  // lines whose drain could not be queued (a full queue) wait no longer than this
+    SampleHistory();
     RefreshDeviceView();
   });
 }
@@ -144,6 +152,12 @@ void CVelmoDlg::SetViewListener(std::function<void(const DeviceView&)> listener)
 void CVelmoDlg::SetTextListener(std::function<void(TextLine)> listener) {
   std::lock_guard<std::mutex> lock(listenerLock_);
   textListener_ = std::move(listener);
+}
+
+void CVelmoDlg::SampleHistory() {
+  const std::int64_t now = CServerClientSocket::NowMs();
+  if (!server_ || !history_.Due(now)) return;
+  history_.Add(StatsSample{now, server_->CountNoSn(), server_->CountWithSn()});
 }
 
 void CVelmoDlg::RefreshDeviceView() {

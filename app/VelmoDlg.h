@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/EventLog.h"
+#include "app/StatsHistory.h"
 #include "httpserver/AdminServer.h"
 #include "httpserver/ApiRoutes.h"
 #include "httpserver/HttpServer.h"
@@ -74,6 +75,8 @@ class CVelmoDlg {
 
   // Timer 4097: recomputes the counters and rows and hands them to the view.
   void RefreshDeviceView();
+  // Window thread, from the one-second timer: a history sample when one is due.
+  void SampleHistory();
   void SetViewListener(std::function<void(const DeviceView&)> listener);
   // Called (on the thread that changed it) when the info line or the
   // last-data line has a new text and no update of that line is on its way:
@@ -93,6 +96,8 @@ class CVelmoDlg {
   CSocketServer* Server() const { return server_.get(); }
   platform::MessageLoop& Loop() const { return loop_; }
   CEventLog& Log() const { return log_; }
+  // The two counters over the last hour (sampled on the window thread).
+  const CStatsHistory& History() const { return history_; }
   const AppOptions& Options() const { return options_; }
   // The file directory handed to the server (with its trailing "/").
   const std::string& FileDir() const { return fileDir_; }
@@ -130,6 +135,8 @@ class CVelmoDlg {
   std::thread httpThread_;
   std::unique_ptr<CAdminServer> adminServer_;  // created on the window thread, run on the admin thread
   std::thread adminThread_;
+  CStatsHistory history_;
+  std::unique_ptr<CEventWebhook> webhook_;  // created and stopped on the window thread
   platform::TimerId refreshTimer_ = 0;
   bool shutDown_ = false;
 

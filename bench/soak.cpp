@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "bench/Churn.h"
 #include "tools/devsim/DevsimOptions.h"
 #include "tools/devsim/FrameClient.h"
 #include "tools/procstat/ProcStat.h"
@@ -105,27 +106,6 @@ struct Counters {
   std::mutex latencyLock;
   std::vector<double> latencies;
 };
-
-// One churn client: connect, heartbeat with a fresh SN, read the reply, leave;
-// a new cycle every `gap` at most.
-void Churn(int client, std::uint16_t port, steady_clock::duration gap, const std::atomic<bool>& stop, Counters& c) {
-  auto next = steady_clock::now();
-  for (long i = 0; !stop.load(); ++i) {
-    std::this_thread::sleep_until(next);
-    next = std::max(next + gap, steady_clock::now() - gap);
-    char sn[32];
-    std::snprintf(sn, sizeof sn, "2099%04d%016ld", client, i);
-    velmo::devsim::CFrameClient d;
-    std::string error;
-    bool ok = d.Connect("127.0.0.1", port, &error) && d.SendFrame(std::string("-36") + sn);
-    if (ok) {
-      auto reply = d.ReadFrame(5000ms);
-      ok = reply && reply->compare(0, 3, "-37") == 0;
-    }
-    ++c.cycles;
-    if (!ok) ++c.cycleFailures;
-  }
-}
 
 // One round of hostile input, held for `hold`, then dropped.
 void HostileRound(std::uint16_t devicePort, std::uint16_t httpPort, std::mt19937& rng, milliseconds hold, Counters& c) {
@@ -225,7 +205,7 @@ int main(int argc, char** argv) {
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
   const auto gap = duration_cast<steady_clock::duration>(duration<double>(churnClients / churnRate));
-  for (int i = 0; i < churnClients; ++i) threads.emplace_back([&, i] { Churn(i, devicePort, gap, stop, c); });
+  for (int i = 0; i < churnClients; ++i) threads.emplace_back([&, i] { velmo::bench::Churn(i, devicePort, gap, stop, c); });
   for (int i = 0; i < apiClients; ++i) threads.emplace_back([&, i] { Api(i, httpPort, devices, stop, c); });
   threads.emplace_back([&] {
     std::mt19937 rng(5);

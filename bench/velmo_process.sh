@@ -3,11 +3,13 @@
 
 # start_velmo NAME: starts velmo on free-looking ports below the ephemeral range
 # (32768-60999, which the simulator's connections fill) and waits until both
-# services listen. Sets velmo (its PID), port and http. Exits with the logs on failure.
+# services listen. Sets velmo (its PID), port, http and admin (the management
+# port). Extra arguments go to velmo. Exits with the logs on failure.
 start_velmo() {
-  local name=$1
-  port=$((21000 + RANDOM % 10000)); http=$((port + 1))
-  ./build/app/velmo --headless --bind 127.0.0.1 --device-port "$port" --http-port "$http" --file-dir "$work" \
+  local name=$1; shift
+  port=$((21000 + RANDOM % 10000)); http=$((port + 1)); admin=$((port + 2))
+  ./build/app/velmo --headless --bind 127.0.0.1 --device-port "$port" --http-port "$http" --admin-port "$admin" \
+    --file-dir "$work" "$@" \
     >"$work/velmo-$name.log" 2>"$work/velmo-$name.err" &
   velmo=$!
   for _ in $(seq 50); do grep -q "Tcp Server Start" "$work/velmo-$name.log" 2>/dev/null && break; sleep 0.1; done

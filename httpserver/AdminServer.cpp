@@ -231,6 +231,10 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
       message->set(http::field::content_type, response.contentType);
     }
     message->set(http::field::cache_control, "no-store");
+    // For the console's files and the API alike: no type guessing, nothing
+    // loaded from elsewhere, not framed by another site.
+    message->set("X-Content-Type-Options", "nosniff");
+    message->set("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
     message->keep_alive(keepAlive);
     message->body() = std::move(response.body);
     message->prepare_payload();

@@ -43,6 +43,8 @@ FleetTotals CFleetCounters::Read() const {
   t.downloadBytes = get(downloadBytes_);
   for (std::size_t i = 0; i < t.commandWaits.size(); ++i) t.commandWaits[i] = get(commandWaits_[i]);
   t.commandWaitSeconds = static_cast<double>(get(commandWaitMicros_)) / 1e6;
+  t.webhookDelivered = get(webhookDelivered_);
+  t.webhookDropped = get(webhookDropped_);
   std::lock_guard<std::mutex> lock(httpLock_);
   t.httpRequests = httpRequests_;
   return t;

@@ -51,6 +51,9 @@ struct FleetTotals {
   double commandWaitSeconds = 0;
   // HTTP requests by port and route ("other" for unknown paths).
   std::map<std::pair<HttpPort, std::string>, std::uint64_t> httpRequests;
+  // Device events for the event webhook: delivered, and given up or not queued.
+  std::uint64_t webhookDelivered = 0;
+  std::uint64_t webhookDropped = 0;
 
   std::uint64_t Disconnections() const;
   std::uint64_t Relays() const;
@@ -71,6 +74,8 @@ class CFleetCounters {
   void DownloadDone() { Add(downloads_); }
   void CommandWait(std::chrono::steady_clock::duration waited);
   void HttpRequest(HttpPort port, const std::string& route);
+  void WebhookDelivered() { Add(webhookDelivered_); }
+  void WebhookDropped() { Add(webhookDropped_); }
 
   FleetTotals Read() const;
 
@@ -88,6 +93,8 @@ class CFleetCounters {
   std::atomic<std::uint64_t> downloadBytes_{0};
   std::array<std::atomic<std::uint64_t>, kCommandWaitBuckets.size() + 1> commandWaits_{};
   std::atomic<std::uint64_t> commandWaitMicros_{0};
+  std::atomic<std::uint64_t> webhookDelivered_{0};
+  std::atomic<std::uint64_t> webhookDropped_{0};
   mutable std::mutex httpLock_;
   std::map<std::pair<HttpPort, std::string>, std::uint64_t> httpRequests_;  // guarded by httpLock_
 };

@@ -42,6 +42,7 @@ void CFleetEvents::Publish(DeviceEvent::Kind kind, const CServerClientSocket& c,
   e.port = ntohs(c.PeerAddress().portNet);
   e.socket = c.GetSocket();
   e.reason = reason;
+  e.atMs = CServerClientSocket::NowMs();
   Publish(e);
 }
 

@@ -26,6 +26,7 @@ struct DeviceEvent {
   std::uint16_t port = 0;
   int socket = -1;
   int reason = -1;  // Disconnected: 0, 1, 2, or kOperatorReason
+  std::int64_t atMs = 0;  // when it happened, ms since the epoch
   static constexpr int kOperatorReason = 3;
 };
 

@@ -9,56 +9,15 @@
 #include <fstream>
 #include <future>
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <nlohmann/json.hpp>
-
 #include "app/AdminRoutes.h"
-#include "app/VelmoDlg.h"
 #include "httpserver/AdminAccess.h"
 #include "httpserver/AdminServer.h"
 #include "platform/TextCodec.h"
 #include "protocol/DeviceInfoRecord.h"
-#include "tests/TestSupport.h"
+#include "tests/AdminFixture.h"
 
 namespace velmo::test {
 namespace {
-
-namespace beast = boost::beast;
-namespace http = beast::http;
-using json = nlohmann::json;
-
-struct Reply {
-  unsigned status = 0;
-  std::string body;
-  std::string contentType;
-  json Json() const { return json::parse(body, nullptr, false); }
-};
-
-// One request on its own connection; headers as "Name: value".
-Reply Request(std::uint16_t port, http::verb method, const std::string& target, std::vector<std::string> headers = {},
-              const std::string& body = "") {
-  boost::asio::io_context io;
-  beast::tcp_stream stream(io);
-  stream.connect(boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));
-  stream.expires_after(std::chrono::seconds(20));
-  http::request<http::string_body> req(method, target, 11);
-  req.set(http::field::host, "127.0.0.1:" + std::to_string(port));
-  for (const auto& h : headers) {
-    auto colon = h.find(": ");
-    req.set(h.substr(0, colon), h.substr(colon + 2));
-  }
-  req.body() = body;
-  req.prepare_payload();
-  http::write(stream, req);
-  beast::flat_buffer buffer;
-  http::response<http::string_body> res;
-  http::read(stream, buffer, res);
-  return Reply{res.result_int(), res.body(), std::string(res[http::field::content_type])};
-}
 
 std::string StreamText(CAdminStream& s) { return s.Take(); }
 
@@ -126,47 +85,6 @@ TEST(AdminRoutes, IsoTimeHasTheLocalOffset) {
   tzset();
   EXPECT_EQ(IsoTime(86'400'000 + 1500), "1970-01-02T00:00:01+00:00");
 }
-
-class AdminTest : public ::testing::Test {
- protected:
-  void Init(std::string token = "") {
-    AppOptions o;
-    o.bindAddress = "127.0.0.1";
-    o.devicePort = 0;
-    o.httpPort = 0;
-    o.adminPort = 0;
-    o.adminToken = std::move(token);
-    o.deviceWait = std::chrono::milliseconds(300);
-    log_.SetListener([this](const std::vector<std::string>& batch) {
-      for (const auto& line : batch) lines_.Add(line.substr(22, line.size() - 23));
-    });
-    dlg_ = window_.Call([&] {
-      auto d = std::make_unique<CVelmoDlg>(window_.Loop(), o, log_);
-      d->OnInitDialog();
-      return d;
-    });
-    ASSERT_TRUE(WaitUntil([&] { return dlg_->AdminPort() != 0 && dlg_->HttpPort() != 0; }));
-    admin_ = dlg_->AdminPort();
-    devices_ = window_.Call([&] { return dlg_->Server()->ListeningPort(); });
-  }
-  void TearDown() override { window_.Call([&] { dlg_.reset(); }); }
-
-  Reply Get(const std::string& target) { return Request(admin_, http::verb::get, target); }
-  Reply Change(http::verb method, const std::string& target, const std::string& body = "") {
-    return Request(admin_, method, target, {"X-Velmo-Request: 1"}, body);
-  }
-  void Register(FakeDevice& d, const std::string& sn) {
-    ASSERT_TRUE(d.Connect(devices_));
-    ASSERT_TRUE(d.Send(Frame("-36" + sn)));
-    ASSERT_FALSE(d.ReadFrame().empty());  // its clock: registered
-  }
-
-  LoopThread window_;
-  CEventLog log_;
-  EventRecorder lines_;
-  std::unique_ptr<CVelmoDlg> dlg_;
-  std::uint16_t admin_ = 0, devices_ = 0;
-};
 
 TEST_F(AdminTest, RefusalsOverTheWire) {
   Init();
@@ -372,10 +290,7 @@ TEST_F(AdminTest, MetricsInThePrometheusFormat) {
                            "\nprocess_open_fds "}) {
     EXPECT_NE(m.body.find(line), std::string::npos) << line;
   }
-  auto value = [&](const std::string& sample) {
-    auto at = m.body.find("\n" + sample + " ");
-    return at == std::string::npos ? -1.0 : std::stod(m.body.substr(at + sample.size() + 2));
-  };
+  auto value = [&](const std::string& sample) { return MetricValue(m.body, sample); };
   EXPECT_GE(value("velmo_commands_total{result=\"taken\"}"), 1);
   EXPECT_GE(value("velmo_command_wait_seconds_count"), 1);
   EXPECT_EQ(value("velmo_command_wait_seconds_count"), value("velmo_command_wait_seconds_bucket{le=\"+Inf\"}"));
@@ -464,6 +379,49 @@ TEST_F(AdminTest, EventsFollowDevicesTheLogAndTheCounters) {
   }
   EXPECT_GE(logs, 1);
   EXPECT_EQ(stats, 2);
+}
+
+}  // namespace
+}  // namespace velmo::test
+
+namespace velmo::test {
+namespace {
+
+TEST_F(AdminTest, TheDesignedApiAnswersByteForByteWhileTheManagementPortIsBusy) {
+  Init("", [](AppOptions& o) { o.deviceWait = 5s; });
+  FakeDevice d, sse;
+  Register(d, "DEV-A");
+  ASSERT_TRUE(sse.Connect(admin_));  // a subscriber and a poller keep the management port busy
+  ASSERT_TRUE(sse.Send("GET /v1/events HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+  ASSERT_FALSE(sse.ReceiveUntil("\r\n\r\n").empty());
+  std::atomic<bool> stop{false};
+  auto poller = std::async(std::launch::async, [&] {
+    int polls = 0;
+    for (; !stop; ++polls) Get(polls % 2 ? "/metrics" : "/v1/devices?limit=1000");
+    return polls;
+  });
+
+  // Written out independently of the server's code.
+  auto chunked = [](const std::string& text) {
+    char size[16];
+    std::snprintf(size, sizeof size, "%zX", text.size());
+    return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(size) + "\r\n" + text +
+           "\r\n0\r\n\r\n";
+  };
+  const std::uint16_t api = dlg_->HttpPort();
+  FakeDevice client;
+  ASSERT_TRUE(client.Connect(api));
+  ASSERT_TRUE(client.Send("POST /api/cmd HTTP/1.1\r\nSN: NOBODY\r\nContent-Length: 6\r\n\r\nled on"));
+  EXPECT_EQ(client.ReceiveUntil("\r\n0\r\n\r\n"), chunked("{ \"device_online_status\": 0 }"));
+  ASSERT_TRUE(client.Send("GET /api/hello HTTP/1.1\r\nSN: 1\r\n\r\n"));
+  EXPECT_EQ(client.ReceiveUntil("\r\n0\r\n\r\n"), chunked("welcome to tarnel"));
+  ASSERT_TRUE(client.Send("POST /api/cmd HTTP/1.1\r\nSN: DEV-A\r\nContent-Length: 6\r\n\r\nled on"));
+  ASSERT_TRUE(WaitUntil([&] { return Get("/v1/devices/DEV-A").Json()["queued_bytes"] == 7; }));
+  ASSERT_TRUE(d.Send(Frame("-36DEV-A")));  // the heartbeat takes it
+  EXPECT_EQ(d.ReadFrame(), "-37led on\n");
+  EXPECT_EQ(client.ReceiveUntil("\r\n0\r\n\r\n"), chunked("{ \"device_online_status\": 1 }"));
+  stop = true;
+  EXPECT_GT(poller.get(), 0);
 }
 
 }  // namespace

@@ -1,0 +1,27 @@
+#include "app/ConsoleRoutes.h"
+
+#include <string>
+
+namespace velmo {
+
+void AddConsoleRoutes(CAdminServer& server) {
+  struct File {
+    const char* path;
+    const char* name;
+    const char* type;
+  };
+  static constexpr File kFiles[] = {
+      {"/", "index.html", "text/html; charset=utf-8"},
+      {"/console.css", "console.css", "text/css; charset=utf-8"},
+      {"/console.js", "console.js", "application/javascript; charset=utf-8"},
+  };
+  for (const File& f : kFiles) {
+    const std::string body(EmbeddedConsoleFile(f.name));
+    const std::string type = f.type;
+    server.AddRoute(
+        boost::beast::http::verb::get, f.path,
+        [body, type](const AdminRequest&, AdminReply reply) { reply(AdminResponse{200, type, body}); }, true);
+  }
+}
+
+}  // namespace velmo
