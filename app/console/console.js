@@ -76,6 +76,8 @@
       groupLog: '日志',
       clear: '清除',
       dropped: (n) => '有 ' + n + ' 个事件未能送达，已重新载入列表和日志',
+      unreachable: '无法连接管理端口，稍后重试…',
+      refused: (text) => '管理端口拒绝了请求：' + text,
       langSwitch: 'English',
     },
     en: {
@@ -136,6 +138,8 @@
       groupLog: 'Log',
       clear: 'Clear',
       dropped: (n) => n + ' events were dropped; the list and the log were reloaded',
+      unreachable: 'The management port cannot be reached; trying again…',
+      refused: (text) => 'The management port refused the request: ' + text,
       langSwitch: '中文',
     },
   };
@@ -287,20 +291,30 @@
       res = await request('GET', '/v1/stats');
     } catch (e) {
       if (e instanceof Unauthorized) return;
+      showPageError(t('unreachable'));
       startRetry = setTimeout(tryStart, 2000);  // the server is away: try again
       return;
     }
     if (!res.ok) {
+      // 403 for a Host the port does not serve, say: tell the operator.
+      showPageError(t('refused', errorText(res, await readJson(res))));
       startRetry = setTimeout(tryStart, 2000);
       return;
     }
     const stats = await readJson(res);
+    showPageError('');
     hideTokenForm();
     if (stats) onStats(stats);
     if (running) return;
     running = true;
     loadHistory();
     runEvents();
+  }
+
+  function showPageError(text) {
+    const el = $('page-error');
+    el.textContent = text;
+    el.hidden = text === '';
   }
 
   function stopLive() {
@@ -401,6 +415,8 @@
     }
   }
 
+  let droppedNote = null;
+
   function onEvent(name, payload) {
     if (name === 'stats') {
       onStats(payload);
@@ -410,6 +426,8 @@
       scheduleList();
     } else if (name === 'dropped') {
       $('log-note').textContent = t('dropped', Number(payload.dropped) || 0);
+      clearTimeout(droppedNote);
+      droppedNote = setTimeout(() => { $('log-note').textContent = ''; }, 15000);
       scheduleList();
       seedLog();
     }
