@@ -22,6 +22,10 @@ void AddConsoleRoutes(CAdminServer& server) {
         boost::beast::http::verb::get, f.path,
         [body, type](const AdminRequest&, AdminReply reply) { reply(AdminResponse{200, type, body}); }, true);
   }
+  // Browsers ask for it with every page; the console has none.
+  server.AddRoute(
+      boost::beast::http::verb::get, "/favicon.ico",
+      [](const AdminRequest&, AdminReply reply) { reply(AdminResponse{204, "", ""}); }, true);
 }
 
 }  // namespace velmo

@@ -125,6 +125,7 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
   }
 
   void OnRead(beast::error_code ec) {
+    head_ = false;
     if (ec == http::error::header_limit) return Write(JsonError(431, "request head too large"), false, 11);
     if (ec == http::error::body_limit) return Write(JsonError(413, "body too long"), false, 11);
     if (ClientGone(ec)) return Close();
@@ -134,6 +135,7 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
     const unsigned version = message.version();
     AdminRequest request;
     request.method = message.method();
+    head_ = request.method == http::verb::head;
     const std::string target(message.target());
     request.path = target.substr(0, target.find('?'));
     if (target.size() > request.path.size() && !ParseQuery(target.substr(request.path.size() + 1), &request.query)) {
@@ -162,6 +164,7 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
   // The response becomes an event stream: its head now, then whatever the
   // stream queues, until the client goes (then the connection closes).
   void StartStream(const AdminStreamHandler& handler, const AdminRequest& request) {
+    if (head_) return Write(AdminResponse{200, "text/event-stream", ""}, false, 11);  // no stream for a HEAD
     stream_.expires_never();
     streamEvents_ = std::make_shared<CAdminStream>(server_.impl_->gate);
     std::erase_if(server_.impl_->streams, [](const std::weak_ptr<CAdminStream>& w) { return w.expired(); });
@@ -238,6 +241,11 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
     message->keep_alive(keepAlive);
     message->body() = std::move(response.body);
     message->prepare_payload();
+    if (head_) {  // the GET's head: its length, without the body
+      const std::size_t length = message->body().size();
+      message->body().clear();
+      message->content_length(length);
+    }
     stream_.expires_after(server_.limits_.requestTimeout);
     http::async_write(stream_, *message,
                       [self = shared_from_this(), message, keepAlive](beast::error_code ec, std::size_t) {
@@ -260,6 +268,7 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
   beast::flat_buffer buffer_;
   std::optional<RequestParser> parser_;
   bool written_ = false;
+  bool head_ = false;  // the request being answered is a HEAD
   // An event stream (admin thread).
   std::shared_ptr<CAdminStream> streamEvents_;
   std::string out_;

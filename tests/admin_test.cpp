@@ -100,6 +100,25 @@ TEST_F(AdminTest, RefusalsOverTheWire) {
   EXPECT_EQ(stats.contentType, "application/json");
 }
 
+TEST_F(AdminTest, AHeadAnswersWithTheHeadOnly) {
+  Init();
+  const std::size_t cssLength = Get("/console.css").body.size();
+  ASSERT_GT(cssLength, 0u);
+  FakeDevice client;
+  ASSERT_TRUE(client.Connect(admin_));
+  // Pipelined on one connection: the HEAD's answer must end where its head ends.
+  ASSERT_TRUE(client.Send("HEAD /console.css HTTP/1.1\r\nHost: localhost\r\n\r\n"
+                          "HEAD /v1/events HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+  std::string first = client.ReceiveUntil("\r\n\r\n");
+  EXPECT_EQ(first.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << first;
+  EXPECT_NE(first.find("Content-Length: " + std::to_string(cssLength) + "\r\n"), std::string::npos) << first;
+  std::string second = client.ReceiveUntil("\r\n\r\n");
+  EXPECT_EQ(second.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << second;
+  EXPECT_NE(second.find("Content-Type: text/event-stream\r\n"), std::string::npos) << second;
+  EXPECT_TRUE(client.WaitClosed());  // no stream follows a HEAD
+  EXPECT_EQ(Get("/favicon.ico").status, 204u);
+}
+
 TEST_F(AdminTest, ATokenIsAskedForAndTheHostIsThenFree) {
   Init("s3cret");
   Reply none = Request(admin_, http::verb::get, "/v1/stats");
