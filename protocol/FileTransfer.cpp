@@ -122,7 +122,8 @@ void CFileTransfer::Submit(int code, const std::uint8_t* payload, int length) {
 bool CFileTransfer::SendReady() {
   if (inFlight_.load() != 0) return false;  // the strand's state is still moving: it decides
   auto conn = conn_.lock();
-  if (!conn || conn->OutputFull()) return false;
+  // A block the strand posted and the I/O thread has not written yet goes first.
+  if (!conn || conn->OutputFull() || conn->HasPostedFrames()) return false;
   std::string frame;
   std::uint32_t n;
   {

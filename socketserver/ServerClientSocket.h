@@ -150,6 +150,9 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   // I/O thread: the output holds `outputBound` bytes or more.
   bool OutputFull() const { return outPending_ >= settings_->timings.outputBound; }
   std::size_t OutputBytes() const { return outBytes_.load(std::memory_order_relaxed); }
+  // True while frames given to PostFrame wait for the I/O thread to write them:
+  // a frame written directly now would overtake them.
+  bool HasPostedFrames() const { return reserved_.load(std::memory_order_acquire) != 0; }
 
   // I/O thread: flow control of reading.
   void PauseReading(ReadPause why);
