@@ -55,6 +55,7 @@ bool ParseWebhookUrl(std::string_view url, WebhookUrl* out, std::string* error) 
   }
   WebhookUrl u;
   std::string_view port;
+  bool hasPort = false;  // a ":" after the host
   if (!authority.empty() && authority[0] == '[') {
     const std::size_t close = authority.find(']');
     if (close == std::string_view::npos) {
@@ -67,17 +68,19 @@ bool ParseWebhookUrl(std::string_view url, WebhookUrl* out, std::string* error) 
       *error = "unexpected text after the IPv6 address";
       return false;
     }
-    if (!after.empty()) port = after.substr(1);
+    hasPort = !after.empty();
+    if (hasPort) port = after.substr(1);
   } else {
     const std::size_t colon = authority.find(':');
     u.host = std::string(authority.substr(0, colon));
-    if (colon != std::string_view::npos) port = authority.substr(colon + 1);
+    hasPort = colon != std::string_view::npos;
+    if (hasPort) port = authority.substr(colon + 1);
   }
   if (u.host.empty()) {
     *error = "the URL has no host";
     return false;
   }
-  if (!port.empty() || authority.find(':') != std::string_view::npos) {
+  if (hasPort) {
     unsigned value = 0;
     auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
     if (port.empty() || ec != std::errc() || end != port.data() + port.size() || value == 0 || value > 65535) {
@@ -220,11 +223,17 @@ struct CEventWebhook::Impl {
       parser->body_limit(64 * 1024);
       http::async_read(stream, buffer, *parser, [this, gen, reused](beast::error_code ec, std::size_t) {
         if (gen != generation) return;
-        if (ec) return reused && ec == http::error::end_of_stream ? Reconnect(gen) : Failed(gen);
-        const auto& response = parser->get();
-        const bool keep = response.keep_alive();
-        if (response.result_int() / 100 != 2) return Failed(gen);
-        if (!keep) CloseStream();
+        // A kept-alive connection the receiver closed or reset before
+        // answering: a new connection, no retry spent.
+        if (ec && reused && !parser->got_some()) return Reconnect(gen);
+        const bool headDone = parser->is_header_done();
+        const bool success = headDone && parser->get().result_int() / 100 == 2;
+        if (ec == http::error::body_limit && success) {  // taken; the rest of its long answer is not needed
+          CloseStream();
+          return Delivered(gen);
+        }
+        if (ec || !success) return Failed(gen);
+        if (!parser->get().keep_alive()) CloseStream();
         Delivered(gen);
       });
     });
@@ -256,7 +265,9 @@ struct CEventWebhook::Impl {
       return;
     }
     NoteDrop();
-    Next();
+    // After the completions of what CloseStream cancelled, which are queued
+    // now: the stream allows a new operation only once they have run.
+    asio::post(io, [this] { Next(); });
   }
 
   void Delivered(std::uint64_t gen) {

@@ -241,10 +241,10 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
     message->keep_alive(keepAlive);
     message->body() = std::move(response.body);
     message->prepare_payload();
-    if (head_) {  // the GET's head: its length, without the body
+    if (head_) {  // the GET's head: its length (where it has one), without the body
       const std::size_t length = message->body().size();
       message->body().clear();
-      message->content_length(length);
+      if (response.status != 204) message->content_length(length);
     }
     stream_.expires_after(server_.limits_.requestTimeout);
     http::async_write(stream_, *message,

@@ -419,6 +419,10 @@ TEST_F(AdminTest, TheDesignedApiAnswersByteForByteWhileTheManagementPortIsBusy) 
     for (; !stop; ++polls) Get(polls % 2 ? "/metrics" : "/v1/devices?limit=1000");
     return polls;
   });
+  struct StopOnExit {  // a failed ASSERT must not leave the poller running
+    std::atomic<bool>& stop;
+    ~StopOnExit() { stop = true; }
+  } stopOnExit{stop};
 
   // Written out independently of the server's code.
   auto chunked = [](const std::string& text) {

@@ -27,6 +27,7 @@ TEST(WebhookUrl, Parsing) {
       {"http://example.org", "example.org", "80", "/", "example.org"},
       {"HTTP://Example.org/a#frag", "Example.org", "80", "/a", "Example.org"},
       {"http://[::1]:81/v6", "::1", "81", "/v6", "[::1]:81"},
+      {"http://[::1]/v6", "::1", "80", "/v6", "[::1]"},
       {"http://h?q", "h", "80", "/?q", "h"},
   };
   for (const auto& g : good) {
@@ -47,7 +48,8 @@ TEST(WebhookUrl, Parsing) {
       {"http://h:0/", "port"},                  {"http://h:65536/", "port"},
       {"http://h:/", "port"},                   {"http://h:8o/", "port"},
       {"http://user@h/", "user information"},   {"http://h/a b", "spaces"},
-      {"http://[::1/", "closing ]"},
+      {"http://[::1/", "closing ]"},          {"http://[::1]:/", "port"},
+      {"http://[::1]x/", "after the IPv6"},
   };
   for (const auto& b : bad) {
     WebhookUrl u;
@@ -59,10 +61,11 @@ TEST(WebhookUrl, Parsing) {
 
 // A webhook receiver on loopback: records each request's body and answers it
 // with the status its policy gives for the request's number (0: never answers,
-// the connection stays open until the receiver goes).
+// the connection stays open until the receiver goes) and `answerBytes` of body.
 class HookReceiver {
  public:
-  explicit HookReceiver(std::function<unsigned(std::size_t)> policy) : policy_(std::move(policy)) {
+  explicit HookReceiver(std::function<unsigned(std::size_t)> policy, std::size_t answerBytes = 0)
+      : policy_(std::move(policy)), answerBytes_(answerBytes) {
     acceptor_.open(tcp::v4());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
@@ -128,6 +131,7 @@ class HookReceiver {
       }
       c->response = http::response<http::string_body>(static_cast<http::status>(status), 11);
       c->response.keep_alive(true);
+      c->response.body().assign(answerBytes_, 'x');
       c->response.prepare_payload();
       http::async_write(c->stream, c->response, [this, c](beast::error_code ec, std::size_t) {
         if (!ec) Serve(c);
@@ -136,6 +140,7 @@ class HookReceiver {
   }
 
   const std::function<unsigned(std::size_t)> policy_;
+  const std::size_t answerBytes_;
   asio::io_context io_;
   tcp::acceptor acceptor_{io_};
   std::vector<std::shared_ptr<Conn>> held_;  // receiver thread only
@@ -203,13 +208,10 @@ TEST(EventWebhook, NoAnswerInTimeIsAFailureAndTheQueueHasABound) {
   LogLines log;
   const FleetTotals before = CFleetCounters::Process().Read();
   CEventWebhook hook(UrlOf(receiver), log.Sink(), timing);
-  hook.Start();
-  EXPECT_TRUE(hook.Enqueue("1"));
-  EXPECT_EQ(receiver.WaitFor(1), std::vector<std::string>{"1"});
-  EXPECT_TRUE(hook.Enqueue("2"));
-  EXPECT_TRUE(hook.Enqueue("3"));
-  EXPECT_FALSE(hook.Enqueue("4"));  // "1" is still in front: the queue is full
+  for (const char* e : {"1", "2", "3"}) EXPECT_TRUE(hook.Enqueue(e));
+  EXPECT_FALSE(hook.Enqueue("4"));  // the queue is full
   EXPECT_FALSE(hook.Enqueue("5"));
+  hook.Start();
   EXPECT_EQ(receiver.WaitFor(4), (std::vector<std::string>{"1", "1", "2", "3"}));
   EXPECT_EQ(receiver.Connections(), 2u);
   EXPECT_EQ(CFleetCounters::Process().Read().webhookDropped - before.webhookDropped, 2u);
@@ -220,6 +222,37 @@ TEST(EventWebhook, NoAnswerInTimeIsAFailureAndTheQueueHasABound) {
   EXPECT_TRUE(lines == std::vector<std::string>{"Event webhook dropped 2 events"} ||
               lines == std::vector<std::string>{"Event webhook dropped 1 event"})
       << lines[0];
+}
+
+TEST(EventWebhook, AFinalTimeOutDropsTheEventAndTheNextOneGoesOut) {
+  // No retries: each event gets one attempt that times out while its request
+  // is still being answered; the next event then goes on a new connection.
+  HookReceiver receiver([](std::size_t) { return 0u; });
+  WebhookTiming timing;
+  timing.timeout = 100ms;
+  timing.backoff = {};
+  LogLines log;
+  const FleetTotals before = CFleetCounters::Process().Read();
+  CEventWebhook hook(UrlOf(receiver), log.Sink(), timing);
+  for (const char* e : {"a", "b", "c"}) EXPECT_TRUE(hook.Enqueue(e));
+  hook.Start();
+  EXPECT_EQ(receiver.WaitFor(3), (std::vector<std::string>{"a", "b", "c"}));
+  ASSERT_TRUE(WaitUntil([&] { return CFleetCounters::Process().Read().webhookDropped - before.webhookDropped == 3; }));
+  EXPECT_EQ(receiver.Connections(), 3u);
+}
+
+TEST(EventWebhook, AnAcceptedEventWithALongAnswerIsDelivered) {
+  HookReceiver receiver([](std::size_t) { return 200u; }, 100 * 1024);  // past what the webhook reads
+  WebhookTiming timing;
+  timing.backoff = {10ms};
+  LogLines log;
+  const FleetTotals before = CFleetCounters::Process().Read();
+  CEventWebhook hook(UrlOf(receiver), log.Sink(), timing);
+  hook.Start();
+  for (const char* e : {"a", "b"}) EXPECT_TRUE(hook.Enqueue(e));
+  ASSERT_TRUE(WaitUntil([&] { return CFleetCounters::Process().Read().webhookDelivered - before.webhookDelivered == 2; }));
+  EXPECT_EQ(receiver.Bodies(), (std::vector<std::string>{"a", "b"}));  // none sent twice
+  EXPECT_EQ(CFleetCounters::Process().Read().webhookDropped, before.webhookDropped);
 }
 
 TEST_F(AdminTest, DeviceEventsArePostedInOrder) {
@@ -247,7 +280,8 @@ TEST_F(AdminTest, DeviceEventsArePostedInOrder) {
 
 TEST_F(AdminTest, ADeadWebhookDropsEventsWithoutSlowingDevices) {
   // The receiver takes the first event and never answers: the webhook waits
-  // for it for the whole test while devices come and go.
+  // for it for the whole test while devices come and go; three more wait in
+  // its queue and the rest are dropped.
   HookReceiver receiver([](std::size_t) { return 0u; });
   Init("", [&](AppOptions& o) {
     o.eventWebhook = UrlOf(receiver);
@@ -261,7 +295,7 @@ TEST_F(AdminTest, ADeadWebhookDropsEventsWithoutSlowingDevices) {
     ASSERT_TRUE(d.Send(Frame("-36DEAD-" + std::to_string(i))));
     ASSERT_FALSE(d.ReadFrame().empty()) << "device " << i << " got no clock";
   }
-  // 20 connections and 20 registrations at least: one in flight, four queued.
+  // 20 connections, 20 registrations and 20 disconnections: one in flight, three queued.
   const double dropped = MetricValue(Get("/metrics").body, "velmo_event_webhook_dropped_total");
   EXPECT_GE(dropped - droppedBefore, 35);
   EXPECT_EQ(receiver.Bodies().size(), 1u);

@@ -348,10 +348,11 @@
         if (!res.ok || !res.body) throw new Error('HTTP ' + res.status);
         stream.open = true;
         stream.lastData = Date.now();
-        retry = RETRY_MIN_MS;
         setConnState('live', true);
         onStreamOpen();
-        await readEvents(res.body.getReader(), abort.signal);
+        // The pause before the next attempt starts over only for a stream
+        // that carried events, not for one that opens and ends at once.
+        await readEvents(res.body.getReader(), abort.signal, () => { retry = RETRY_MIN_MS; });
       } catch (e) {
         if (e instanceof Unauthorized) return;
       } finally {
@@ -364,7 +365,9 @@
     }
   }
 
-  async function readEvents(reader, signal) {
+  // Reads server-sent events from `reader` until it ends or `signal` aborts;
+  // `onFirst` runs once, when the first event arrives.
+  async function readEvents(reader, signal, onFirst) {
     const decoder = new TextDecoder();
     let buffer = '';
     const cancel = () => reader.cancel().catch(() => {});
@@ -375,12 +378,18 @@
         if (done) return;
         stream.lastData = Date.now();
         buffer += decoder.decode(value, { stream: true });
-        // Events end with an empty line; a line ends with \n, \r\n or \r.
-        buffer = buffer.replace(/\r\n?/g, '\n');
+        // Events end with an empty line; a line ends with \n, \r\n or \r. A
+        // \r at the very end waits for the next chunk: it may be half a \r\n.
+        const held = buffer.endsWith('\r') ? '\r' : '';
+        buffer = buffer.slice(0, buffer.length - held.length).replace(/\r\n?/g, '\n') + held;
         let end;
         while ((end = buffer.indexOf('\n\n')) >= 0) {
           const block = buffer.slice(0, end);
           buffer = buffer.slice(end + 2);
+          if (onFirst) {
+            onFirst();
+            onFirst = null;
+          }
           dispatchBlock(block);
         }
       }
@@ -613,15 +622,23 @@
   }
 
   async function loadDevices() {
+    const prefix = $('sn-filter').value;
+    const askedOffset = list.offset;
     const query = new URLSearchParams({
-      prefix: $('sn-filter').value,
-      offset: String(list.offset),
+      prefix: prefix,
+      offset: String(askedOffset),
       limit: String(PAGE_SIZE),
     });
     const res = await request('GET', '/v1/devices?' + query.toString());
     if (!res.ok) throw new Error(errorText(res, await readJson(res)));
     const body = await readJson(res);
     if (!body || !Array.isArray(body.devices)) throw new Error('malformed device list');
+    if (prefix !== $('sn-filter').value || askedOffset !== list.offset) {
+      // The operator turned the page or changed the filter meanwhile: this
+      // answer is for a page nobody looks at any more.
+      list.dirty = true;
+      return;
+    }
     const total = Number(body.total) || 0;
     if (body.devices.length === 0 && total > 0 && list.offset > 0) {
       // Devices left and the page is past the end: go to the last one.
