@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/ConsoleRoutes.h"
+#include "app/EventStreams.h"
 #include "app/Metrics.h"
 #include "app/VelmoDlg.h"
 #include "platform/TextCodec.h"
@@ -98,17 +99,6 @@ json StatsJson(const AdminContext& ctx) {
                 {"downloads", t.downloads}}}};
 }
 
-// An "event: stats" now and once a second while the client stays.
-void StatsEverySecond(const AdminContext& ctx, CAdminServer& server, const std::shared_ptr<CAdminStream>& stream) {
-  if (stream->Closed()) return;
-  stream->Push("stats", StatsJson(ctx).dump(-1, ' ', false, json::error_handler_t::replace));
-  std::weak_ptr<CAdminStream> weak = stream;
-  CAdminServer* s = &server;
-  server.After(std::chrono::seconds(1), [ctx, s, weak] {
-    if (auto live = weak.lock()) StatsEverySecond(ctx, *s, live);
-  });
-}
-
 void ListDevices(const AdminRequest& req, const AdminReply& reply) {
   std::size_t offset = 0, limit = 100;
   const auto o = req.query.find("offset");
@@ -122,18 +112,24 @@ void ListDevices(const AdminRequest& req, const AdminReply& reply) {
   const std::string prefix = p == req.query.end() ? "" : p->second;
   struct Row {
     std::string sn;
+    std::size_t order;  // place in the list: one SN's connections oldest first
     Conn conn;
   };
   std::vector<Row> rows;
   for (Conn& c : CClientRegistry::Process().Snapshot()) {
     if (!c->HasSn()) continue;
     std::string sn = GbkToUtf8(c->GetSn());
-    if (sn.compare(0, prefix.size(), prefix) == 0) rows.push_back(Row{std::move(sn), std::move(c)});
+    if (sn.compare(0, prefix.size(), prefix) == 0) rows.push_back(Row{std::move(sn), rows.size(), std::move(c)});
   }
-  // By SN; one SN's connections stay in list order, oldest first.
-  std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.sn < b.sn; });
+  // Only the page asked for is put in order: the rows before it are found,
+  // not sorted.
+  auto before = [](const Row& a, const Row& b) { return a.sn != b.sn ? a.sn < b.sn : a.order < b.order; };
+  const std::size_t first = std::min(offset, rows.size());
+  const std::size_t last = std::min(rows.size(), first + limit);
+  if (first > 0 && first < rows.size()) std::nth_element(rows.begin(), rows.begin() + first, rows.end(), before);
+  std::partial_sort(rows.begin() + first, rows.begin() + last, rows.end(), before);
   json list = json::array();
-  for (std::size_t i = offset; i < rows.size() && list.size() < limit; ++i) list.push_back(DeviceJson(*rows[i].conn));
+  for (std::size_t i = first; i < last; ++i) list.push_back(DeviceJson(*rows[i].conn));
   reply(Json(200, json{{"total", rows.size()}, {"offset", offset}, {"devices", std::move(list)}}));
 }
 
@@ -267,19 +263,11 @@ void AddAdminRoutes(CAdminServer& server, const AdminContext& context) {
   server.AddRoute(http::post, "/v1/transfers/cancel", [dlg](const AdminRequest&, AdminReply reply) {
     OnWindowThread(dlg, [dlg] { dlg->OnCancelRecv(); }, std::move(reply));
   });
-  server.AddStreamRoute("/v1/events", [ctx, s](const AdminRequest&, std::shared_ptr<CAdminStream> stream) {
-    const std::uint64_t device = CFleetEvents::Process().Subscribe([stream](const DeviceEvent& e) {
-      stream->Push("device", DeviceEventText(e));
-    });
-    const std::uint64_t log = ctx.dlg->Log().AddTap([stream](const std::string& line) {
-      stream->Push("log", json{{"line", GbkToUtf8(line)}}.dump(-1, ' ', false, json::error_handler_t::replace));
-    });
-    CVelmoDlg* dlg = ctx.dlg;
-    stream->SetOnClose([device, log, dlg] {
-      CFleetEvents::Process().Unsubscribe(device);
-      dlg->Log().RemoveTap(log);
-    });
-    StatsEverySecond(ctx, *s, stream);
+  auto streams = std::make_shared<CEventStreams>(server, ctx.dlg->Log(), [ctx] {
+    return StatsJson(ctx).dump(-1, ' ', false, json::error_handler_t::replace);
+  });
+  server.AddStreamRoute("/v1/events", [streams](const AdminRequest&, std::shared_ptr<CAdminStream> stream) {
+    streams->Add(stream);
   });
   server.AddRoute(http::get, "/metrics", [](const AdminRequest&, AdminReply reply) {
     MetricsInput in;

@@ -111,7 +111,8 @@ struct CAdminServer::Impl {
 // handler replies, then the next one is read.
 class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
  public:
-  AdminConnection(CAdminServer& server, tcp::socket socket) : server_(server), stream_(std::move(socket)) {}
+  AdminConnection(CAdminServer& server, tcp::socket socket)
+      : server_(server), stream_(std::move(socket)), batch_(stream_.get_executor()) {}
   ~AdminConnection() { --server_.connections_; }
 
   void Start() { ReadRequest(); }
@@ -170,7 +171,7 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
     std::erase_if(server_.impl_->streams, [](const std::weak_ptr<CAdminStream>& w) { return w.expired(); });
     server_.impl_->streams.push_back(streamEvents_);
     streamEvents_->Attach([weak = weak_from_this()] {
-      if (auto self = weak.lock()) self->FlushStream();
+      if (auto self = weak.lock()) self->FlushSoon();
     });
     handler(request, streamEvents_);
     out_ = "HTTP/1.1 200 OK\r\nServer: Velmo\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
@@ -184,6 +185,18 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
     // The client sends nothing more: a read ends when it goes.
     stream_.async_read_some(asio::buffer(probe_), [self = shared_from_this()](beast::error_code, std::size_t) {
       self->EndStream();
+    });
+  }
+
+  // Events that come together leave together: the first waits a moment for
+  // the others, so a busy fleet costs a write per stream per batch, not per event.
+  void FlushSoon() {
+    if (batchArmed_) return;
+    batchArmed_ = true;
+    batch_.expires_after(CAdminStream::kBatchDelay);
+    batch_.async_wait([self = shared_from_this()](beast::error_code) {
+      self->batchArmed_ = false;
+      self->FlushStream();
     });
   }
 
@@ -203,6 +216,7 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
     if (!streamEvents_) return;
     auto events = std::move(streamEvents_);
     events->Close();
+    batch_.cancel();
     Close();
   }
 
@@ -274,6 +288,8 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
   std::string out_;
   bool writing_ = false;
   char probe_[64];
+  asio::steady_timer batch_;  // FlushSoon's wait
+  bool batchArmed_ = false;
 };
 
 CAdminServer::CAdminServer(AdminAccess access, HttpLimits limits) : access_(std::move(access)), limits_(limits) {}

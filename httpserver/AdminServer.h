@@ -57,6 +57,8 @@ using AdminHandler = std::function<void(const AdminRequest&, AdminReply)>;
 class CAdminStream {
  public:
   static constexpr std::size_t kMaxQueued = 1000;
+  // How long the first of a batch of events waits for the others.
+  static constexpr std::chrono::milliseconds kBatchDelay{50};
 
   explicit CAdminStream(platform::GatePtr gate) : gate_(std::move(gate)) {}
   // Queues "event: NAME\ndata: DATA\n\n" (DATA on one line).

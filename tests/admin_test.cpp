@@ -14,6 +14,7 @@
 #include "httpserver/AdminServer.h"
 #include "platform/TextCodec.h"
 #include "protocol/DeviceInfoRecord.h"
+#include "socketserver/FleetEvents.h"
 #include "tests/AdminFixture.h"
 
 namespace velmo::test {
@@ -166,6 +167,14 @@ TEST_F(AdminTest, StatsAndTheDeviceList) {
       {"?offset=1&limit=1", 200, 3, 1, 1}, {"?offset=9", 200, 3, 9, 0}, {"?limit=0", 200, 3, 0, 1},
       {"?limit=5000", 200, 3, 0, 3}, {"?limit=ten", 400, 0, 0, 0}, {"?offset=-1", 400, 0, 0, 0},
   };
+  // Pages of one put together are the whole list, in the same order.
+  json pages = json::array();
+  for (int offset = 0; offset < 3; ++offset) {
+    const json page = Get("/v1/devices?limit=1&offset=" + std::to_string(offset)).Json();
+    for (const auto& d : page["devices"]) pages.push_back(d);
+  }
+  EXPECT_EQ(pages, all["devices"]);
+
   for (const auto& c : cases) {
     Reply r = Get("/v1/devices" + c.query);
     ASSERT_EQ(r.status, c.status) << c.query;
@@ -445,6 +454,37 @@ TEST_F(AdminTest, TheDesignedApiAnswersByteForByteWhileTheManagementPortIsBusy) 
   EXPECT_EQ(client.ReceiveUntil("\r\n0\r\n\r\n"), chunked("{ \"device_online_status\": 1 }"));
   stop = true;
   EXPECT_GT(poller.get(), 0);
+}
+
+}  // namespace
+}  // namespace velmo::test
+
+namespace velmo::test {
+namespace {
+
+TEST_F(AdminTest, EverySubscriberGetsEachEventAndTheLastToGoEndsTheSubscription) {
+  Init();
+  ASSERT_FALSE(CFleetEvents::Process().HasSubscribers());
+  std::vector<std::unique_ptr<FakeDevice>> subscribers;
+  for (int i = 0; i < 3; ++i) {
+    subscribers.push_back(std::make_unique<FakeDevice>());
+    ASSERT_TRUE(subscribers.back()->Connect(admin_));
+    ASSERT_TRUE(subscribers.back()->Send("GET /v1/events HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+    ASSERT_FALSE(subscribers.back()->ReceiveUntil("\r\n\r\n").empty());
+    EXPECT_EQ(NextEvent(*subscribers.back()).first, "stats");  // each starts with the counters
+  }
+  ASSERT_TRUE(WaitUntil([] { return CFleetEvents::Process().HasSubscribers(); }));
+  FakeDevice d;
+  Register(d, "FAN-1");
+  for (auto& s : subscribers) {
+    json connected = NextDeviceEvent(*s);
+    EXPECT_EQ(connected["event"], "connected");
+    json registered = NextDeviceEvent(*s);
+    EXPECT_EQ(registered["event"], "registered");
+    EXPECT_EQ(registered["sn"], "FAN-1");
+  }
+  subscribers.clear();  // the clients go: nobody listens to the fleet any more
+  EXPECT_TRUE(WaitUntil([] { return !CFleetEvents::Process().HasSubscribers(); }));
 }
 
 }  // namespace
