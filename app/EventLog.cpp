@@ -40,6 +40,7 @@ struct CEventLog::Core {
   std::mutex sinkLock;
   std::FILE* console = nullptr;  // guarded by sinkLock
   std::FILE* file = nullptr;     // guarded by sinkLock
+  std::string filePath;          // guarded by sinkLock
   Listener listener;             // guarded by sinkLock
 
   void Write(const std::vector<std::string>& lines) {
@@ -97,7 +98,18 @@ bool CEventLog::OpenFile(const std::string& path, std::string* error) {
   std::lock_guard<std::mutex> lock(core_->sinkLock);
   if (core_->file) std::fclose(core_->file);
   core_->file = f;
+  core_->filePath = path;
   return true;
+}
+
+bool CEventLog::ReopenFile(std::string* error) {
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(core_->sinkLock);
+    if (!core_->file) return true;
+    path = core_->filePath;
+  }
+  return OpenFile(path, error);
 }
 
 void CEventLog::SetListener(Listener listener) {

@@ -61,6 +61,11 @@ class CEventLog {
   // Appends every line to `path` as UTF-8. Returns false with `error` set when
   // the file cannot be opened.
   bool OpenFile(const std::string& path, std::string* error);
+  // Opens the file's path again (after it was renamed, say by logrotate):
+  // lines from now on go to the file now at that path, created if need be.
+  // Returns false with `error` set, and keeps writing to the old file, when
+  // it cannot be opened; true with nothing done when there is no log file.
+  bool ReopenFile(std::string* error);
   void SetListener(Listener listener);
   // nullptr: lines go to the sinks at once again (what waits is drained first).
   void SetDrainScheduler(DrainScheduler scheduler);

@@ -35,31 +35,38 @@ std::string UsageText(const char* program) {
          "  --bind ADDRESS        IPv4 address to listen on for devices (default: all interfaces)\n"
          "  --file-dir DIR        directory for uploaded files (default: the executable's directory)\n"
          "  --led-file PATH       text shown on the LED device (default: weather.htm in the file directory)\n"
-         "  --log-file PATH       also append every log line to PATH (UTF-8)\n"
          "  --download-root DIR   devices may download files from inside DIR (default: the file directory)\n"
          "  --io-threads N        threads for device connections, 1-256 (default: one per core)\n"
          "  --admin-port PORT     the management port: console, fleet API, metrics (default 8004;\n"
          "                        off: none)\n"
          "  --admin-bind ADDRESS  address of the management port (default 127.0.0.1; another than\n"
          "                        loopback needs --admin-token-file)\n"
-         "  --admin-token-file PATH  the management port asks for this token (Bearer)\n"
-"  --event-webhook URL   POST every device event as JSON to URL (http:// only)\n"
+         "  --admin-token-file PATH  the management port asks for this token (Bearer; default: none,\n"
+         "                        then only loopback clients with the right Host are served)\n"
+         "  --log-file PATH       also append every log line to PATH (UTF-8; default: none;\n"
+         "                        SIGHUP reopens it)\n"
+         "  --event-webhook URL   POST every device event as JSON to URL (http:// only; default: none)\n"
+         "  --version             print the version\n"
          "  -h, --help            show this text\n";
 }
 
 ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* options, std::string* error) {
   static constexpr platform::LongOption kOptions[] = {
-      {"help", false},     {"headless", false}, {"device-port", true}, {"http-port", true},
+      {"help", false},     {"version", false},  {"headless", false}, {"device-port", true}, {"http-port", true},
       {"io-threads", true}, {"bind", true},     {"file-dir", true},    {"led-file", true},
       {"log-file", true},  {"download-root", true}, {"admin-port", true}, {"admin-bind", true},
       {"admin-token-file", true}, {"event-webhook", true},
   };
-  bool help = false;
+  bool help = false, version = false;
   auto on = [&](std::string_view name, const char* text, platform::OptionCursor&, std::string* err) {
     const std::string_view value = text ? text : "";
     const std::string option = "option --" + std::string(name);
     if (name == "h" || name == "help") {
       help = true;
+      return false;  // the rest is not looked at
+    }
+    if (name == "version") {
+      version = true;
       return false;  // the rest is not looked at
     }
     if (name == "headless") {
@@ -113,6 +120,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* opti
     return true;
   };
   if (platform::ForEachOption(argc, argv, kOptions, on, error)) return ParseResult::Run;
+  if (version) return ParseResult::Version;
   return help ? ParseResult::Help : ParseResult::Error;
 }
 

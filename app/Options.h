@@ -34,7 +34,7 @@ struct AppOptions {
   std::chrono::milliseconds deviceWait{5000};
 };
 
-enum class ParseResult { Run, Help, Error };
+enum class ParseResult { Run, Help, Version, Error };
 
 // Parses argv into `options`. On Error, `error` holds a one-line message.
 ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* options, std::string* error);

@@ -12,10 +12,12 @@
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
+#include <memory>
 #include <string>
 
 #include "app/EventLog.h"
 #include "app/Options.h"
+#include "app/ServiceNotify.h"
 #include "app/VelmoDlg.h"
 #include "platform/MessageLoop.h"
 #include "platform/Process.h"
@@ -26,6 +28,13 @@ namespace {
 // remembered and honoured as soon as it does.
 std::atomic<velmo::platform::MessageLoop*> g_loop{nullptr};
 volatile std::sig_atomic_t g_stopRequested = 0;
+
+// Flags raised by signals for the loop thread.
+constexpr std::uint32_t kReopenLog = 1;
+
+void OnHangUp(int) {
+  if (auto* loop = g_loop.load()) loop->RaiseFromSignal(kReopenLog);
+}
 
 void OnStopSignal(int) {
   g_stopRequested = 1;
@@ -43,6 +52,8 @@ void InstallStopSignals() {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sa.sa_handler = &OnHangUp;  // what logrotate sends: the log file is opened again
+  sigaction(SIGHUP, &sa, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 }
 
@@ -50,18 +61,44 @@ void InstallStopSignals() {
 using RunWindowFn = int (*)(int* argc, char** argv, velmo::platform::MessageLoop* loop, velmo::CVelmoDlg* dlg,
                             velmo::CEventLog* log);
 
-// Loads the window module from the program's directory. Returns its entry,
-// or null with `error` saying why.
+// Loads the window module from the program's directory (a build) or from
+// ../lib/velmo next to it (an installation). Returns its entry, or null with
+// `error` saying why.
 RunWindowFn LoadWindow(std::string* error) {
-  const std::string path = velmo::platform::ExecutableDir() + "libvelmo-window.so";
+  const std::string dir = velmo::platform::ExecutableDir();
+  std::string path = dir + "libvelmo-window.so";
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!module) {
     *error = dlerror();
-    return nullptr;
+    path = dir + "../lib/velmo/libvelmo-window.so";
+    module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   }
+  if (!module) return nullptr;  // `error` tells why the first place failed
   auto run = reinterpret_cast<RunWindowFn>(dlsym(module, "VelmoRunWindow"));
   if (!run) *error = path + ": no VelmoRunWindow in it";
   return run;  // the module stays loaded until the process ends
+}
+
+// Tells systemd Velmo is ready once the device port and the HTTP API both
+// listen, or after five seconds with what does not (Velmo runs on without a
+// port it could not open, as designed).
+void ReportReadiness(velmo::platform::MessageLoop& loop, velmo::CVelmoDlg& dlg) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  auto timer = std::make_shared<velmo::platform::TimerId>(0);
+  auto check = [&loop, &dlg, deadline, timer] {
+    const bool devices = dlg.Server() && dlg.Server()->IsListening();
+    const bool http = dlg.HttpPort() != 0;
+    if (!(devices && http) && std::chrono::steady_clock::now() < deadline) return false;
+    std::string status = devices && http ? "serving" : "running";
+    if (!devices) status += "; the device port is not listening";
+    if (!http) status += "; the HTTP API is not listening";
+    velmo::NotifyReady(status);
+    return true;
+  };
+  if (check()) return;
+  *timer = loop.SetTimer(std::chrono::milliseconds(50), [&loop, check, timer] {
+    if (check()) loop.KillTimer(*timer);
+  });
 }
 
 }  // namespace
@@ -73,6 +110,9 @@ int main(int argc, char** argv) {
   switch (velmo::ParseCommandLine(argc, argv, &options, &error)) {
     case velmo::ParseResult::Help:
       std::fputs(velmo::UsageText(argv[0]).c_str(), stdout);
+      return 0;
+    case velmo::ParseResult::Version:
+      std::printf("velmo %s\n", VELMO_VERSION);
       return 0;
     case velmo::ParseResult::Error:
       std::fprintf(stderr, "velmo: %s\nTry '%s --help' for the options.\n", error.c_str(), argv[0]);
@@ -104,6 +144,12 @@ int main(int argc, char** argv) {
   }
 
   velmo::platform::MessageLoop loop;
+  loop.SetSignalHandler([&log](std::uint32_t flags) {
+    std::string why;
+    if ((flags & kReopenLog) && !log.ReopenFile(&why)) {
+      std::fprintf(stderr, "velmo: %s; the log goes on in the old file\n", why.c_str());
+    }
+  });
   if (runWindow) {
     BindSignalsTo(&loop);
     {
@@ -118,9 +164,11 @@ int main(int argc, char** argv) {
   {
     velmo::CVelmoDlg dlg(loop, options, log);
     dlg.OnInitDialog();
+    ReportReadiness(loop, dlg);
     // Under load (thousands of heartbeats a second) the window thread handles
     // its messages in batches, 2 ms apart, instead of waking for each one.
     loop.Run(std::chrono::milliseconds(2));
+    velmo::NotifyStopping();
   }  // the dialog's destructor shuts the device server down
   BindSignalsTo(nullptr);
   return 0;

@@ -121,6 +121,7 @@ int MessageLoop::RunDueTimers() {
 int MessageLoop::ProcessPending(std::size_t* handled) {
   AssertInLoopThread("MessageLoop::ProcessPending");
   DrainWakeFd();
+  if (const std::uint32_t flags = raised_.exchange(0); flags != 0 && signalHandler_) signalHandler_(flags);
   std::size_t ran = 0;
   std::size_t budget;
   {
@@ -177,6 +178,17 @@ void MessageLoop::Run(std::chrono::microseconds batchDelay) {
 void MessageLoop::Quit() {
   quit_.store(true);
   Wake();
+}
+
+void MessageLoop::RaiseFromSignal(std::uint32_t flags) {
+  raised_.fetch_or(flags);  // lock-free std::atomic<std::uint32_t>: safe in a signal handler
+  std::uint64_t one = 1;
+  ssize_t rc = write(wakeFd_, &one, sizeof one);
+  (void)rc;
+}
+
+void MessageLoop::SetSignalHandler(std::function<void(std::uint32_t)> handler) {
+  signalHandler_ = std::move(handler);
 }
 
 void MessageLoop::QuitFromSignal() {

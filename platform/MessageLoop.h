@@ -104,6 +104,12 @@ class MessageLoop {
   void Quit();
   // Async-signal-safe Quit().
   void QuitFromSignal();
+  // Async-signal-safe: raises `flags` (bits) and wakes the loop, which hands
+  // every flag raised since its last look to the SetSignalHandler handler.
+  void RaiseFromSignal(std::uint32_t flags);
+  // The thread that runs the loop, before or while it runs: what runs, on the
+  // loop thread, for flags raised by signals.
+  void SetSignalHandler(std::function<void(std::uint32_t)> handler);
   bool QuitRequested() const { return quit_.load(); }
 
   int WakeFd() const { return wakeFd_; }
@@ -130,6 +136,8 @@ class MessageLoop {
   int wakeFd_ = -1;
   CThreadOwner owner_;
   std::atomic<bool> quit_{false};
+  std::atomic<std::uint32_t> raised_{0};              // lock-free: set from signal handlers
+  std::function<void(std::uint32_t)> signalHandler_;  // loop thread
 
   mutable std::mutex mutex_;
   std::deque<Item> queue_;                                               // guarded by mutex_

@@ -4,6 +4,7 @@
 set -u
 velmo=$1
 devsim=$2
+version=$3  # the project's version, as CMakeLists.txt sets it
 work=$(mktemp -d)
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done; rm -rf "$work"; }
@@ -20,6 +21,12 @@ grep -q "unknown option '--bogus'" "$work/bogus.out" || fail "--bogus: no clear 
 "$velmo" --device-port 70000 >"$work/port.out" 2>&1; [ $? -eq 2 ] || fail "--device-port 70000 must exit 2"
 "$velmo" --help >"$work/help.out" 2>&1; [ $? -eq 0 ] || fail "--help must exit 0"
 grep -q -- "--device-port PORT" "$work/help.out" || fail "--help lists no options"
+[ "$("$velmo" --version)" = "velmo $version" ] || fail "velmo --version: $("$velmo" --version)"
+[ "$("$devsim" --version)" = "velmo-devsim $version" ] || fail "velmo-devsim --version: $("$devsim" --version)"
+for option in --device-port --http-port --bind --file-dir --led-file --log-file --download-root --io-threads \
+              --admin-port --admin-bind --admin-token-file --event-webhook; do
+  grep -- "$option" "$work/help.out" | grep -q "default" || fail "--help gives no default for $option"
+done
 "$velmo" --headless --log-file "$work/no/such/dir/log" >"$work/logdir.out" 2>&1; [ $? -eq 2 ] || fail "unwritable log file must exit 2"
 
 "$devsim" --bogus >"$work/devsim-bogus.out" 2>&1; [ $? -eq 2 ] || fail "velmo-devsim --bogus must exit 2"
@@ -94,6 +101,23 @@ cmp -s "$work/up.bin" "$work/back.bin" || fail "the downloaded file differs"
 kill -TERM "$pid"; wait "$pid"; rc=$?
 [ $rc -eq 0 ] || fail "SIGTERM: exit $rc, want 0"
 cmp -s "$work/main.out" "$work/velmo.log" || fail "the log file differs from standard output"
+
+# SIGHUP after the log file was renamed (what logrotate does): from then on
+# the lines land in a fresh file at the old path, and none is lost.
+start_velmo rotate --log-file "$work/rotate.log"
+wait_for "$work/rotate.log" "Http Start$" || fail "rotate: no start lines in the log file"
+mv "$work/rotate.log" "$work/rotate.log.1"
+exec 3<>"/dev/tcp/127.0.0.1/$port" || fail "rotate: cannot connect"
+wait_for "$work/rotate.log.1" "OnSocketConnect-" || fail "before SIGHUP the lines go on in the renamed file"
+kill -HUP "$pid"
+for _ in $(seq 100); do [ -f "$work/rotate.log" ] && break; sleep 0.05; done
+[ -f "$work/rotate.log" ] || fail "SIGHUP: no new log file at the old path"
+exec 3>&-
+wait_for "$work/rotate.log" "OnSocketDisconnect-" || fail "after SIGHUP the lines go to the new file"
+kill -TERM "$pid"; wait "$pid"; rc=$?
+[ $rc -eq 0 ] || fail "rotate: SIGTERM exit $rc, want 0"
+cat "$work/rotate.log.1" "$work/rotate.log" | cmp -s - "$work/rotate.out" \
+  || fail "the two log files together differ from standard output"
 
 # The device port is taken: the start fails, the program keeps running, SIGINT ends it with 0.
 taken=$port

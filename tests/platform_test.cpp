@@ -2,6 +2,8 @@
 // parked OS thread, thread ownership checks and the I/O threads.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -109,6 +111,23 @@ TEST(MessageLoop, TimersRunOnTheLoopUntilKilled) {
   int after = ticks.load();
   std::this_thread::sleep_for(30ms);
   EXPECT_EQ(ticks.load(), after);
+}
+
+TEST(MessageLoop, FlagsRaisedBySignalsReachTheLoopThreadOnce) {
+  MessageLoop loop;
+  loop.BindToCurrentThread();
+  std::vector<std::uint32_t> seen;
+  loop.SetSignalHandler([&](std::uint32_t flags) { seen.push_back(flags); });
+  std::thread raiser([&] {
+    loop.RaiseFromSignal(1);
+    loop.RaiseFromSignal(4);
+  });
+  raiser.join();
+  pollfd woken{loop.WakeFd(), POLLIN, 0};
+  ASSERT_EQ(poll(&woken, 1, 1000), 1);  // the raise woke the loop
+  loop.ProcessPending();
+  loop.ProcessPending();
+  EXPECT_EQ(seen, std::vector<std::uint32_t>{5});  // both flags, in one call, once
 }
 
 TEST(OsThread, RunsOnlyAfterResumeAndANeverResumedThreadJoinsAtOnce) {

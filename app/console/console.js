@@ -780,6 +780,24 @@
 
   const STATUS_CLASS = { taken: 'ok', queued: 'warn', offline: 'bad' };
 
+  // Runs one request for a device's row: `ask` sends it and returns the
+  // response; `show` turns the answer (response, JSON body) into the row's
+  // result, or returns false to show the error the answer carries.
+  async function deviceCall(row, ask, show) {
+    try {
+      const res = await ask();
+      const body = res.status === 204 ? null : await readJson(res);
+      if (!show(res, body)) {
+        const message = errorText(res, body);
+        setResult(row, 'bad', () => message);
+      }
+    } catch (e) {
+      if (e instanceof Unauthorized) return;
+      const message = String(e.message || e);
+      setResult(row, 'bad', () => message);
+    }
+  }
+
   async function sendCommand(row) {
     const text = row.input.value;
     if (text === '') {
@@ -787,64 +805,41 @@
       return;
     }
     setResult(row, 'pending', () => t('sending'));
-    try {
-      const res = await request('POST', deviceUrl(row.sn, '/commands'), text);
-      const body = await readJson(res);
+    await deviceCall(row, () => request('POST', deviceUrl(row.sn, '/commands'), text), (res, body) => {
       const status = body && typeof body.status === 'string' ? body.status : null;
-      if (status && STATUS_CLASS[status]) {
-        setResult(row, STATUS_CLASS[status], () => status, () => t(status));
-      } else {
-        const message = errorText(res, body);
-        setResult(row, 'bad', () => message);
-      }
-    } catch (e) {
-      if (e instanceof Unauthorized) return;
-      const message = String(e.message || e);
-      setResult(row, 'bad', () => message);
-    }
+      if (!status || !STATUS_CLASS[status]) return false;
+      setResult(row, STATUS_CLASS[status], () => status, () => t(status));
+      return true;
+    });
   }
 
   async function queryInfo(row) {
     setResult(row, 'pending', () => t('querying'));
-    try {
-      const res = await request('GET', deviceUrl(row.sn, '/info'));
-      const body = await readJson(res);
-      if (res.status === 200 && body) {
-        const info = {
-          version: String(body.version),
-          ip: String(body.ip),
-          mac: String(body.mac),
-          runtime: String(body.runtime),
-        };
-        setResult(row, 'ok', () => t('infoText', info));
-      } else {
-        const message = errorText(res, body);
-        setResult(row, 'bad', () => message);
-      }
-    } catch (e) {
-      if (e instanceof Unauthorized) return;
-      const message = String(e.message || e);
-      setResult(row, 'bad', () => message);
-    }
+    await deviceCall(row, () => request('GET', deviceUrl(row.sn, '/info')), (res, body) => {
+      if (res.status !== 200 || !body) return false;
+      const info = {
+        version: String(body.version),
+        ip: String(body.ip),
+        mac: String(body.mac),
+        runtime: String(body.runtime),
+      };
+      setResult(row, 'ok', () => t('infoText', info));
+      return true;
+    });
   }
 
   async function disconnectDevice(row) {
     if (!window.confirm(t('confirmDisconnect', row.sn))) return;
-    try {
-      const res = await request('DELETE', deviceUrl(row.sn));
+    await deviceCall(row, () => request('DELETE', deviceUrl(row.sn)), (res) => {
       if (res.status === 204) {
         setResult(row, 'ok', () => t('disconnected'));
       } else if (res.status === 404) {
         setResult(row, 'bad', () => 'offline', () => t('offline'));
       } else {
-        const message = errorText(res, await readJson(res));
-        setResult(row, 'bad', () => message);
+        return false;
       }
-    } catch (e) {
-      if (e instanceof Unauthorized) return;
-      const message = String(e.message || e);
-      setResult(row, 'bad', () => message);
-    }
+      return true;
+    });
     scheduleList();
   }
 

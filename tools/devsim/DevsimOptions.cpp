@@ -32,6 +32,7 @@ std::string Usage(const char* program) {
          "                        (--block N, default 99996; --output FILE, default its name)\n"
          "  --quiet               count commands instead of printing them\n"
          "                        (automatic with more than 10 devices)\n"
+         "  --version             print the version\n"
          "  -h, --help            show this text\n"
          "\n"
          "Examples: " + p + " --devices 3 --heartbeat 2\n"
@@ -51,12 +52,12 @@ bool ParseNumber(std::string_view text, double min, double max, double* out) {
 
 Parse ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
   static constexpr platform::LongOption kOptions[] = {
-      {"help", false},        {"quiet", false},     {"relay", true},     {"query", true},  {"upload", true},
+      {"help", false},        {"version", false},   {"quiet", false},     {"relay", true},     {"query", true},  {"upload", true},
       {"download", true},     {"name", true},       {"output", true},    {"block", true},  {"server", true},
       {"devices", true},      {"sn", true},         {"sn-prefix", true}, {"heartbeat", true},
       {"duration", true},     {"connect-rate", true},
   };
-  bool help = false;
+  bool help = false, version = false;
   auto on = [&](std::string_view name, const char* text, platform::OptionCursor& more, std::string* err) {
     const std::string option = "option --" + std::string(name);
     const std::string_view value = text ? text : "";
@@ -68,6 +69,10 @@ Parse ParseOptions(int argc, const char* const* argv, Options* o, std::string* e
     if (name == "h" || name == "help") {
       help = true;
       return false;  // the rest is not looked at
+    }
+    if (name == "version") {
+      version = true;
+      return false;
     }
     if (name == "quiet") {
       o->quiet = true;
@@ -127,7 +132,10 @@ Parse ParseOptions(int argc, const char* const* argv, Options* o, std::string* e
     }
     return true;
   };
-  if (!platform::ForEachOption(argc, argv, kOptions, on, error)) return help ? Parse::Help : Parse::Error;
+  if (!platform::ForEachOption(argc, argv, kOptions, on, error)) {
+    if (version) return Parse::Version;
+    return help ? Parse::Help : Parse::Error;
+  }
   if (!o->sn.empty() && o->devices != 1) {
     *error = "--sn names one device; use --sn-prefix with --devices";
     return Parse::Error;

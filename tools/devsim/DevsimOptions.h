@@ -28,7 +28,7 @@ struct Options {
   int blockSize = 99996;   // download block size
 };
 
-enum class Parse { Run, Help, Error };
+enum class Parse { Run, Help, Version, Error };
 
 Parse ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
 std::string Usage(const char* program);

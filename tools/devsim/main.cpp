@@ -21,6 +21,9 @@ int main(int argc, char** argv) {
     case velmo::devsim::Parse::Help:
       std::fputs(velmo::devsim::Usage(argv[0]).c_str(), stdout);
       return 0;
+    case velmo::devsim::Parse::Version:
+      std::printf("velmo-devsim %s\n", VELMO_VERSION);
+      return 0;
     case velmo::devsim::Parse::Error:
       std::fprintf(stderr, "velmo-devsim: %s\nTry '%s --help' for the options.\n", error.c_str(), argv[0]);
       return 2;
