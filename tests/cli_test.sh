@@ -119,6 +119,25 @@ kill -TERM "$pid"; wait "$pid"; rc=$?
 cat "$work/rotate.log.1" "$work/rotate.log" | cmp -s - "$work/rotate.out" \
   || fail "the two log files together differ from standard output"
 
+# Under systemd (Type=notify) velmo says READY=1 once both ports listen and
+# STOPPING=1 when SIGTERM begins the shutdown; a socket of our own stands in.
+python3 - "$work/notify.sock" >"$work/notify.msgs" 2>&1 <<'PY' &
+import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+s.settimeout(10)
+for _ in range(2):
+    print(s.recv(4096).decode().replace("\n", "|"), flush=True)
+PY
+listener=$!; pids+=("$listener")
+for _ in $(seq 100); do [ -S "$work/notify.sock" ] && break; sleep 0.05; done
+NOTIFY_SOCKET="$work/notify.sock" start_velmo notify
+wait_for "$work/notify.msgs" "READY=1" || fail "no READY=1 to systemd"
+grep -qx "READY=1|STATUS=serving" "$work/notify.msgs" || fail "readiness: $(cat "$work/notify.msgs")"
+kill -TERM "$pid"; wait "$pid"
+wait "$listener"
+grep -qx "STOPPING=1" "$work/notify.msgs" || fail "no STOPPING=1: $(cat "$work/notify.msgs")"
+
 # The device port is taken: the start fails, the program keeps running, SIGINT ends it with 0.
 taken=$port
 start_velmo holder
