@@ -1,6 +1,11 @@
 // velmo-devsim: its command line, and a run against an in-process server.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <tuple>
 
 #include <thread>
@@ -30,6 +35,10 @@ TEST(DevsimOptions, Table) {
       {{"--help"}, Parse::Help, ""},
       {{"--server", "nohost"}, Parse::Error, "HOST:PORT"},
       {{"--server", "h:0"}, Parse::Error, "HOST:PORT"},
+      {{"--server", "a:1,b:2", "--reconnect"}, Parse::Run, ""},
+      {{"--server", "a:1,,b:2"}, Parse::Error, "HOST:PORT[,HOST:PORT...]"},
+      {{"--server", "a:1,b"}, Parse::Error, "HOST:PORT[,HOST:PORT...]"},
+      {{"--server", "a:1,"}, Parse::Error, "HOST:PORT[,HOST:PORT...]"},
       {{"--devices", "0"}, Parse::Error, "1 to 100000"},
       {{"--devices", "2.5"}, Parse::Error, "1 to 100000"},
       {{"--heartbeat", "x"}, Parse::Error, "seconds"},
@@ -67,6 +76,15 @@ TEST(DevsimOptions, Table) {
   EXPECT_EQ(o.devices, 50);
   EXPECT_DOUBLE_EQ(o.heartbeatSeconds, 0.5);
   EXPECT_TRUE(o.quiet);  // many devices: counted, not printed
+  const char* several[] = {"velmo-devsim", "--server", "10.0.0.1:9000,node-b:9001", "--reconnect"};
+  Options s;
+  ASSERT_EQ(devsim::ParseOptions(4, several, &s, &err), Parse::Run) << err;
+  ASSERT_EQ(s.servers.size(), 2u);
+  EXPECT_EQ(s.servers[1].host, "node-b");
+  EXPECT_EQ(s.servers[1].port, 9001);
+  EXPECT_EQ(s.host, "10.0.0.1");  // the first, for the one-shot modes
+  EXPECT_EQ(s.port, 9000);
+  EXPECT_TRUE(s.reconnect);
 
   // "--option=value" and "--option value" are the same.
   const char* joined[] = {"velmo-devsim", "--server=10.0.0.1:9000", "--devices=50", "--heartbeat=0.5", "--sn-prefix=77"};
@@ -144,6 +162,68 @@ TEST(Devsim, DevicesRegisterGetTheirClockAndAnswerQueries) {
   while (std::fgets(line, sizeof line, sink)) printed += line;
   std::fclose(sink);
   EXPECT_NE(printed.find("202300000000000000000001: query dev_infos\n"), std::string::npos) << printed;
+}
+
+// A bare listener standing in for one server: it counts and keeps the
+// connections it accepts, and can drop them all.
+class Listener {
+ public:
+  Listener() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(fd_, 16);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~Listener() { Close(); }
+  std::uint16_t Port() const { return port_; }
+  // Accepts what waits; returns the connections accepted so far.
+  std::size_t Accepted() {
+    for (int c; fd_ >= 0 && (c = accept(fd_, nullptr, nullptr)) >= 0;) accepted_.push_back(c);
+    return total_ = std::max(total_, accepted_.size() + dropped_);
+  }
+  // Closes every connection and the listener: the server is gone.
+  void Close() {
+    for (int c : accepted_) close(c);
+    dropped_ += accepted_.size();
+    accepted_.clear();
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+  std::vector<int> accepted_;
+  std::size_t dropped_ = 0, total_ = 0;
+};
+
+TEST(Devsim, DevicesSpreadOverServersAndMoveOnWhenOneGoes) {
+  Listener a, b;
+  Options o;
+  o.servers = {{"127.0.0.1", a.Port()}, {"127.0.0.1", b.Port()}};
+  o.devices = 4;
+  o.heartbeatSeconds = 0.05;
+  o.durationSeconds = 30;  // ended by `stop` below
+  o.reconnect = true;
+  o.quiet = true;
+  std::FILE* sink = std::tmpfile();
+  devsim::CSimulator sim(o, sink);
+  std::atomic<bool> stop{false};
+  std::thread runner([&] { sim.Run(stop); });
+  EXPECT_TRUE(WaitUntil([&] { return a.Accepted() == 2 && b.Accepted() == 2; }));  // two each
+  a.Close();  // server A goes: its two devices come to B, a second later
+  EXPECT_TRUE(WaitUntil([&] { return b.Accepted() == 4; }, 10s));
+  stop = true;
+  runner.join();
+  std::fclose(sink);
+  EXPECT_EQ(sim.GetStats().reconnects, 2);
+  EXPECT_EQ(sim.GetStats().disconnected, 2);
+  EXPECT_NE(sim.Summary().find("; 2 reconnects"), std::string::npos) << sim.Summary();
 }
 
 }  // namespace

@@ -17,7 +17,10 @@ std::string Usage(const char* program) {
          "and answers \"query dev_infos\" with a device-information record.\n"
          "\n"
          "Options:\n"
-         "  --server HOST:PORT    the server's device port (default 127.0.0.1:8899)\n"
+         "  --server HOST:PORT[,HOST:PORT...]  the server's device port (default 127.0.0.1:8899);\n"
+         "                        with several, device N connects to server N modulo their number\n"
+         "  --reconnect           a device whose connection dropped connects again a second later,\n"
+         "                        to the next server (default: it stays away)\n"
          "  --devices N           number of devices (default 1, up to 100000)\n"
          "  --sn SN               the SN of a single device\n"
          "  --sn-prefix PREFIX    SNs are PREFIX + device number, 24 characters (default 2023)\n"
@@ -55,7 +58,7 @@ Parse ParseOptions(int argc, const char* const* argv, Options* o, std::string* e
       {"help", false},        {"version", false},   {"quiet", false},     {"relay", true},     {"query", true},  {"upload", true},
       {"download", true},     {"name", true},       {"output", true},    {"block", true},  {"server", true},
       {"devices", true},      {"sn", true},         {"sn-prefix", true}, {"heartbeat", true},
-      {"duration", true},     {"connect-rate", true},
+      {"duration", true},     {"connect-rate", true},   {"reconnect", false},
   };
   bool help = false, version = false;
   auto on = [&](std::string_view name, const char* text, platform::OptionCursor& more, std::string* err) {
@@ -106,11 +109,21 @@ Parse ParseOptions(int argc, const char* const* argv, Options* o, std::string* e
       }
       o->blockSize = static_cast<int>(number);
     } else if (name == "server") {
-      auto colon = value.rfind(':');
-      if (colon == std::string_view::npos || colon == 0) return bad("HOST:PORT");
-      if (!ParseNumber(value.substr(colon + 1), 1, 65535, &number)) return bad("HOST:PORT");
-      o->host = std::string(value.substr(0, colon));
-      o->port = static_cast<std::uint16_t>(number);
+      o->servers.clear();
+      for (std::string_view rest = value; ;) {
+        const std::size_t comma = rest.find(',');
+        const std::string_view one = rest.substr(0, comma);
+        auto colon = one.rfind(':');
+        if (colon == std::string_view::npos || colon == 0) return bad("HOST:PORT[,HOST:PORT...]");
+        if (!ParseNumber(one.substr(colon + 1), 1, 65535, &number)) return bad("HOST:PORT[,HOST:PORT...]");
+        o->servers.push_back({std::string(one.substr(0, colon)), static_cast<std::uint16_t>(number)});
+        if (comma == std::string_view::npos) break;
+        rest.remove_prefix(comma + 1);
+      }
+      o->host = o->servers.front().host;
+      o->port = o->servers.front().port;
+    } else if (name == "reconnect") {
+      o->reconnect = true;
     } else if (name == "devices") {
       if (!ParseNumber(value, 1, 100000, &number) || number != static_cast<int>(number)) return bad("a number from 1 to 100000");
       o->devices = static_cast<int>(number);

@@ -3,12 +3,19 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace velmo::devsim {
 
 struct Options {
-  std::string host = "127.0.0.1";
+  struct Server {
+    std::string host;
+    std::uint16_t port = 0;
+  };
+  std::string host = "127.0.0.1";  // the first server (the one-shot modes use it)
   std::uint16_t port = 8899;
+  std::vector<Server> servers;     // --server A,B,C: devices spread over them; empty: host:port
+  bool reconnect = false;          // a device whose connection dropped connects again, to the next server
   int devices = 1;
   std::string sn;               // the SN of a single device
   std::string snPrefix = "2023";  // SNs: prefix + device number, 24 characters

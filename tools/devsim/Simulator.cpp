@@ -70,30 +70,44 @@ std::string CSimulator::Summary() const {
                 "%ld heartbeats sent, %ld commands received, %ld records sent, %d never answered",
                 options_.devices, stats_.connected, stats_.connectFailed, stats_.disconnected, stats_.heartbeats,
                 stats_.commands, stats_.records, stats_.silent);
-  return text;
+  std::string summary = text;
+  if (options_.reconnect) summary += "; " + std::to_string(stats_.reconnects) + " reconnects";
+  return summary;
 }
 
 bool CSimulator::Run(const std::atomic<bool>& stop) {
-  in_addr addr{};
-  if (inet_pton(AF_INET, options_.host.c_str(), &addr) != 1) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* res = nullptr;
-    if (getaddrinfo(options_.host.c_str(), nullptr, &hints, &res) != 0 || !res) {
-      std::fprintf(stderr, "velmo-devsim: cannot resolve '%s'\n", options_.host.c_str());
-      return false;
+  std::vector<Options::Server> servers = options_.servers;
+  if (servers.empty()) servers.push_back({options_.host, options_.port});
+  for (const auto& server : servers) {
+    in_addr addr{};
+    if (inet_pton(AF_INET, server.host.c_str(), &addr) != 1) {
+      addrinfo hints{};
+      hints.ai_family = AF_INET;
+      addrinfo* res = nullptr;
+      if (getaddrinfo(server.host.c_str(), nullptr, &hints, &res) != 0 || !res) {
+        std::fprintf(stderr, "velmo-devsim: cannot resolve '%s'\n", server.host.c_str());
+        return false;
+      }
+      addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+      freeaddrinfo(res);
     }
-    addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
-    freeaddrinfo(res);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(server.port);
+    sa.sin_addr = addr;
+    servers_.push_back(sa);
   }
-  serverAddr_ = addr.s_addr;
   epoll_ = epoll_create1(EPOLL_CLOEXEC);
   if (epoll_ < 0) {
     std::fprintf(stderr, "velmo-devsim: epoll_create1: %s\n", std::strerror(errno));
     return false;
   }
   devices_.resize(static_cast<std::size_t>(options_.devices));
-  for (int i = 0; i < options_.devices; ++i) devices_[static_cast<std::size_t>(i)].sn = DeviceSn(options_, i);
+  for (int i = 0; i < options_.devices; ++i) {
+    Device& d = devices_[static_cast<std::size_t>(i)];
+    d.sn = DeviceSn(options_, i);
+    d.server = static_cast<std::size_t>(i) % servers_.size();
+  }
 
   const auto start = Clock::now();
   const auto end = options_.durationSeconds > 0
@@ -107,17 +121,25 @@ bool CSimulator::Run(const std::atomic<bool>& stop) {
   while (!stop.load() && Clock::now() < end) {
     auto now = Clock::now();
     while (nextConnect < options_.devices && start + nextConnect * connectGap <= now) StartConnect(nextConnect++);
+    while (!reconnects_.empty() && reconnects_.top().when <= now) {
+      const int index = reconnects_.top().device;
+      reconnects_.pop();
+      ++stats_.reconnects;
+      StartConnect(index);
+    }
     while (!heartbeats_.empty() && heartbeats_.top().when <= now) {
       Due due = heartbeats_.top();
       heartbeats_.pop();
-      if (devices_[static_cast<std::size_t>(due.device)].state != State::Connected) continue;
-      SendFrame(due.device, "-36" + devices_[static_cast<std::size_t>(due.device)].sn);
+      const Device& d = devices_[static_cast<std::size_t>(due.device)];
+      if (d.state != State::Connected || d.connection != due.connection) continue;
+      SendFrame(due.device, "-36" + d.sn);
       ++stats_.heartbeats;
-      heartbeats_.push(Due{due.when + interval_, due.device});
+      heartbeats_.push(Due{due.when + interval_, due.device, due.connection});
     }
     auto wake = end;
     if (!heartbeats_.empty()) wake = std::min(wake, heartbeats_.top().when);
     if (nextConnect < options_.devices) wake = std::min(wake, start + nextConnect * connectGap);
+    if (!reconnects_.empty()) wake = std::min(wake, reconnects_.top().when);
     auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count();
     int timeout = static_cast<int>(std::clamp<long long>(waitMs, 0, 200));  // wakes for `stop` too
     int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeout);
@@ -137,17 +159,15 @@ void CSimulator::StartConnect(int index) {
   }
   int one = 1;
   setsockopt(d.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(options_.port);
-  sa.sin_addr.s_addr = serverAddr_;
-  int rc = connect(d.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  const sockaddr_in& sa = servers_[d.server];
+  int rc = connect(d.fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
   if (rc != 0 && errno != EINPROGRESS) {
     ++stats_.connectFailed;
     std::fprintf(stderr, "velmo-devsim: %s: connect: %s\n", d.sn.c_str(), std::strerror(errno));
     close(d.fd);
     d.fd = -1;
     d.state = State::Gone;
+    TryAgainLater(index);
     return;
   }
   d.state = State::Connecting;
@@ -166,9 +186,11 @@ void CSimulator::OnEvent(int index, std::uint32_t events) {
     if (err != 0) {
       ++stats_.connectFailed;
       std::fprintf(stderr, "velmo-devsim: %s: connect: %s\n", d.sn.c_str(), std::strerror(err));
+      epoll_ctl(epoll_, EPOLL_CTL_DEL, d.fd, nullptr);
       close(d.fd);
       d.fd = -1;
       d.state = State::Gone;
+      TryAgainLater(index);
       return;
     }
     if (events & (EPOLLOUT | EPOLLIN)) OnConnected(index);
@@ -182,10 +204,11 @@ void CSimulator::OnEvent(int index, std::uint32_t events) {
 void CSimulator::OnConnected(int index) {
   Device& d = devices_[static_cast<std::size_t>(index)];
   d.state = State::Connected;
+  ++d.connection;
   ++stats_.connected;
   SendFrame(index, "-36" + d.sn);  // registers the SN
   ++stats_.heartbeats;
-  heartbeats_.push(Due{Clock::now() + interval_, index});
+  heartbeats_.push(Due{Clock::now() + interval_, index, d.connection});
   UpdateInterest(index);
 }
 
@@ -298,6 +321,16 @@ void CSimulator::Drop(int index, bool byServer) {
   close(d.fd);
   d.fd = -1;
   d.state = State::Gone;
+  d.in.clear();
+  d.out.clear();
+  if (byServer) TryAgainLater(index);
+}
+
+void CSimulator::TryAgainLater(int index) {
+  if (!options_.reconnect) return;
+  Device& d = devices_[static_cast<std::size_t>(index)];
+  d.server = (d.server + 1) % servers_.size();
+  reconnects_.push(Due{Clock::now() + std::chrono::seconds(1), index});
 }
 
 }  // namespace velmo::devsim

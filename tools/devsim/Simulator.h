@@ -7,6 +7,8 @@
 // `stop` may be set from another thread or a signal handler.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -26,6 +28,7 @@ struct Stats {
   long heartbeats = 0;
   long commands = 0;
   long records = 0;
+  int reconnects = 0;  // --reconnect: connections tried again
   int silent = 0;  // connected devices that never got any reply (set by Summary's caller via Finish)
 };
 
@@ -55,10 +58,13 @@ class CSimulator {
     std::string in;   // received bytes not yet framed
     std::string out;  // bytes waiting for the socket
     bool answered = false;  // received at least one frame
+    std::size_t server = 0; // index into servers_
+    unsigned connection = 0; // counts its connections: a heartbeat due for an earlier one is dropped
   };
   struct Due {
     Clock::time_point when;
     int device;
+    unsigned connection = 0;
     bool operator>(const Due& o) const { return when > o.when; }
   };
 
@@ -71,13 +77,16 @@ class CSimulator {
   void Flush(int index);
   void Drop(int index, bool byServer);
   void UpdateInterest(int index);
+  // --reconnect: device `index` connects again a second from now, to the next server.
+  void TryAgainLater(int index);
 
   const Options options_;
   std::FILE* const out_;
   int epoll_ = -1;
-  std::uint32_t serverAddr_ = 0;  // network order
+  std::vector<sockaddr_in> servers_;  // resolved --server list, in its order
   std::vector<Device> devices_;
   std::priority_queue<Due, std::vector<Due>, std::greater<Due>> heartbeats_;
+  std::priority_queue<Due, std::vector<Due>, std::greater<Due>> reconnects_;  // --reconnect
   Clock::duration interval_;
   Stats stats_;
 };
