@@ -46,6 +46,8 @@ std::string UsageText(const char* program) {
          "  --log-file PATH       also append every log line to PATH (UTF-8; default: none;\n"
          "                        SIGHUP reopens it)\n"
          "  --event-webhook URL   POST every device event as JSON to URL (http:// only; default: none)\n"
+         "  --proxy-protocol      device connections come from a load balancer and start with a\n"
+         "                        PROXY header (v1 or v2) naming the device's address (default: off)\n"
          "  --version             print the version\n"
          "  -h, --help            show this text\n";
 }
@@ -55,7 +57,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* opti
       {"help", false},     {"version", false},  {"headless", false}, {"device-port", true}, {"http-port", true},
       {"io-threads", true}, {"bind", true},     {"file-dir", true},    {"led-file", true},
       {"log-file", true},  {"download-root", true}, {"admin-port", true}, {"admin-bind", true},
-      {"admin-token-file", true}, {"event-webhook", true},
+      {"admin-token-file", true}, {"event-webhook", true}, {"proxy-protocol", false},
   };
   bool help = false, version = false;
   auto on = [&](std::string_view name, const char* text, platform::OptionCursor&, std::string* err) {
@@ -71,6 +73,8 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* opti
     }
     if (name == "headless") {
       options->headless = true;
+    } else if (name == "proxy-protocol") {
+      options->proxyProtocol = true;
     } else if (name == "admin-port") {
       if (value == "off") {
         options->adminEnabled = false;

@@ -20,6 +20,8 @@ struct AppOptions {
   std::string logFile;      // "" = no log file
   std::string downloadRoot; // "" = the file directory
   unsigned ioThreads = 0;   // device I/O threads; 0 = one per core
+  bool proxyProtocol = false;  // device connections start with a PROXY header (behind a load balancer)
+  std::chrono::milliseconds proxyHeaderWait{5000};  // not a command-line option: tests shorten it
   // The management port.
   bool adminEnabled = true;             // --admin-port off: false
   std::uint16_t adminPort = 8004;

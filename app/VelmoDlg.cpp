@@ -85,6 +85,10 @@ void CVelmoDlg::OnInitDialog() {
 
   server_ = std::make_unique<CSocketServer>(loop_, this);
   server_->SetIoThreads(options_.ioThreads);
+  server_->SetProxyProtocol(options_.proxyProtocol);
+  ServerTimings timings;
+  timings.proxyHeaderWait = options_.proxyHeaderWait;
+  server_->SetTimings(timings);
   server_->SetFileDir(fileDir_.c_str());
   server_->SetBindAddress(options_.bindAddress.c_str());
   server_->SetPort(options_.devicePort);

@@ -9,7 +9,14 @@
 #include <chrono>
 #include <future>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <deque>
+#include <set>
+
 #include "platform/Socket.h"
+#include "socketserver/ProxyHeader.h"
 #include "socketserver/IoWorker.h"
 #include "socketserver/ServerClientSocket.h"
 #include "socketserver/SocketServer.h"
@@ -25,15 +32,18 @@ constexpr int kAcceptsPerTurn = 64;  // then the connections of the I/O thread g
 // The accepting side, on its I/O thread.
 class CAcceptSocket::CAcceptor : public std::enable_shared_from_this<CAcceptor> {
  public:
-  CAcceptor(CIoWorker& worker, platform::MessageLoop& loop, platform::TargetId notify, const ServerTimings& timings)
-      : io_(worker.Thread().ContextRef()),
+  CAcceptor(CIoWorker& worker, platform::MessageLoop& loop, platform::TargetId notify, const ServerTimings& timings,
+            bool proxyProtocol)
+      : proxy_(proxyProtocol),
+        io_(worker.Thread().ContextRef()),
         gate_(worker.Thread().Gate()),
         owner_(worker.Thread().Owner()),
         loop_(loop),
         notify_(notify),
         timings_(timings),
         acceptor_(*io_),
-        timer_(*io_) {}
+        timer_(*io_),
+        readyTimer_(*io_) {}
 
   // Window thread, before the acceptor runs: takes over the listening socket.
   bool Assign(Socket fd, std::string* error) {
@@ -62,6 +72,10 @@ class CAcceptSocket::CAcceptor : public std::enable_shared_from_this<CAcceptor> 
       int err = 0;
       switch (platform::Accept(fd_, &info->socket, &info->address, &err)) {
         case platform::AcceptStatus::Ok:
+          if (proxy_) {
+            ReadProxyHeader(std::make_shared<ProxyWait>(std::move(info), *io_, timings_.proxyHeaderWait));
+            continue;
+          }
           pending_ = std::move(info);
           if (!Deliver()) return RetryLater(timings_.postRetry);
           continue;
@@ -92,6 +106,14 @@ class CAcceptSocket::CAcceptor : public std::enable_shared_from_this<CAcceptor> 
     spare_ = -1;
     if (pending_) platform::CloseSocket(pending_->socket);
     pending_.reset();
+    readyTimer_.cancel();
+    for (auto& r : ready_) platform::CloseSocket(r->socket);
+    ready_.clear();
+    for (const auto& w : waits_) {
+      w->poll.cancel();
+      platform::CloseSocket(w->info->socket);
+    }
+    waits_.clear();
   }
 
  private:
@@ -139,6 +161,90 @@ class CAcceptSocket::CAcceptor : public std::enable_shared_from_this<CAcceptor> 
     }
   }
 
+  // A connection whose PROXY header has not arrived whole yet.
+  struct ProxyWait {
+    ProxyWait(std::unique_ptr<AcceptInfo> i, asio::io_context& io, std::chrono::milliseconds wait)
+        : info(std::move(i)), poll(io), deadline(std::chrono::steady_clock::now() + wait) {}
+    std::unique_ptr<AcceptInfo> info;
+    asio::steady_timer poll;
+    std::chrono::steady_clock::time_point deadline;
+  };
+
+  // Looks at what the connection has sent, without taking it: a whole header
+  // is then read off the socket (the device's own bytes stay for the
+  // connection), the address it names replaces the balancer's, and the
+  // connection goes to the window thread. A malformed header, a closed
+  // connection or the deadline closes it with a notice. Else looks again in
+  // a moment (the socket stays readable while bytes wait: no busy waiting).
+  void ReadProxyHeader(const std::shared_ptr<ProxyWait>& wait) {
+    waits_.insert(wait);
+    std::uint8_t bytes[kMaxProxyHeader];
+    const ssize_t n = recv(wait->info->socket, bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0) return RefuseProxy(wait, "it closed before its PROXY header");
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      return RefuseProxy(wait, "reading its PROXY header: " + platform::ErrorText(errno));
+    }
+    ProxyHeader header;
+    std::string why;
+    switch (n < 0 ? ProxyParse::NeedMore : ParseProxyHeader(bytes, static_cast<std::size_t>(n), &header, &why)) {
+      case ProxyParse::Malformed:
+        return RefuseProxy(wait, why);
+      case ProxyParse::Done:
+        if (recv(wait->info->socket, bytes, header.length, MSG_DONTWAIT) != static_cast<ssize_t>(header.length)) {
+          return RefuseProxy(wait, "its PROXY header could not be read");
+        }
+        if (header.hasAddress && !header.v6) {
+          inet_pton(AF_INET, header.ip.c_str(), &wait->info->address.addrNet);
+          wait->info->address.portNet = htons(header.port);
+        }
+        waits_.erase(wait);
+        ready_.push_back(std::move(wait->info));
+        return DeliverReady();
+      case ProxyParse::NeedMore:
+        break;
+    }
+    if (std::chrono::steady_clock::now() >= wait->deadline) return RefuseProxy(wait, "no PROXY header in time");
+    wait->poll.expires_after(std::chrono::milliseconds(10));
+    wait->poll.async_wait([weak = weak_from_this(), wait](const boost::system::error_code& ec) {
+      auto self = weak.lock();
+      if (self && !ec && !self->stopped_) self->ReadProxyHeader(wait);
+    });
+  }
+
+  void RefuseProxy(const std::shared_ptr<ProxyWait>& wait, const std::string& why) {
+    waits_.erase(wait);
+    const AcceptInfo& info = *wait->info;
+    auto* text = new std::string("closed the connection from " + platform::Ipv4Text(info.address.addrNet) + ":" +
+                                 std::to_string(ntohs(info.address.portNet)) + ": " + why);
+    platform::CloseSocket(info.socket);
+    if (loop_.Post(notify_, WM_PROXY_REFUSED, reinterpret_cast<std::uintptr_t>(text), 0) != platform::PostResult::Ok) {
+      delete text;  // a full window queue: the notice is lost, the connection is closed all the same
+    }
+  }
+
+  // Hands the connections whose headers were read to the window thread, in
+  // order; while its queue is full, tries again later.
+  void DeliverReady() {
+    while (!ready_.empty()) {
+      auto* record = ready_.front().get();
+      const auto r = loop_.Post(notify_, WM_NEW_CONNECTION, reinterpret_cast<std::uintptr_t>(record), 0);
+      if (r == platform::PostResult::QueueFull) {
+        readyTimer_.expires_after(timings_.postRetry);
+        readyTimer_.async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
+          auto self = weak.lock();
+          if (self && !ec && !self->stopped_) self->DeliverReady();
+        });
+        return;
+      }
+      if (r == platform::PostResult::Ok) {
+        ready_.front().release();  // the window thread owns it now
+      } else {
+        platform::CloseSocket(record->socket);
+      }
+      ready_.pop_front();
+    }
+  }
+
   // Handlers hold the acceptor weakly: it holds their context.
   void WaitReadable() {
     acceptor_.async_wait(asio::ip::tcp::acceptor::wait_read, [weak = weak_from_this()](const boost::system::error_code& ec) {
@@ -155,7 +261,8 @@ class CAcceptSocket::CAcceptor : public std::enable_shared_from_this<CAcceptor> 
     });
   }
 
-  const std::shared_ptr<asio::io_context> io_;  // first: outlives the acceptor and timer
+  const bool proxy_;  // connections start with a PROXY header
+  const std::shared_ptr<asio::io_context> io_;  // first: outlives the acceptor and timers
   const platform::GatePtr gate_;
   const platform::CThreadOwner& owner_;
   platform::MessageLoop& loop_;
@@ -163,6 +270,9 @@ class CAcceptSocket::CAcceptor : public std::enable_shared_from_this<CAcceptor> 
   const ServerTimings timings_;
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer timer_;
+  asio::steady_timer readyTimer_;  // DeliverReady's retry
+  std::set<std::shared_ptr<ProxyWait>> waits_;         // connections reading their PROXY header
+  std::deque<std::unique_ptr<AcceptInfo>> ready_;      // header read, not yet with the window thread
   Socket fd_ = platform::kInvalidSocket;
   int spare_ = -1;                      // a descriptor held in reserve
   std::unique_ptr<AcceptInfo> pending_;  // accepted, not yet handed to the window thread
@@ -188,7 +298,7 @@ bool CAcceptSocket::Start(const Config& config, CIoWorker& worker) {
     Stop();
     return false;
   }
-  auto acceptor = std::make_shared<CAcceptor>(worker, loop_, notify_, config_.timings);
+  auto acceptor = std::make_shared<CAcceptor>(worker, loop_, notify_, config_.timings, config_.proxyProtocol);
   if (!acceptor->Assign(fd, &lastError_)) {
     platform::CloseSocket(fd);
     Stop();
@@ -233,6 +343,9 @@ void CAcceptSocket::Stop() {
       platform::CloseSocket(record->socket);
       delete record;
     }
+    for (const platform::Message& m : loop_.Remove(notify_, WM_PROXY_REFUSED)) {
+      delete reinterpret_cast<std::string*>(m.wParam);
+    }
     loop_.DestroyTarget(notify_);
     notify_ = 0;
   }
@@ -253,6 +366,9 @@ void CAcceptSocket::OnMessage(std::uint32_t msg, std::uintptr_t wParam) {
     CFleetEvents::Process().Publish(DeviceEvent::Connected, *connection);
     if (config_.onSocketConnect) config_.onSocketConnect(userData_, connection->GetSocket());
     connection->Start();
+  } else if (msg == WM_PROXY_REFUSED) {
+    std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(wParam));
+    if (config_.onNotice) config_.onNotice(userData_, text->c_str());
   } else if (msg == WM_ACCEPT_REFUSED) {
     if (config_.onNotice) {
       int err = static_cast<int>(wParam);

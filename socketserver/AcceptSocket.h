@@ -39,6 +39,9 @@ class CAcceptSocket {
     OnSocketConnectFn onSocketConnect = nullptr;
     OnNoticeFn onNotice = nullptr;
     ServerTimings timings;
+    // Each connection starts with a PROXY protocol header (from a load
+    // balancer) naming the device's own address; without one it is closed.
+    bool proxyProtocol = false;
   };
 
   CAcceptSocket(CSocketServer& server, platform::MessageLoop& loop, void* userData);

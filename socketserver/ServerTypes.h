@@ -67,6 +67,7 @@ enum ServerMessage : std::uint32_t {
   WM_CLOSE_SEND_FAILED = 2027,  // close path: close with reason 1
   WM_CLOSE_RECV_ERROR = 2028,   // close path: close with reason 2
   WM_ACCEPT_REFUSED = 2037,     // listener: a connection was refused; wParam = errno
+  WM_PROXY_REFUSED = 2038,      // listener: no valid PROXY header; wParam = std::string* (the notice)
 };
 
 // Timings and limits of the device server. The defaults are Velmo's designed
@@ -84,6 +85,8 @@ struct ServerTimings {
   // Bytes that may wait in one connection's output before it counts as a peer
   // that does not read: further frames are refused and queued text stays queued.
   std::size_t outputBound = 256 * 1024;
+  // With the PROXY protocol: how long a new connection has to send its header.
+  std::chrono::milliseconds proxyHeaderWait{5000};
 };
 
 inline constexpr int kThreadPriorityAboveNormal = 1;

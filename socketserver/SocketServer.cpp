@@ -101,6 +101,7 @@ bool CSocketServer::Start() {
   config.onSocketConnect = onSocketConnect_;
   config.onNotice = callbacks_.onNotice;
   config.timings = timings_;
+  config.proxyProtocol = proxyProtocol_;
   return acceptSocket_->Start(config, *workers_.front());
 }
 

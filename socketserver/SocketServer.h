@@ -58,6 +58,8 @@ class CSocketServer {
   // Start or CreateClient).
   void SetIoThreads(unsigned n) { ioThreads_ = n; }
   void SetTimings(const ServerTimings& t) { Change(timings_, t); }
+  // Connections start with a PROXY protocol header (v1 or v2); taken at Start.
+  void SetProxyProtocol(bool on) { proxyProtocol_ = on; }
   void SetProtocolFactory(ProtocolFactory factory) { protocolFactory_ = std::move(factory); }
 
   void SetOnAccept(OnAcceptFn fn) { onAccept_ = fn; }
@@ -127,6 +129,7 @@ class CSocketServer {
   std::uint16_t port_ = 8000;
   std::uint32_t sendTimeoutMs_ = 15000;
   std::uint32_t progressIntervalMs_ = 100;
+  bool proxyProtocol_ = false;
   int acceptThreadPriority_ = kThreadPriorityAboveNormal;
   int clientThreadPriority_ = kThreadPriorityBelowNormal;
   unsigned ioThreads_ = 0;
