@@ -252,14 +252,20 @@ class ConsoleCase(unittest.TestCase):
         return [r[1] for r in self.rows()]
 
     def row(self, sn):
-        for tr in self.driver.find_elements(By.CSS_SELECTOR, "#device-rows tr"):
-            if tr.get_attribute("data-sn") == sn:
-                return tr
-        return None
+        # One look-up in the page: rows come and go while the list reloads.
+        return self.driver.execute_script(
+            "return [...document.querySelectorAll('#device-rows tr')]"
+            ".find(tr => tr.getAttribute('data-sn') === arguments[0]) || null;", sn)
 
     def result_of(self, sn):
-        tr = self.row(sn)
-        return tr.find_element(By.CSS_SELECTOR, "td.result").text if tr else None
+        return self.driver.execute_script(
+            "const tr = [...document.querySelectorAll('#device-rows tr')]"
+            ".find(tr => tr.getAttribute('data-sn') === arguments[0]);"
+            "return tr ? tr.querySelector('td.result').innerText : null;", sn)
+
+    def series(self):
+        """The chart's line (its path), read in one go: the chart is redrawn each second."""
+        return self.driver.execute_script("return document.getElementById('device-series').getAttribute('d');")
 
     def log_lines(self):
         return self.driver.execute_script(
@@ -348,9 +354,11 @@ class OpenConsoleTest(ConsoleCase):
             abs(int(box.get_property("scrollHeight")) - int(box.get_property("clientHeight"))
                 - int(box.get_property("scrollTop"))), 8, "the log does not show its newest line")
         # The chart: a line up to now, a y axis that reaches the count.
-        series = self.driver.find_element(By.ID, "device-series").get_attribute("d")
+        series = self.series()
         self.assertTrue(series.startswith("M"), series)
-        labels = [t.text for t in self.driver.find_elements(By.CSS_SELECTOR, "#device-chart text")]
+        # Read in one go: the chart is drawn anew with each statistics event.
+        labels = self.driver.execute_script(
+            "return [...document.querySelectorAll('#device-chart text')].map(t => t.textContent);")
         numbers = [int(t) for t in labels if t.isdigit()]
         self.assertIn(0, numbers)
         self.assertGreaterEqual(max(numbers), len(want))
@@ -359,7 +367,7 @@ class OpenConsoleTest(ConsoleCase):
     def test_devices_coming_and_going_show_live(self):
         before = sorted(self.fleet.sns)
         self.wait(lambda d: self.shown_sns() == before, "the first devices")
-        series_before = self.driver.find_element(By.ID, "device-series").get_attribute("d")
+        series_before = self.series()
         # Socket numbers come back: only lines logged from now on count.
         seen = len(self.log_lines())
         newcomers = self.devsim(count=2, prefix="2024B")
@@ -373,7 +381,7 @@ class OpenConsoleTest(ConsoleCase):
         self.wait(lambda d: self.shown_sns() == before, "the rows of the devices gone stay")
         self.wait(lambda d: all(any(f"OnSocketDisconnect-{s}," in line for line in self.log_lines()[seen:])
                                 for s in sockets), "no live log line for their going")
-        self.assertNotEqual(self.driver.find_element(By.ID, "device-series").get_attribute("d"), series_before,
+        self.assertNotEqual(self.series(), series_before,
                             "the chart did not move")
 
     def test_command_and_information_reach_the_device(self):
