@@ -205,6 +205,16 @@ class ConsoleCase(unittest.TestCase):
             raise
 
     @classmethod
+    def start_fleet(cls, count, prefix):
+        """The class's simulated devices; a failed start takes the class down cleanly."""
+        try:
+            cls.fleet = Devsim(cls.velmo, cls.work, count=count, prefix=prefix)
+        except Exception:
+            cls.tearDownClass()
+            raise
+        cls.sims.append(cls.fleet)
+
+    @classmethod
     def tearDownClass(cls):
         cls.driver.quit()
         for sim in cls.sims:
@@ -306,12 +316,7 @@ class OpenConsoleTest(ConsoleCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        try:
-            cls.fleet = Devsim(cls.velmo, cls.work, count=3, prefix="2023A")
-        except Exception:
-            cls.tearDownClass()
-            raise
-        cls.sims.append(cls.fleet)
+        cls.start_fleet(3, "2023A")
 
     def setUp(self):
         self.driver.get(self.velmo.url("/"))
@@ -576,12 +581,7 @@ class TokenConsoleTest(ConsoleCase):
         cls.velmo_args = ("--admin-token-file", path)
         super().setUpClass()
         cls.velmo.token = cls.token
-        try:
-            cls.fleet = Devsim(cls.velmo, cls.work, count=2, prefix="2027T")
-        except Exception:
-            cls.tearDownClass()
-            raise
-        cls.sims.append(cls.fleet)
+        cls.start_fleet(2, "2027T")
 
     @classmethod
     def tearDownClass(cls):
