@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/ClusterRoutes.h"
 #include "app/ConsoleRoutes.h"
 #include "app/EventStreams.h"
 #include "app/Metrics.h"
@@ -33,19 +34,17 @@ using Conn = std::shared_ptr<CServerClientSocket>;
 
 constexpr std::size_t kMaxCommandBody = 258;  // as /api/cmd: the text + "\n" + terminator fill 260 bytes
 constexpr std::chrono::milliseconds kQueryMargin{500};
+// How long past its own bound a request carried to another node waits for
+// that node's answer; and the bound of the requests that do not wait for a device.
+constexpr std::chrono::milliseconds kRemoteMargin{250};
+constexpr std::chrono::milliseconds kForwardBound{2000};
 
-AdminResponse Json(unsigned status, const json& body) {
-  return AdminResponse{status, "application/json", body.dump(-1, ' ', false, json::error_handler_t::replace)};
-}
+// A request for a device not held here that the node holding it should
+// answer: Velmo is one node of a fleet, and the request was not carried here
+// by another node already.
+bool Elsewhere(const AdminContext& ctx, const AdminRequest& req) { return ctx.cluster && !req.fromCluster; }
 
 AdminResponse NoContent() { return AdminResponse{204, "", ""}; }
-
-// A whole non-negative decimal number, or false.
-bool ParseCount(const std::string& text, std::size_t* out) {
-  if (text.empty()) return false;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *out);
-  return ec == std::errc() && end == text.data() + text.size();
-}
 
 json Nullable(std::int64_t ms) { return ms == 0 ? json(nullptr) : json(IsoTime(ms)); }
 
@@ -76,6 +75,114 @@ Conn FindByJsonSn(const std::string& sn) {
   return nullptr;
 }
 
+void ListDevices(const AdminContext& ctx, const AdminRequest& req, const AdminReply& reply) {
+  std::size_t offset = 0, limit = 100;
+  const auto o = req.query.find("offset");
+  const auto l = req.query.find("limit");
+  if ((o != req.query.end() && !ParseCount(o->second, &offset)) ||
+      (l != req.query.end() && !ParseCount(l->second, &limit))) {
+    return reply(JsonError(400, "offset and limit must be whole numbers"));
+  }
+  limit = std::clamp<std::size_t>(limit, 1, 1000);
+  const auto p = req.query.find("prefix");
+  const std::string prefix = p == req.query.end() ? "" : p->second;
+  const auto scope = req.query.find("scope");
+  if (scope != req.query.end() && scope->second == "cluster" && ctx.cluster) {
+    return ListClusterDevices(ctx, prefix, offset, limit, reply);
+  }
+  DevicePage page = ListDevicePage(prefix, offset, limit);
+  reply(Json(200, json{{"total", page.total}, {"offset", offset}, {"devices", std::move(page.devices)}}));
+}
+
+// Runs `action` on the window thread and answers 204 when it is done.
+void OnWindowThread(CVelmoDlg* dlg, std::function<void()> action, AdminReply reply) {
+  auto r = dlg->Loop().PostTask([action = std::move(action), reply] {
+    action();
+    reply(NoContent());
+  });
+  if (r != platform::PostResult::Ok) reply(JsonError(503, "the window thread is busy; try again"));
+}
+
+void SendCommand(const AdminContext& ctx, CAdminServer& server, const AdminRequest& req, AdminReply reply) {
+  // The text in GBK, up to a zero byte, as /api/cmd takes it.
+  std::vector<char> converted(req.body.size() + 1);
+  int length = 0;
+  Utf8ToGbk(req.body.data(), static_cast<int>(req.body.size()), converted.data(), &length);
+  if (static_cast<std::size_t>(length) > kMaxCommandBody) return reply(JsonError(413, "body too long"));
+  const std::string text(converted.data(), strnlen(converted.data(), static_cast<std::size_t>(length)));
+  Conn target = FindByJsonSn(req.params[0]);
+  platform::GatePtr home = server.Gate();
+  if (!target && Elsewhere(ctx, req)) {
+    return ForwardDeviceRequest(ctx, req, ctx.deviceWait + kRemoteMargin, Json(404, json{{"status", "offline"}}),
+                                Json(202, json{{"status", "queued"}}), std::move(reply));
+  }
+  if (!target || !home) {
+    CFleetCounters::Process().Command(CommandResult::Offline);
+    return reply(Json(404, json{{"status", "offline"}}));
+  }
+  auto wait = CCommandWait::Start(target->Mailbox(), text, true, home,
+                                  [reply, start = std::chrono::steady_clock::now()](bool taken) {
+    CFleetCounters::Process().CommandWait(std::chrono::steady_clock::now() - start);
+    CFleetCounters::Process().Command(taken ? CommandResult::Taken : CommandResult::Queued);
+    reply(taken ? Json(200, json{{"status", "taken"}}) : Json(202, json{{"status", "queued"}}));
+  });
+  server.After(ctx.deviceWait, [wait] { wait->Expire(); });  // not taken in time: left queued
+}
+
+void QueryInfo(const AdminContext& ctx, CAdminServer& server, const AdminRequest& req, AdminReply reply) {
+  Conn target = FindByJsonSn(req.params[0]);
+  platform::GatePtr home = server.Gate();
+  if (!target && Elsewhere(ctx, req)) {
+    return ForwardDeviceRequest(ctx, req, 2 * ctx.deviceWait + kQueryMargin + kRemoteMargin,
+                                JsonError(404, "no such device"), JsonError(504, "no answer"), std::move(reply));
+  }
+  if (!target || !home) return reply(JsonError(404, "no such device"));
+  auto wait = CQueryWait::Start(target->Mailbox(), "query dev_infos", true, home, [reply](const QueryAnswer& a) {
+    if (!a.answered) return reply(JsonError(504, "no answer"));
+    const DeviceInfo i = DecodeDeviceInfo(a.record.data(), a.length);
+    char version[24], ip[24], mac[40], runtime[48];
+    std::snprintf(version, sizeof version, "%02d.%02d.%02d", i.version[0], i.version[1], i.version[2]);
+    std::snprintf(ip, sizeof ip, "%d.%d.%d.%d", i.ip[0], i.ip[1], i.ip[2], i.ip[3]);
+    std::snprintf(mac, sizeof mac, "%02X:%02X:%02X:%02X:%02X:%02X", i.mac[0], i.mac[1], i.mac[2], i.mac[3], i.mac[4],
+                  i.mac[5]);
+    std::snprintf(runtime, sizeof runtime, "%04d-%02d-%02d %02d:%02d:%02d", i.runtime[0], i.runtime[1], i.runtime[2],
+                  i.runtime[3], i.runtime[4], i.runtime[5]);
+    reply(Json(200, json{{"version", version}, {"ip", ip}, {"mac", mac}, {"runtime", runtime}}));
+  });
+  server.After(2 * ctx.deviceWait + kQueryMargin, [wait] { wait->Expire(); });
+}
+
+void CloseDevice(const AdminContext& ctx, const AdminRequest& req, AdminReply reply) {
+  const std::string sn = req.params[0];
+  CVelmoDlg* dlg = ctx.dlg;
+  auto r = dlg->Loop().PostTask([ctx, req, dlg, sn, reply] {
+    Conn c = FindByJsonSn(sn);
+    if (!c && Elsewhere(ctx, req)) {
+      return ForwardDeviceRequest(ctx, req, kForwardBound, JsonError(404, "no such device"),
+                                  JsonError(504, "no answer from the node holding the device"), reply);
+    }
+    if (!c || !CClientRegistry::Process().RemoveByPointer(c.get())) return reply(JsonError(404, "no such device"));
+    c->Close();  // as the close-all button closes each: no disconnect event
+    CFleetCounters::Process().Disconnected(DisconnectKind::Operator);
+    CFleetEvents::Process().Publish(DeviceEvent::Disconnected, *c, DeviceEvent::kOperatorReason);
+    dlg->AppendLog("OnOperatorClose-" + std::to_string(c->GetSocket()) + ", SN=" + c->GetSn());
+    reply(NoContent());
+  });
+  if (r != platform::PostResult::Ok) reply(JsonError(503, "the window thread is busy; try again"));
+}
+
+}  // namespace
+
+AdminResponse Json(unsigned status, const json& body) {
+  return AdminResponse{status, "application/json", body.dump(-1, ' ', false, json::error_handler_t::replace)};
+}
+
+bool ParseCount(const std::string& text, std::size_t* out) {
+  if (text.empty()) return false;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *out);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
 json StatsJson(const AdminContext& ctx) {
   const FleetTotals t = CFleetCounters::Process().Read();
   int clients = 0, devices = 0;
@@ -99,17 +206,7 @@ json StatsJson(const AdminContext& ctx) {
                 {"downloads", t.downloads}}}};
 }
 
-void ListDevices(const AdminRequest& req, const AdminReply& reply) {
-  std::size_t offset = 0, limit = 100;
-  const auto o = req.query.find("offset");
-  const auto l = req.query.find("limit");
-  if ((o != req.query.end() && !ParseCount(o->second, &offset)) ||
-      (l != req.query.end() && !ParseCount(l->second, &limit))) {
-    return reply(JsonError(400, "offset and limit must be whole numbers"));
-  }
-  limit = std::clamp<std::size_t>(limit, 1, 1000);
-  const auto p = req.query.find("prefix");
-  const std::string prefix = p == req.query.end() ? "" : p->second;
+DevicePage ListDevicePage(const std::string& prefix, std::size_t offset, std::size_t limit) {
   struct Row {
     std::string sn;
     std::size_t order;  // place in the list: one SN's connections oldest first
@@ -125,80 +222,14 @@ void ListDevices(const AdminRequest& req, const AdminReply& reply) {
   // not sorted.
   auto before = [](const Row& a, const Row& b) { return a.sn != b.sn ? a.sn < b.sn : a.order < b.order; };
   const std::size_t first = std::min(offset, rows.size());
-  const std::size_t last = std::min(rows.size(), first + limit);
+  const std::size_t last = std::min(rows.size(), first + std::min(limit, rows.size()));
   if (first > 0 && first < rows.size()) std::nth_element(rows.begin(), rows.begin() + first, rows.end(), before);
   std::partial_sort(rows.begin() + first, rows.begin() + last, rows.end(), before);
-  json list = json::array();
-  for (std::size_t i = first; i < last; ++i) list.push_back(DeviceJson(*rows[i].conn));
-  reply(Json(200, json{{"total", rows.size()}, {"offset", offset}, {"devices", std::move(list)}}));
+  DevicePage page;
+  page.total = rows.size();
+  for (std::size_t i = first; i < last; ++i) page.devices.push_back(DeviceJson(*rows[i].conn));
+  return page;
 }
-
-// Runs `action` on the window thread and answers 204 when it is done.
-void OnWindowThread(CVelmoDlg* dlg, std::function<void()> action, AdminReply reply) {
-  auto r = dlg->Loop().PostTask([action = std::move(action), reply] {
-    action();
-    reply(NoContent());
-  });
-  if (r != platform::PostResult::Ok) reply(JsonError(503, "the window thread is busy; try again"));
-}
-
-void SendCommand(const AdminContext& ctx, CAdminServer& server, const AdminRequest& req, AdminReply reply) {
-  // The text in GBK, up to a zero byte, as /api/cmd takes it.
-  std::vector<char> converted(req.body.size() + 1);
-  int length = 0;
-  Utf8ToGbk(req.body.data(), static_cast<int>(req.body.size()), converted.data(), &length);
-  if (static_cast<std::size_t>(length) > kMaxCommandBody) return reply(JsonError(413, "body too long"));
-  const std::string text(converted.data(), strnlen(converted.data(), static_cast<std::size_t>(length)));
-  Conn target = FindByJsonSn(req.params[0]);
-  platform::GatePtr home = server.Gate();
-  if (!target || !home) {
-    CFleetCounters::Process().Command(CommandResult::Offline);
-    return reply(Json(404, json{{"status", "offline"}}));
-  }
-  auto wait = CCommandWait::Start(target->Mailbox(), text, true, home,
-                                  [reply, start = std::chrono::steady_clock::now()](bool taken) {
-    CFleetCounters::Process().CommandWait(std::chrono::steady_clock::now() - start);
-    CFleetCounters::Process().Command(taken ? CommandResult::Taken : CommandResult::Queued);
-    reply(taken ? Json(200, json{{"status", "taken"}}) : Json(202, json{{"status", "queued"}}));
-  });
-  server.After(ctx.deviceWait, [wait] { wait->Expire(); });  // not taken in time: left queued
-}
-
-void QueryInfo(const AdminContext& ctx, CAdminServer& server, const AdminRequest& req, AdminReply reply) {
-  Conn target = FindByJsonSn(req.params[0]);
-  platform::GatePtr home = server.Gate();
-  if (!target || !home) return reply(JsonError(404, "no such device"));
-  auto wait = CQueryWait::Start(target->Mailbox(), "query dev_infos", true, home, [reply](const QueryAnswer& a) {
-    if (!a.answered) return reply(JsonError(504, "no answer"));
-    const DeviceInfo i = DecodeDeviceInfo(a.record.data(), a.length);
-    char version[24], ip[24], mac[40], runtime[48];
-    std::snprintf(version, sizeof version, "%02d.%02d.%02d", i.version[0], i.version[1], i.version[2]);
-    std::snprintf(ip, sizeof ip, "%d.%d.%d.%d", i.ip[0], i.ip[1], i.ip[2], i.ip[3]);
-    std::snprintf(mac, sizeof mac, "%02X:%02X:%02X:%02X:%02X:%02X", i.mac[0], i.mac[1], i.mac[2], i.mac[3], i.mac[4],
-                  i.mac[5]);
-    std::snprintf(runtime, sizeof runtime, "%04d-%02d-%02d %02d:%02d:%02d", i.runtime[0], i.runtime[1], i.runtime[2],
-                  i.runtime[3], i.runtime[4], i.runtime[5]);
-    reply(Json(200, json{{"version", version}, {"ip", ip}, {"mac", mac}, {"runtime", runtime}}));
-  });
-  server.After(2 * ctx.deviceWait + kQueryMargin, [wait] { wait->Expire(); });
-}
-
-void CloseDevice(const AdminContext& ctx, const AdminRequest& req, AdminReply reply) {
-  const std::string sn = req.params[0];
-  CVelmoDlg* dlg = ctx.dlg;
-  auto r = dlg->Loop().PostTask([dlg, sn, reply] {
-    Conn c = FindByJsonSn(sn);
-    if (!c || !CClientRegistry::Process().RemoveByPointer(c.get())) return reply(JsonError(404, "no such device"));
-    c->Close();  // as the close-all button closes each: no disconnect event
-    CFleetCounters::Process().Disconnected(DisconnectKind::Operator);
-    CFleetEvents::Process().Publish(DeviceEvent::Disconnected, *c, DeviceEvent::kOperatorReason);
-    dlg->AppendLog("OnOperatorClose-" + std::to_string(c->GetSocket()) + ", SN=" + c->GetSn());
-    reply(NoContent());
-  });
-  if (r != platform::PostResult::Ok) reply(JsonError(503, "the window thread is busy; try again"));
-}
-
-}  // namespace
 
 std::string DeviceEventText(const DeviceEvent& e) {
   static const char* kinds[] = {"connected", "registered", "disconnected"};
@@ -227,9 +258,12 @@ void AddAdminRoutes(CAdminServer& server, const AdminContext& context) {
   AddConsoleRoutes(server);
   const AdminContext ctx = context;
   CAdminServer* s = &server;
-  server.AddRoute(http::get, "/v1/stats", [ctx](const AdminRequest&, AdminReply reply) {
+  server.AddRoute(http::get, "/v1/stats", [ctx](const AdminRequest& req, AdminReply reply) {
+    const auto scope = req.query.find("scope");
+    if (scope != req.query.end() && scope->second == "cluster" && ctx.cluster) return ClusterStats(ctx, reply);
     reply(Json(200, StatsJson(ctx)));
   });
+  AddClusterRoutes(server, ctx);
   server.AddRoute(http::get, "/v1/stats/history", [dlg = ctx.dlg](const AdminRequest&, AdminReply reply) {
     json samples = json::array();
     for (const StatsSample& s : dlg->History().Samples()) {
@@ -237,10 +271,16 @@ void AddAdminRoutes(CAdminServer& server, const AdminContext& context) {
     }
     reply(Json(200, json{{"interval_s", dlg->History().Interval().count() / 1000}, {"samples", std::move(samples)}}));
   });
-  server.AddRoute(http::get, "/v1/devices", &ListDevices);
-  server.AddRoute(http::get, "/v1/devices/{}", [](const AdminRequest& req, AdminReply reply) {
+  server.AddRoute(http::get, "/v1/devices",
+                  [ctx](const AdminRequest& req, AdminReply reply) { ListDevices(ctx, req, reply); });
+  server.AddRoute(http::get, "/v1/devices/{}", [ctx](const AdminRequest& req, AdminReply reply) {
     Conn c = FindByJsonSn(req.params[0]);
-    reply(c ? Json(200, DeviceJson(*c)) : JsonError(404, "no such device"));
+    if (c) return reply(Json(200, DeviceJson(*c)));
+    if (Elsewhere(ctx, req)) {
+      return ForwardDeviceRequest(ctx, req, kForwardBound, JsonError(404, "no such device"),
+                                  JsonError(504, "no answer from the node holding the device"), std::move(reply));
+    }
+    reply(JsonError(404, "no such device"));
   });
   server.AddRoute(http::delete_, "/v1/devices/{}",
                   [ctx](const AdminRequest& req, AdminReply reply) { CloseDevice(ctx, req, std::move(reply)); });

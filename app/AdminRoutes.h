@@ -11,7 +11,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "httpserver/AdminServer.h"
 #include "socketserver/DeviceExchange.h"
@@ -20,13 +23,34 @@ namespace velmo {
 
 class CVelmoDlg;
 class CServerClientSocket;
+class CClusterForwarder;
 struct DeviceEvent;
 
 struct AdminContext {
   CVelmoDlg* dlg = nullptr;  // outlives the admin server
   std::int64_t startedAtMs = 0;
   std::chrono::milliseconds deviceWait = kDeviceWaitStage;  // per stage; tests shorten it
+  // One node of a fleet: reaches the other nodes (null when Velmo runs alone).
+  std::shared_ptr<CClusterForwarder> cluster;
 };
+
+// A page of this node's registered devices whose SN (UTF-8) starts with
+// `prefix`, ordered by SN (one SN's connections oldest first): how many
+// there are, and the rows [offset, offset + limit).
+struct DevicePage {
+  std::size_t total = 0;
+  nlohmann::json devices = nlohmann::json::array();
+};
+DevicePage ListDevicePage(const std::string& prefix, std::size_t offset, std::size_t limit);
+
+// This node's statistics (GET /v1/stats).
+nlohmann::json StatsJson(const AdminContext& ctx);
+
+// A whole non-negative decimal number, or false.
+bool ParseCount(const std::string& text, std::size_t* out);
+
+// `body` as a JSON answer with `status`.
+AdminResponse Json(unsigned status, const nlohmann::json& body);
 
 // Registers every route on `server`.
 void AddAdminRoutes(CAdminServer& server, const AdminContext& context);

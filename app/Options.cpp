@@ -1,5 +1,7 @@
 #include "app/Options.h"
 
+#include <unistd.h>
+
 #include <charconv>
 #include <cstring>
 #include <string_view>
@@ -48,6 +50,12 @@ std::string UsageText(const char* program) {
          "  --event-webhook URL   POST every device event as JSON to URL (http:// only; default: none)\n"
          "  --proxy-protocol      device connections come from a load balancer and start with a\n"
          "                        PROXY header (v1 or v2) naming the device's address (default: off)\n"
+         "  --cluster redis://HOST:PORT[/DB]  join a fleet of nodes sharing one device registry in\n"
+         "                        Redis: any node answers for any device (default: none)\n"
+         "  --node-id ID          this node's name in the fleet (default: host name:device port)\n"
+         "  --advertise HOST:PORT where the other nodes reach this node's management port\n"
+         "                        (default 127.0.0.1:<admin port>)\n"
+         "  --cluster-token-file PATH  the secret the nodes share (required with --cluster)\n"
          "  --version             print the version\n"
          "  -h, --help            show this text\n";
 }
@@ -58,6 +66,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* opti
       {"io-threads", true}, {"bind", true},     {"file-dir", true},    {"led-file", true},
       {"log-file", true},  {"download-root", true}, {"admin-port", true}, {"admin-bind", true},
       {"admin-token-file", true}, {"event-webhook", true}, {"proxy-protocol", false},
+      {"cluster", true},   {"node-id", true},   {"advertise", true}, {"cluster-token-file", true},
   };
   bool help = false, version = false;
   auto on = [&](std::string_view name, const char* text, platform::OptionCursor&, std::string* err) {
@@ -92,6 +101,26 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* opti
         return false;
       }
       options->eventWebhook = std::move(url);
+    } else if (name == "cluster") {
+      std::string why;
+      if (!ParseRedisUrl(value, &options->cluster, &why)) {
+        *err = option + ": '" + std::string(value) + "': " + why;
+        return false;
+      }
+    } else if (name == "advertise") {
+      std::string host;
+      std::uint16_t port = 0;
+      if (!ParseHostPort(value, &host, &port)) {
+        *err = option + ": '" + std::string(value) + "' is not HOST:PORT";
+        return false;
+      }
+      options->cluster.advertise = std::string(value);
+    } else if (name == "node-id") {
+      if (value.empty() || value.size() > 128 || value.find_first_of(" \t\r\n") != std::string_view::npos) {
+        *err = option + ": '" + std::string(value) + "' must be 1-128 bytes without white space";
+        return false;
+      }
+      options->cluster.nodeId = std::string(value);
     } else if (name == "device-port" || name == "http-port") {
       std::uint16_t port;
       if (!ParsePort(value, &port)) {
@@ -119,6 +148,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* opti
       else if (name == "download-root") options->downloadRoot = v;
       else if (name == "admin-bind") options->adminBind = v;
       else if (name == "admin-token-file") options->adminTokenFile = v;
+      else if (name == "cluster-token-file") options->cluster.tokenFile = v;
       else options->logFile = v;
     }
     return true;
@@ -138,6 +168,33 @@ bool PrepareAdminAccess(AppOptions* options, std::string* error, std::string* wa
              " opens the management port to the network: give it --admin-token-file too";
     return false;
   }
+  return true;
+}
+
+bool PrepareCluster(AppOptions* options, std::string* error, std::string* warning) {
+  ClusterConfig& c = options->cluster;
+  if (!c.enabled) {
+    if (!c.nodeId.empty() || !c.advertise.empty() || !c.tokenFile.empty()) {
+      *error = "--node-id, --advertise and --cluster-token-file belong with --cluster";
+      return false;
+    }
+    return true;
+  }
+  if (!options->adminEnabled) {
+    *error = "--cluster needs the management port (the nodes reach each other there): drop --admin-port off";
+    return false;
+  }
+  if (c.tokenFile.empty()) {
+    *error = "--cluster needs --cluster-token-file, the secret the nodes share";
+    return false;
+  }
+  if (!ReadTokenFile(c.tokenFile, &c.token, error, warning)) return false;
+  if (c.nodeId.empty()) {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') std::strcpy(host, "velmo");
+    c.nodeId = std::string(host) + ":" + std::to_string(options->devicePort);
+  }
+  if (c.advertise.empty()) c.advertise = "127.0.0.1:" + std::to_string(options->adminPort);
   return true;
 }
 

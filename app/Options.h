@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "app/ClusterConfig.h"
 #include "app/EventWebhook.h"
 
 namespace velmo {
@@ -31,6 +32,8 @@ struct AppOptions {
   // --event-webhook: where device events are POSTed; none when empty.
   std::optional<WebhookUrl> eventWebhook;
   WebhookTiming webhookTiming;  // not a command-line option: tests shorten it
+  // --cluster and its companions: one node of a fleet sharing a registry.
+  ClusterConfig cluster;
   // Bound of each stage of a wait for a device (API and management port);
   // not a command-line option: tests shorten it.
   std::chrono::milliseconds deviceWait{5000};
@@ -45,6 +48,13 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, AppOptions* opti
 // from the network has a token. Returns false with a one-line `error`;
 // `warning` is set for a token file others may read.
 bool PrepareAdminAccess(AppOptions* options, std::string* error, std::string* warning);
+
+// With --cluster: reads the cluster token file, fills in the node id and the
+// advertised address, and checks that the management port (where the other
+// nodes reach this one) is on. Returns false with a one-line `error`;
+// `warning` is set for a token file others may read. Without --cluster it
+// refuses the cluster's other options.
+bool PrepareCluster(AppOptions* options, std::string* error, std::string* warning);
 
 // The text printed by --help.
 std::string UsageText(const char* program);

@@ -39,6 +39,7 @@ void CVelmoDlg::Shutdown() {
   // the server takes them down.
   if (adminServer_) adminServer_->Stop();
   if (adminThread_.joinable()) adminThread_.join();
+  if (cluster_) cluster_->Stop();
   if (webhook_) webhook_->Stop();
   if (httpServer_) httpServer_->Stop();
   if (httpThread_.joinable()) httpThread_.join();
@@ -60,12 +61,29 @@ void CVelmoDlg::OnInitDialog() {
   httpServer_->AddRoute("/api/cmd", &OnApiCmd);
   httpServer_->AddRoute("/api/status", &OnApiStatus);
   httpThread_ = std::thread([this] { RunHttpServer(); });
+  if (options_.cluster.enabled && options_.adminEnabled) {
+    cluster_ = std::make_unique<CClusterNode>(
+        options_.cluster,
+        [this] {
+          // An advertised port of 0 (the port chosen at start) is the one bound.
+          const std::string& a = options_.cluster.advertise;
+          const std::uint16_t bound = AdminPort();
+          return bound != 0 && a.size() > 2 && a.compare(a.size() - 2, 2, ":0") == 0
+                     ? a.substr(0, a.size() - 1) + std::to_string(bound)
+                     : a;
+        },
+        [this](std::string_view line) { AppendLog(line); });
+    AppendLog("Cluster Start: node " + options_.cluster.nodeId);
+    cluster_->Start();
+  }
   if (options_.adminEnabled) {
-    adminServer_ = std::make_unique<CAdminServer>(AdminAccess{options_.adminToken});
+    adminServer_ = std::make_unique<CAdminServer>(
+        AdminAccess{options_.adminToken, options_.cluster.enabled ? options_.cluster.token : ""});
     AdminContext admin;
     admin.dlg = this;
     admin.startedAtMs = CServerClientSocket::NowMs();
     admin.deviceWait = options_.deviceWait;
+    if (cluster_) admin.cluster = cluster_->Forwarder();
     AddAdminRoutes(*adminServer_, admin);
     adminThread_ = std::thread([this] {
       pthread_setname_np(pthread_self(), "velmo-admin");

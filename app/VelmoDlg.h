@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ClusterNode.h"
 #include "app/EventLog.h"
 #include "app/StatsHistory.h"
 #include "httpserver/AdminServer.h"
@@ -137,6 +138,7 @@ class CVelmoDlg {
   std::thread adminThread_;
   CStatsHistory history_;
   std::unique_ptr<CEventWebhook> webhook_;  // created and stopped on the window thread
+  std::unique_ptr<CClusterNode> cluster_;   // --cluster: created and stopped on the window thread
   platform::TimerId refreshTimer_ = 0;
   bool shutDown_ = false;
 

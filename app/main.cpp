@@ -126,6 +126,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!warning.empty()) std::fprintf(stderr, "velmo: warning: %s\n", warning.c_str());
+  warning.clear();
+  if (!velmo::PrepareCluster(&options, &error, &warning)) {
+    std::fprintf(stderr, "velmo: %s\n", error.c_str());
+    return 2;
+  }
+  if (!warning.empty()) std::fprintf(stderr, "velmo: warning: %s\n", warning.c_str());
   if (!options.headless && !velmo::platform::DisplayAvailable()) options.headless = true;
   RunWindowFn runWindow = nullptr;
   if (!options.headless) {

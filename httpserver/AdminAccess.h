@@ -5,6 +5,9 @@
 //   127.0.0.1, localhost or [::1] (any port), so a web page elsewhere cannot
 //   reach it through DNS rebinding, and a state-changing request must carry
 //   "X-Velmo-Request: 1", which a cross-site form cannot set.
+// Either way, when Velmo is one node of a fleet, a request from another node
+// carries "X-Velmo-Cluster-Token: <cluster token>" instead, and only such a
+// request may use the routes between nodes.
 //
 // Thread safety: the functions keep no state; an AdminAccess is read-only
 // once the server runs.
@@ -17,7 +20,8 @@
 namespace velmo {
 
 struct AdminAccess {
-  std::string token;  // "": no token configured
+  std::string token;         // "": no token configured
+  std::string clusterToken;  // "": not one node of a fleet
 };
 
 // What a request shows of itself to the access check.
@@ -25,6 +29,7 @@ struct AccessRequest {
   std::string_view host;           // the Host header
   std::string_view authorization;  // the Authorization header
   std::string_view velmoRequest;   // the X-Velmo-Request header
+  std::string_view clusterToken;   // the X-Velmo-Cluster-Token header
   bool changesState = false;       // not GET/HEAD
   bool staticFile = false;         // the console's own files
 };
@@ -46,6 +51,11 @@ bool IsLoopbackAddress(std::string_view address);
 bool IsLoopbackHost(std::string_view host);
 // Constant-time comparison of "Bearer <token>" with `expected` (not empty).
 bool BearerMatches(std::string_view authorization, std::string_view expected);
+// Constant-time comparison of a secret with `expected` (false when empty).
+bool SecretMatches(std::string_view given, std::string_view expected);
+// True when the request comes from another node: it carries the cluster
+// token (compared in constant time) and one is configured.
+bool FromClusterNode(const AdminAccess& access, const AccessRequest& request);
 
 // Reads a token file: its content without trailing white space. Returns
 // false with `error` set when it cannot be read or is empty; `warning` is set

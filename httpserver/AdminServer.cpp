@@ -148,6 +148,7 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
     access.host = text(message[http::field::host]);
     access.authorization = text(message[http::field::authorization]);
     access.velmoRequest = text(message["X-Velmo-Request"]);
+    access.clusterToken = text(message["X-Velmo-Cluster-Token"]);
     access.changesState = request.method != http::verb::get && request.method != http::verb::head;
 
     stream_.expires_never();  // the handler may wait for a device
@@ -387,6 +388,7 @@ void CAdminServer::Dispatch(AdminRequest request, const AccessRequest& access, A
   }
   if (!found) return reply(pathKnown ? JsonError(405, "method not allowed") : JsonError(404, "not found"));
   request.params = std::move(params);
+  request.fromCluster = FromClusterNode(access_, access);
   if (found->stream) return stream(found->stream, std::move(request));
   found->handler(request, std::move(reply));
 }

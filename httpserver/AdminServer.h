@@ -37,6 +37,7 @@ struct AdminRequest {
   std::map<std::string, std::string> query;   // decoded; the first of a repeated name counts
   std::vector<std::string> params;            // the decoded "{}" segments, in order
   std::string body;
+  bool fromCluster = false;                   // sent by another node with the cluster token
 };
 
 struct AdminResponse {

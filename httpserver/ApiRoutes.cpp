@@ -1,10 +1,12 @@
 #include "httpserver/ApiRoutes.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include "protocol/DeviceInfoRecord.h"
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/FleetCounters.h"
+#include "socketserver/RemoteDevices.h"
 #include "socketserver/ServerClientSocket.h"
 
 namespace velmo {
@@ -15,6 +17,9 @@ constexpr std::size_t kMaxCommandBody = 258;  // the body + "\n" + terminator fi
 // A status query's own bound beyond its two stages, so that the device's
 // round decides first.
 constexpr std::chrono::milliseconds kQueryMargin{500};
+// For a device on another node: how long past the bound the answer of that
+// node is awaited (it decides within the bound; this is the way back).
+constexpr std::chrono::milliseconds kRemoteMargin{250};
 
 ApiContext* Api(void* context) { return static_cast<ApiContext*>(context); }
 
@@ -55,6 +60,24 @@ bool OnApiCmd(void* context, std::string uri, std::string body, std::string sn, 
   }
   auto target = CClientRegistry::Process().FindBySn(sn);
   platform::GatePtr home = HttpServer::Home(conn);
+  auto remote = target ? nullptr : RemoteDevices();
+  if (remote && home) {
+    // Held by another node, or by none: that node decides, within the same bound.
+    auto once = std::make_shared<std::atomic<bool>>(false);
+    auto decide = [answer, once, start = std::chrono::steady_clock::now()](CommandResult result) {
+      if (once->exchange(true)) return;
+      if (result != CommandResult::Offline) {
+        CFleetCounters::Process().CommandWait(std::chrono::steady_clock::now() - start);
+      }
+      CFleetCounters::Process().Command(result);
+      answer(CommandAnswer(result == CommandResult::Offline ? 0 : result == CommandResult::Taken ? 1 : 2));
+    };
+    remote->SendCommand(sn, body, true, Stage(api), home, [decide](const RemoteCommandResult& r) {
+      decide(!r.held ? CommandResult::Offline : r.taken ? CommandResult::Taken : CommandResult::Queued);
+    });
+    HttpServer::SetDeadline(conn, Stage(api) + kRemoteMargin, [decide] { decide(CommandResult::Queued); });
+    return true;
+  }
   if (!target || !home) {
     CFleetCounters::Process().Command(CommandResult::Offline);
     answer(CommandAnswer(0));
@@ -82,11 +105,22 @@ bool OnApiStatus(void* context, std::string uri, std::string /*body*/, std::stri
   };
   auto target = CClientRegistry::Process().FindBySn(sn);
   platform::GatePtr home = HttpServer::Home(conn);
+  const std::chrono::milliseconds stage = Stage(api);
+  auto remote = target ? nullptr : RemoteDevices();
+  if (remote && home) {
+    auto once = std::make_shared<std::atomic<bool>>(false);
+    auto decide = [answer, once](const QueryAnswer& a) {
+      if (!once->exchange(true)) answer(StatusAnswer(a));
+    };
+    remote->SendQuery(sn, "query dev_infos", true, 2 * stage + kQueryMargin, home,
+                      [decide](const RemoteQueryResult& r) { decide(r.answer); });
+    HttpServer::SetDeadline(conn, 2 * stage + kQueryMargin + kRemoteMargin, [decide] { decide(QueryAnswer{}); });
+    return true;
+  }
   if (!target || !home) {
     answer(StatusAnswer(QueryAnswer{}));
     return true;
   }
-  const std::chrono::milliseconds stage = Stage(api);
   auto wait = CQueryWait::Start(target->Mailbox(), "query dev_infos", true, home,
                                 [answer](const QueryAnswer& a) { answer(StatusAnswer(a)); });
   HttpServer::SetDeadline(conn, 2 * stage + kQueryMargin, [wait] { wait->Expire(); });

@@ -115,9 +115,10 @@ class CFileRecver final : public IClientProtocol, private CFrameAssembler::Sink 
   };
   Outcome RelayCommand(const std::uint8_t* payload, int length);
   Outcome QueryDevice(const std::uint8_t* payload, int length);
-  // Queues `text` for `target` (the query, or the command with a line feed)
-  // and waits; `target` null answers "no such device" at once.
-  Outcome StartRelay(AnswerForm form, std::shared_ptr<CServerClientSocket> target, std::string text);
+  // Queues `text` for the device `sn` (the query, or the command with a line
+  // feed) and waits: on its connection here, else through the node that holds
+  // it; an SN held nowhere answers "no such device" at once.
+  Outcome StartRelay(AnswerForm form, const std::string& sn, std::string text);
   void FinishRelay(std::uint64_t id, const RelayResult& result);
   void Answer(AnswerForm form, const RelayResult& result);
   // Sends `payload` as one frame and reports the whole frame to the data callback.

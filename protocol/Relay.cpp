@@ -19,6 +19,7 @@
 #include "socketserver/FleetCounters.h"
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/DeviceExchange.h"
+#include "socketserver/RemoteDevices.h"
 
 namespace velmo {
 
@@ -29,6 +30,9 @@ constexpr std::size_t kRecordMax = 799;      // the HTTP request record: target 
 constexpr std::size_t kConvertedMax = 4095;  // converted texts, without terminator
 // A query's own bound beyond its two stages, so that the round decides first.
 constexpr std::chrono::milliseconds kQueryMargin{500};
+// For a device on another node: how long past the bound that node's answer
+// is awaited (it decides within the bound; this is the way back).
+constexpr std::chrono::milliseconds kRemoteMargin{250};
 
 // Relay status: 0 no such SN, 1 not taken (or not answered) within the wait, 2 done.
 enum RelayStatus { kNoDevice = 0, kNotTaken = 1, kTaken = 2 };
@@ -160,8 +164,8 @@ CFrameAssembler::PostVerdict CFileRecver::HandlePostRequest(const std::uint8_t* 
   TraceConversion(*this, record.size(), converted, convertedLength);
 
   const AnswerForm form = record.compare(0, 3, "SN?") == 0 ? AnswerForm::HttpResponse : AnswerForm::CommandFrame;
-  auto target = CClientRegistry::Process().FindBySn(TargetSn(recordBytes, record.size()));
-  verdict.suspend = StartRelay(form, std::move(target), TextAfterTarget(converted)) == Outcome::Wait;
+  verdict.suspend =
+      StartRelay(form, std::string(TargetSn(recordBytes, record.size())), TextAfterTarget(converted)) == Outcome::Wait;
   return verdict;
 }
 
@@ -177,30 +181,31 @@ CFileRecver::Outcome CFileRecver::RelayCommand(const std::uint8_t* payload, int 
   int convertedLength = 0;
   std::vector<char> converted = Convert(payload, size, &convertedLength);
   TraceConversion(*this, size, converted, convertedLength);
-  auto target = CClientRegistry::Process().FindBySn(TargetSn(payload, size));
-  return StartRelay(AnswerForm::CommandFrame, std::move(target), TextAfterTarget(converted));
+  return StartRelay(AnswerForm::CommandFrame, std::string(TargetSn(payload, size)), TextAfterTarget(converted));
 }
 
 CFileRecver::Outcome CFileRecver::QueryDevice(const std::uint8_t* payload, int length) {
   CFleetCounters::Process().Relay(RelayKind::Query);
   const std::size_t size = static_cast<std::size_t>(length);
-  auto target = CClientRegistry::Process().FindBySn(TargetSn(payload, size));
+  const std::string sn(TargetSn(payload, size));
+  const bool reachable = CClientRegistry::Process().FindBySn(sn) || (!sn.empty() && RemoteDevices());
   std::string text;
   if (size > kTargetBytes) {
     const char* start = reinterpret_cast<const char*>(payload) + kTargetBytes;
     text.assign(start, strnlen(start, size - kTargetBytes));  // unconverted, up to a zero byte
   }
-  if (target && text.size() > kConvertedMax) {
+  if (reachable && text.size() > kConvertedMax) {
     Trace("query refused: the text is longer than 4095 bytes");
     Answer(AnswerForm::QueryFrame, RelayResult{kNotTaken, {}});
     return Outcome::Keep;
   }
-  return StartRelay(AnswerForm::QueryFrame, std::move(target), std::move(text));
+  return StartRelay(AnswerForm::QueryFrame, sn, std::move(text));
 }
 
-CFileRecver::Outcome CFileRecver::StartRelay(AnswerForm form, std::shared_ptr<CServerClientSocket> target,
-                                             std::string text) {
-  if (!target) {
+CFileRecver::Outcome CFileRecver::StartRelay(AnswerForm form, const std::string& sn, std::string text) {
+  auto target = CClientRegistry::Process().FindBySn(sn);
+  auto remote = target || sn.empty() ? nullptr : RemoteDevices();
+  if (!target && !remote) {
     Answer(form, RelayResult{kNoDevice, {}});
     return Outcome::Keep;
   }
@@ -216,6 +221,21 @@ CFileRecver::Outcome CFileRecver::StartRelay(AnswerForm form, std::shared_ptr<CS
   };
   const std::chrono::milliseconds stage = conn_.Timings().deviceWait;
   conn_.PauseReading(CServerClientSocket::kPauseWait);
+  if (remote) {
+    // Held by another node, or by none: that node decides within the same bound.
+    const std::chrono::milliseconds bound = form == AnswerForm::QueryFrame ? 2 * stage + kQueryMargin : stage;
+    if (form == AnswerForm::QueryFrame) {
+      remote->SendQuery(sn, std::move(text), false, bound, conn_.Gate(), [finish](const RemoteQueryResult& r) {
+        finish(RelayResult{!r.held ? kNoDevice : r.answer.answered ? kTaken : kNotTaken, r.answer});
+      });
+    } else {
+      remote->SendCommand(sn, text, true, bound, conn_.Gate(), [finish](const RemoteCommandResult& r) {
+        finish(RelayResult{!r.held ? kNoDevice : r.taken ? kTaken : kNotTaken, {}});
+      });
+    }
+    conn_.SetTimer(bound + kRemoteMargin, [this, id = relay_->id] { FinishRelay(id, RelayResult{kNotTaken, {}}); });
+    return Outcome::Wait;
+  }
   if (form == AnswerForm::QueryFrame) {
     relay_->query = CQueryWait::Start(target->Mailbox(), std::move(text), false, conn_.Gate(),
                                       [finish](const QueryAnswer& answer) {
