@@ -310,30 +310,33 @@ void CClusterForwarder::SendQuery(const std::string& sn, const std::string& text
 
 void CClusterForwarder::FetchAll(const std::string& target, milliseconds bound,
                                  std::function<void(std::vector<std::pair<ClusterNode, NodeAnswer>>)> done) {
-  std::vector<ClusterNode> others;
-  for (ClusterNode& n : registry_.Nodes()) {
-    if (n.id != registry_.NodeId()) others.push_back(std::move(n));
-  }
-  struct Gather {
-    std::vector<std::pair<ClusterNode, NodeAnswer>> answers;
-    std::size_t waiting = 0;
-    std::function<void(std::vector<std::pair<ClusterNode, NodeAnswer>>)> done;
-  };
-  auto gather = std::make_shared<Gather>();
-  gather->done = std::move(done);
-  gather->waiting = others.size();
-  gather->answers.resize(others.size());
-  if (others.empty()) {
-    asio::post(io_.Context(), [gather] { gather->done({}); });
-    return;
-  }
-  for (std::size_t i = 0; i < others.size(); ++i) {
-    gather->answers[i].first = others[i];
-    Call(others[i].address, http::verb::get, target, "", bound, [gather, i](const NodeAnswer& a) {
-      gather->answers[i].second = a;  // the forwarder thread: one at a time
-      if (--gather->waiting == 0) gather->done(std::move(gather->answers));
-    });
-  }
+  registry_.ReadNodes([self = shared_from_this(), target, bound, done = std::move(done)](
+                          std::vector<ClusterNode> nodes) mutable {
+    std::vector<ClusterNode> others;
+    for (ClusterNode& n : nodes) {
+      if (n.id != self->registry_.NodeId()) others.push_back(std::move(n));
+    }
+    struct Gather {
+      std::vector<std::pair<ClusterNode, NodeAnswer>> answers;
+      std::size_t waiting = 0;  // forwarder thread
+      std::function<void(std::vector<std::pair<ClusterNode, NodeAnswer>>)> done;
+    };
+    auto gather = std::make_shared<Gather>();
+    gather->done = std::move(done);
+    gather->waiting = others.size();
+    gather->answers.resize(others.size());
+    if (others.empty()) {
+      asio::post(self->io_.Context(), [gather] { gather->done({}); });
+      return;
+    }
+    for (std::size_t i = 0; i < others.size(); ++i) {
+      gather->answers[i].first = others[i];
+      self->Call(others[i].address, http::verb::get, target, "", bound, [gather, i](const NodeAnswer& a) {
+        gather->answers[i].second = a;
+        if (--gather->waiting == 0) gather->done(std::move(gather->answers));
+      });
+    }
+  });
 }
 
 }  // namespace velmo

@@ -67,7 +67,8 @@ class CClusterForwarder final : public IRemoteDevices, public std::enable_shared
   // other node holds it.
   void ForwardToHolder(const std::string& sn, boost::beast::http::verb method, std::string target, std::string body,
                        std::chrono::milliseconds bound, std::function<void(std::optional<NodeAnswer>)> done);
-  // GET `target` from every other live node; `done` gets each node with its answer.
+  // GET `target` from every other live node (read from the registry now);
+  // `done` gets each node with its answer.
   void FetchAll(const std::string& target, std::chrono::milliseconds bound,
                 std::function<void(std::vector<std::pair<ClusterNode, NodeAnswer>>)> done);
 

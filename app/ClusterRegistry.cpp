@@ -128,6 +128,18 @@ void CClusterRegistry::Lookup(const std::string& sn, LookupDone done) {
   wake_.notify_one();
 }
 
+void CClusterRegistry::ReadNodes(std::function<void(std::vector<ClusterNode>)> done) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!stop_ && up_.load()) {
+      queue_.push_back(Op{Op::Nodes, "", nullptr, std::move(done)});
+      done = nullptr;
+    }
+  }
+  if (done) return done(Nodes());
+  wake_.notify_one();
+}
+
 std::vector<ClusterNode> CClusterRegistry::Nodes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<ClusterNode> out;
@@ -138,6 +150,7 @@ std::vector<ClusterNode> CClusterRegistry::Nodes() const {
 void CClusterRegistry::FailLookups(std::deque<Op>& ops) {
   for (Op& op : ops) {
     if (op.kind == Op::Lookup && op.done) op.done(std::nullopt);
+    if (op.kind == Op::Nodes && op.nodes) op.nodes(Nodes());
   }
   ops.clear();
 }
@@ -260,6 +273,10 @@ bool CClusterRegistry::Exchange(std::deque<Op>& ops, bool refresh, bool node, st
       case Op::Lookup:
         p.Add({"GET", keys.back()});
         break;
+      case Op::Nodes:
+        skipped[i] = true;  // answered with the node records below
+        node = true;
+        break;
     }
   }
   std::size_t chunks = 0;
@@ -315,6 +332,7 @@ bool CClusterRegistry::Exchange(std::deque<Op>& ops, bool refresh, bool node, st
   }
   // Answer the look-ups; a node not known yet is read once.
   for (std::size_t i = 0; i < ops.size(); ++i) {
+    if (ops[i].kind == Op::Nodes) ops[i].nodes(Nodes());
     if (ops[i].kind != Op::Lookup) continue;
     const std::string& id = lookupIds[i];
     LookupDone done = std::move(ops[i].done);

@@ -87,6 +87,9 @@ class CClusterRegistry {
 
   // The live nodes (this one included), as last read: at most nodeInterval old.
   std::vector<ClusterNode> Nodes() const;
+  // The live nodes read now (on the registry thread): `done` gets them, or
+  // the last ones read when the registry cannot be reached.
+  void ReadNodes(std::function<void(std::vector<ClusterNode>)> done);
   const std::string& NodeId() const { return config_.nodeId; }
   bool Up() const { return up_.load(); }
   // Redis commands sent and round trips made since Start.
@@ -98,9 +101,10 @@ class CClusterRegistry {
 
  private:
   struct Op {
-    enum Kind { Register, Unregister, Lookup } kind;
+    enum Kind { Register, Unregister, Lookup, Nodes } kind;
     std::string sn;
     LookupDone done;
+    std::function<void(std::vector<ClusterNode>)> nodes;
   };
   class Pipeline;
 
@@ -112,7 +116,7 @@ class CClusterRegistry {
   void RefreshNodes(const std::vector<std::string>& members, std::string* why);
   std::optional<ClusterNode> Holder(const std::string& id);
   void RemoveOwnEntries();
-  static void FailLookups(std::deque<Op>& ops);
+  void FailLookups(std::deque<Op>& ops);
 
   const ClusterConfig config_;
   const ClusterRegistryHooks hooks_;
