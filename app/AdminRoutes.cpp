@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/ClusterForwarder.h"
 #include "app/ClusterRoutes.h"
 #include "app/ConsoleRoutes.h"
 #include "app/EventStreams.h"
@@ -309,8 +310,12 @@ void AddAdminRoutes(CAdminServer& server, const AdminContext& context) {
   server.AddStreamRoute("/v1/events", [streams](const AdminRequest&, std::shared_ptr<CAdminStream> stream) {
     streams->Add(stream);
   });
-  server.AddRoute(http::get, "/metrics", [](const AdminRequest&, AdminReply reply) {
+  server.AddRoute(http::get, "/metrics", [ctx](const AdminRequest&, AdminReply reply) {
     MetricsInput in;
+    if (ctx.cluster) {
+      const CClusterRegistry& r = ctx.cluster->Registry();
+      in.cluster = MetricsInput::Cluster{r.Up(), r.Commands(), r.RoundTrips()};
+    }
     CClientRegistry::Process().ForEach([&](const CServerClientSocket& c) { (c.HasSn() ? in.devices : in.clients)++; });
     in.totals = CFleetCounters::Process().Read();
     reply(AdminResponse{200, "text/plain; version=0.0.4; charset=utf-8", FormatMetrics(in)});

@@ -98,6 +98,15 @@ std::string FormatMetrics(const MetricsInput& in) {
   Family(out, "velmo_event_webhook_dropped_total", "counter",
          "Device events given up after the webhook's retries, or not queued because its queue was full.")
       .Sample(t.webhookDropped);
+  if (in.cluster) {
+    Family(out, "velmo_cluster_registry_up", "gauge", "1 while the fleet's shared registry (Redis) can be reached.")
+        .Sample(in.cluster->up ? 1 : 0);
+    Family(out, "velmo_cluster_registry_commands_total", "counter", "Commands this node sent to the registry.")
+        .Sample(static_cast<double>(in.cluster->commands));
+    Family(out, "velmo_cluster_registry_round_trips_total", "counter",
+           "Pipelined exchanges of this node with the registry.")
+        .Sample(static_cast<double>(in.cluster->roundTrips));
+  }
 
   const procstat::StatFields stat = procstat::ReadStat("self");
   const long long boot = procstat::BootTime();
