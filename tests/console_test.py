@@ -35,7 +35,7 @@ try:
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
-    from selenium.webdriver.support.ui import WebDriverWait
+    from selenium.webdriver.support.ui import Select, WebDriverWait
 except ImportError as e:  # pragma: no cover
     print(f"SKIP: Selenium is not installed ({e})")
     sys.exit(SKIP)
@@ -628,6 +628,61 @@ class TokenConsoleTest(ConsoleCase):
         self.wait(lambda d: self.text("device-count") == "3", "the token did not survive a reload")
         self.assertFalse(self.overlay_shown())
         more.stop()
+
+
+class FleetConsoleTest(ConsoleCase):
+    """Two nodes of a fleet around a real redis-server: node A's console shows the whole fleet."""
+
+    @classmethod
+    def setUpClass(cls):
+        redis = shutil.which("redis-server")
+        if not redis:
+            raise unittest.SkipTest("redis-server is not installed")
+        cls.fleet_dir = tempfile.mkdtemp(prefix="velmo-fleet-")
+        token = os.path.join(cls.fleet_dir, "token")
+        with open(os.open(token, os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
+            f.write(secrets.token_hex(16) + "\n")
+        port = next(p for p in iter(lambda: random.randrange(32000, 32700), None) if port_free(p))
+        cls.redis = subprocess.Popen([redis, "--port", str(port), "--bind", "127.0.0.1", "--save", "",
+                                      "--appendonly", "no", "--dir", cls.fleet_dir],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        cluster = ("--cluster", f"redis://127.0.0.1:{port}", "--cluster-token-file", token)
+        cls.velmo_args = (*cluster, "--node-id", "A")
+        super().setUpClass()
+        cls.other = Velmo(cls.work, *cluster, "--node-id", "B")
+        try:
+            cls.far = Devsim(cls.other, cls.work, count=2, prefix="2028F")
+        except Exception:
+            cls.tearDownClass()
+            raise
+        cls.sims.append(cls.far)
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        cls.other.stop()
+        cls.redis.terminate()
+        cls.redis.wait()
+        shutil.rmtree(cls.fleet_dir, ignore_errors=True)
+
+    def test_the_fleet_is_listed_and_its_devices_take_commands(self):
+        self.open_console()
+        self.wait(lambda d: d.find_element(By.ID, "scope-box").is_displayed(), "no scope choice on a node of a fleet")
+        self.assertEqual(self.shown_sns(), [], "node A holds no device of its own")
+        Select(self.driver.find_element(By.ID, "scope")).select_by_value("cluster")
+        self.wait(lambda d: self.shown_sns() == sorted(self.far.sns), "the other node's devices are not listed")
+        nodes = self.driver.execute_script(
+            "return [...document.querySelectorAll('#device-rows td.node-col')].map(c => c.textContent);")
+        self.assertEqual(nodes, ["B", "B"])
+        sn = self.far.sns[1]
+        row = self.row(sn)
+        row.find_element(By.CSS_SELECTOR, "input.cmd-input").send_keys("fleet 你好")
+        row.find_element(By.CSS_SELECTOR, "button.cmd-send").click()
+        self.wait(lambda d: self.result_of(sn) == "taken", "a command for the other node's device was not taken")
+        self.assertTrue(wait_until(lambda: f"{sn}: fleet 你好\n" in self.far.output()),
+                        "the device on the other node did not receive the command")
+        Select(self.driver.find_element(By.ID, "scope")).select_by_value("node")
+        self.wait(lambda d: self.shown_sns() == [], "the node's own scope still lists the fleet")
 
 
 def main():

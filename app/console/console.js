@@ -44,6 +44,10 @@
       chartNow: '现在',
       chartAgo: (m) => m + ' 分钟前',
       filter: 'SN 前缀：',
+      scope: '范围：',
+      scopeNode: '本节点',
+      scopeCluster: '整个集群',
+      colNode: '节点',
       filterHint: '按 SN 前缀筛选',
       prev: '上一页',
       next: '下一页',
@@ -106,6 +110,10 @@
       chartNow: 'now',
       chartAgo: (m) => m + ' min ago',
       filter: 'SN prefix:',
+      scope: 'Scope:',
+      scopeNode: 'this node',
+      scopeCluster: 'whole fleet',
+      colNode: 'Node',
       filterHint: 'filter by SN prefix',
       prev: 'Previous',
       next: 'Next',
@@ -307,8 +315,20 @@
     if (stats) onStats(stats);
     if (running) return;
     running = true;
+    loadCluster();
     loadHistory();
     runEvents();
+  }
+
+  // One node of a fleet: the list may show the whole fleet.
+  async function loadCluster() {
+    try {
+      const res = await request('GET', '/v1/cluster');
+      const body = res.ok ? await readJson(res) : null;
+      $('scope-box').hidden = !(body && body.enabled === true);
+    } catch (e) {
+      if (!(e instanceof Unauthorized)) console.warn('velmo console: cluster', e);
+    }
   }
 
   function showPageError(text) {
@@ -624,16 +644,18 @@
   async function loadDevices() {
     const prefix = $('sn-filter').value;
     const askedOffset = list.offset;
+    const scope = $('scope').value;
     const query = new URLSearchParams({
       prefix: prefix,
       offset: String(askedOffset),
       limit: String(PAGE_SIZE),
     });
+    if (scope === 'cluster') query.set('scope', 'cluster');
     const res = await request('GET', '/v1/devices?' + query.toString());
     if (!res.ok) throw new Error(errorText(res, await readJson(res)));
     const body = await readJson(res);
     if (!body || !Array.isArray(body.devices)) throw new Error('malformed device list');
-    if (prefix !== $('sn-filter').value || askedOffset !== list.offset) {
+    if (prefix !== $('sn-filter').value || askedOffset !== list.offset || scope !== $('scope').value) {
       // The operator turned the page or changed the filter meanwhile: this
       // answer is for a page nobody looks at any more.
       list.dirty = true;
@@ -654,7 +676,7 @@
     const seen = new Set();
     devices.forEach((d, i) => {
       const sn = String(d.sn);
-      const key = sn + '\u0000' + String(d.socket);
+      const key = sn + '\u0000' + String(d.node || '') + '\u0000' + String(d.socket);
       let row = rows.get(key);
       if (!row) {
         row = makeRow(sn);
@@ -709,6 +731,7 @@
     row.snCell = td('sn');
     row.snCell.textContent = sn;
     row.address = td('address');
+    row.node = td('node-col');
     row.registered = td('time');
     row.heartbeat = td('time');
     const command = td();
@@ -731,7 +754,7 @@
     const drop = button('disconnect', 'disconnect danger');
     wrap.append(info, drop);
     actions.append(wrap);
-    tr.append(row.num, row.snCell, row.address, row.registered, row.heartbeat, command, row.resultCell, actions);
+    tr.append(row.num, row.snCell, row.address, row.node, row.registered, row.heartbeat, command, row.resultCell, actions);
 
     send.addEventListener('click', () => sendCommand(row));
     row.input.addEventListener('keydown', (e) => {
@@ -745,6 +768,7 @@
   function fillRow(row, d, number) {
     setText(row.num, String(number));
     setText(row.address, String(d.ip));
+    setText(row.node, d.node === undefined ? '' : String(d.node));
     row.address.title = 'port ' + d.port + ', socket ' + d.socket;
     setText(row.registered, shortTime(d.registered_at));
     setText(row.heartbeat, shortTime(d.last_heartbeat_at));
@@ -968,6 +992,11 @@
 
     $('sn-filter').addEventListener('input', () => {
       list.offset = 0;
+      scheduleList();
+    });
+    $('scope').addEventListener('change', () => {
+      list.offset = 0;
+      $('device-table').classList.toggle('cluster', $('scope').value === 'cluster');
       scheduleList();
     });
     $('page-prev').addEventListener('click', () => {
