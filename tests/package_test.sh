@@ -20,7 +20,7 @@ field() { dpkg-deb --field "$deb" "$1"; }
 [ "$(field Architecture)" = amd64 ] || fail "Architecture: $(field Architecture)"
 [ "$(basename "$deb")" = "velmo_${version}_amd64.deb" ] || fail "file name $(basename "$deb")"
 depends=$(field Depends)
-for lib in libc6 libstdc++6 libsystemd0 zlib1g; do
+for lib in libc6 libstdc++6 libsystemd0 libhiredis zlib1g; do
   grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 if grep -Eq -- '-dev( |,|$)|cmake|ninja|g\+\+|libgtest|libbenchmark' <<<"$depends"; then
