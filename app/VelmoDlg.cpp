@@ -243,10 +243,7 @@ void CVelmoDlg::SetFileDir(const std::string& path) {
 }
 
 void CVelmoDlg::OnAccept(void* user, const AcceptInfo* info, int* /*accept*/) {
-  char line[128];
-  std::snprintf(line, sizeof line, "OnAccept-%d %s:%u", info->socket, platform::Ipv4Text(info->address.addrNet).c_str(),
-                static_cast<unsigned>(platform::NetToHost16(info->address.portNet)));
-  Dlg(user).Report(line);  // every connection is accepted: the flag stays 1
+  Dlg(user).Report("OnAccept-" + std::to_string(info->socket) + " " + PeerText(*info));  // the flag stays 1
 }
 
 void CVelmoDlg::OnAcceptErr(void* user, Socket listenSocket) {

@@ -193,8 +193,12 @@ class CAcceptSocket::CAcceptor : public std::enable_shared_from_this<CAcceptor> 
         if (recv(wait->info->socket, bytes, header.length, MSG_DONTWAIT) != static_cast<ssize_t>(header.length)) {
           return RefuseProxy(wait, "its PROXY header could not be read");
         }
-        if (header.hasAddress && !header.v6) {
-          inet_pton(AF_INET, header.ip.c_str(), &wait->info->address.addrNet);
+        if (header.hasAddress) {
+          if (header.v6) {
+            wait->info->addressText = header.ip;
+          } else {
+            inet_pton(AF_INET, header.ip.c_str(), &wait->info->address.addrNet);
+          }
           wait->info->address.portNet = htons(header.port);
         }
         waits_.erase(wait);
@@ -214,8 +218,7 @@ class CAcceptSocket::CAcceptor : public std::enable_shared_from_this<CAcceptor> 
   void RefuseProxy(const std::shared_ptr<ProxyWait>& wait, const std::string& why) {
     waits_.erase(wait);
     const AcceptInfo& info = *wait->info;
-    auto* text = new std::string("closed the connection from " + platform::Ipv4Text(info.address.addrNet) + ":" +
-                                 std::to_string(ntohs(info.address.portNet)) + ": " + why);
+    auto* text = new std::string("closed the connection from " + PeerText(info) + ": " + why);
     platform::CloseSocket(info.socket);
     if (loop_.Post(notify_, WM_PROXY_REFUSED, reinterpret_cast<std::uintptr_t>(text), 0) != platform::PostResult::Ok) {
       delete text;  // a full window queue: the notice is lost, the connection is closed all the same

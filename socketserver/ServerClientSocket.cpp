@@ -83,7 +83,7 @@ void CServerClientSocket::TakeAcceptInfo(std::unique_ptr<AcceptInfo> info) {
   fd_ = info->socket;
   ownsFd_ = fd_ != platform::kInvalidSocket;
   peerAddress_ = info->address;
-  addressText_ = platform::Ipv4Text(info->address.addrNet);
+  addressText_ = info->addressText.empty() ? platform::Ipv4Text(info->address.addrNet) : info->addressText;
   connectedAtMs_ = NowMs();
 }
 

@@ -3,6 +3,8 @@
 // device server, timings and limits.
 #pragma once
 
+#include <string>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -15,9 +17,19 @@ using Socket = int;  // a POSIX descriptor; printed as its decimal value
 
 // Handed from the listener to the window thread for each new connection.
 struct AcceptInfo {
-  platform::Ipv4SockAddr address;  // the peer, as accept() returned it
+  platform::Ipv4SockAddr address;  // the peer, as accept() returned it (or its PROXY header named it)
   Socket socket = platform::kInvalidSocket;
+  // The peer's address as text when it is no IPv4 address (an IPv6 device
+  // behind a load balancer); "" otherwise.
+  std::string addressText;
 };
+
+// "a.b.c.d:port", or "[v6]:port" for a peer named by `addressText`.
+inline std::string PeerText(const AcceptInfo& info) {
+  const std::string port = std::to_string(platform::NetToHost16(info.address.portNet));
+  if (!info.addressText.empty()) return "[" + info.addressText + "]:" + port;
+  return platform::Ipv4Text(info.address.addrNet) + ":" + port;
+}
 
 // One row of the device list: two 260-byte NUL-terminated texts.
 struct DeviceRow {

@@ -51,6 +51,31 @@ TEST_F(ProxyTest, TheHeaderNamesTheDevice) {
   EXPECT_EQ(Get("/v1/devices/PX-2").Json()["ip"], "198.51.100.7");
 }
 
+TEST_F(ProxyTest, AnIpv6DeviceIsShownWithItsOwnAddress) {
+  FakeDevice v1, v2;
+  ASSERT_TRUE(v1.Connect(devices_));
+  ASSERT_TRUE(v1.Send("PROXY TCP6 2001:db8::7 2001:db8::1 40002 8899\r\n" + Frame("-36PX-6A")));
+  ASSERT_FALSE(v1.ReadFrame().empty());
+  // Version 2, AF_INET6 over TCP: 16 + 16 address bytes, then the two ports.
+  std::string addresses("\x20\x01\x0d\xb8\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x09", 16);
+  addresses += std::string(15, '\0') + "\x01" + std::string("\x9C\x43\x22\xC3", 4);
+  std::string v2bytes = V2Header(1, addresses) + Frame("-36PX-6B");
+  v2bytes[13] = 0x21;  // AF_INET6, STREAM
+  ASSERT_TRUE(v2.Connect(devices_));
+  ASSERT_TRUE(v2.Send(v2bytes));
+  ASSERT_FALSE(v2.ReadFrame().empty());
+  ASSERT_TRUE(lines_.WaitCount("OnAccept-", 2));
+  std::vector<std::string> accepts;
+  for (const auto& l : lines_.Lines()) {
+    if (l.rfind("OnAccept-", 0) == 0) accepts.push_back(l.substr(l.find(' ') + 1));
+  }
+  EXPECT_EQ(accepts, (std::vector<std::string>{"[2001:db8::7]:40002", "[2001:db8::9]:40003"}));
+  json a = Get("/v1/devices/PX-6A").Json();
+  EXPECT_EQ(a["ip"], "2001:db8::7");
+  EXPECT_EQ(a["port"], 40002);
+  EXPECT_EQ(Get("/v1/devices/PX-6B").Json()["ip"], "2001:db8::9");
+}
+
 TEST_F(ProxyTest, AHealthCheckKeepsTheBalancersAddress) {
   FakeDevice check;
   ASSERT_TRUE(check.Connect(devices_));
