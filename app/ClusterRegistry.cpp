@@ -150,7 +150,11 @@ std::vector<ClusterNode> CClusterRegistry::Nodes() const {
 void CClusterRegistry::FailLookups(std::deque<Op>& ops) {
   for (Op& op : ops) {
     if (op.kind == Op::Lookup && op.done) op.done(std::nullopt);
-    if (op.kind == Op::Nodes && op.nodes) op.nodes(Nodes());
+    if (op.kind == Op::Nodes && op.nodes) {
+      auto nodes = std::move(op.nodes);
+      op.nodes = nullptr;
+      nodes(Nodes());
+    }
   }
   ops.clear();
 }
@@ -332,10 +336,15 @@ bool CClusterRegistry::Exchange(std::deque<Op>& ops, bool refresh, bool node, st
   }
   // Answer the look-ups; a node not known yet is read once.
   for (std::size_t i = 0; i < ops.size(); ++i) {
-    if (ops[i].kind == Op::Nodes) ops[i].nodes(Nodes());
+    if (ops[i].kind == Op::Nodes) {
+      auto nodes = std::move(ops[i].nodes);
+      ops[i].nodes = nullptr;
+      nodes(Nodes());
+    }
     if (ops[i].kind != Op::Lookup) continue;
     const std::string& id = lookupIds[i];
     LookupDone done = std::move(ops[i].done);
+    ops[i].done = nullptr;  // answered: a failure further on does not answer it again
     if (id.empty() || id == me) {
       done(std::nullopt);
       continue;
