@@ -52,7 +52,11 @@ list showing its first 100 devices (of $n and more), $runs loads: $render.
 MD
 )
 {
-  if [ -f bench/RESULTS.md ]; then sed '/^## Management port/,$d' bench/RESULTS.md; fi
+  # Every other section stays; this one goes to the end.
+  if [ -f bench/RESULTS.md ]; then
+    awk '/^## / {skip = ($0 == "## Management port")} !skip' bench/RESULTS.md | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}'
+    echo
+  fi
   echo "$section"
 } >"$work/RESULTS.md"
 mv "$work/RESULTS.md" bench/RESULTS.md

@@ -140,7 +140,8 @@ bool CSimulator::Run(const std::atomic<bool>& stop) {
     if (!heartbeats_.empty()) wake = std::min(wake, heartbeats_.top().when);
     if (nextConnect < options_.devices) wake = std::min(wake, start + nextConnect * connectGap);
     if (!reconnects_.empty()) wake = std::min(wake, reconnects_.top().when);
-    auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count();
+    // Rounded up: a heartbeat due in under a millisecond is waited for, not spun on.
+    auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now()).count();
     int timeout = static_cast<int>(std::clamp<long long>(waitMs, 0, 200));  // wakes for `stop` too
     int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeout);
     for (int i = 0; i < n; ++i) OnEvent(static_cast<int>(events[static_cast<std::size_t>(i)].data.u32), events[static_cast<std::size_t>(i)].events);
