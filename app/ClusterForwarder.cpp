@@ -1,6 +1,7 @@
 #include "app/ClusterForwarder.h"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <map>
 
 namespace velmo {
@@ -32,21 +34,29 @@ milliseconds Remaining(Clock::time_point deadline) {
 
 }  // namespace
 
-// Kept-alive connections to the other nodes, by address. Forwarder thread.
+// Kept-alive connections to the other nodes, and the requests in flight to
+// each, by address. Forwarder thread.
 struct CClusterForwarder::Pool {
   struct Idle {
     std::shared_ptr<beast::tcp_stream> stream;
     Clock::time_point since;
   };
+  struct Node {
+    std::vector<Idle> idle;
+    std::size_t active = 0;  // requests on a connection now
+    std::deque<std::shared_ptr<Exchange>> waiting;  // for one of the kMaxActive
+  };
   // Below the management port's idle time-out (15 s), so an idle connection
   // is seldom one the other node has just closed.
   static constexpr milliseconds kMaxIdleAge{10000};
   static constexpr std::size_t kMaxIdlePerNode = 64;
+  // Requests in flight to one node, well below its management port's cap on
+  // connections (1024) even with several nodes asking: beyond it they wait
+  // here, within their own bound.
+  static constexpr std::size_t kMaxActive = 256;
 
   std::shared_ptr<beast::tcp_stream> Take(const std::string& address) {
-    auto found = idle.find(address);
-    if (found == idle.end()) return nullptr;
-    auto& list = found->second;
+    auto& list = nodes[address].idle;
     while (!list.empty()) {
       Idle last = std::move(list.back());
       list.pop_back();
@@ -55,16 +65,22 @@ struct CClusterForwarder::Pool {
     return nullptr;
   }
   void Give(const std::string& address, std::shared_ptr<beast::tcp_stream> stream) {
-    auto& list = idle[address];
+    auto& list = nodes[address].idle;
     if (list.size() < kMaxIdlePerNode) list.push_back(Idle{std::move(stream), Clock::now()});
   }
+  // After a request on a connection to `address` timed out: the node may be
+  // gone without a word, so its idle connections are not trusted either.
+  void Forget(const std::string& address) { nodes[address].idle.clear(); }
 
-  std::map<std::string, std::vector<Idle>> idle;
+  std::map<std::string, Node> nodes;
 };
 
 // One request and its response. A kept-alive connection that turns out to
 // be closed before any byte of the response came is replaced once by a new
-// one: the other node cannot have seen the request on it.
+// one: the other node closes an idle connection only between requests, so
+// it has not seen the request on it. A new connection closed before any byte
+// of the response came did not deliver the request either (the other node
+// refused it, or stopped).
 class CClusterForwarder::Exchange : public std::enable_shared_from_this<Exchange> {
  public:
   Exchange(asio::io_context& io, std::shared_ptr<Pool> pool, std::string address,
@@ -76,16 +92,33 @@ class CClusterForwarder::Exchange : public std::enable_shared_from_this<Exchange
         request_(std::move(request)),
         deadline_(deadline),
         connectTimeout_(connectTimeout),
-        done_(std::move(done)) {}
+        done_(std::move(done)),
+        queueTimer_(io) {}
 
   void Start() {
+    Pool::Node& node = pool_->nodes[address_];
+    if (node.active >= Pool::kMaxActive) {
+      // Waits for a slot, but not past its bound.
+      node.waiting.push_back(shared_from_this());
+      queueTimer_.expires_at(deadline_);
+      queueTimer_.async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
+        if (auto self = weak.lock(); self && !ec && !self->active_) self->Finish();
+      });
+      return;
+    }
+    Begin();
+  }
+
+ private:
+  void Begin() {
+    active_ = true;
+    ++pool_->nodes[address_].active;
     stream_ = pool_->Take(address_);
     reused_ = stream_ != nullptr;
     if (stream_) return Write();
     Connect();
   }
 
- private:
   void Connect() {
     std::string host;
     std::uint16_t port = 0;
@@ -121,19 +154,26 @@ class CClusterForwarder::Exchange : public std::enable_shared_from_this<Exchange
   }
 
   void OnWrite(beast::error_code ec) {
-    if (ec) return reused_ && ec != beast::error::timeout ? Retry() : Finish();
+    if (ec) {
+      if (ec == beast::error::timeout) pool_->Forget(address_);
+      return reused_ && ec != beast::error::timeout ? Retry() : Finish();
+    }
     answer_.sent = true;
     parser_.emplace();
     parser_->body_limit(kMaxResponseBody);
+    if (request_.method() == http::verb::head) parser_->skip(true);
     http::async_read(*stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code e, std::size_t) { self->OnRead(e); });
   }
 
   void OnRead(beast::error_code ec) {
     if (ec) {
-      const bool closedBefore = ec == http::error::end_of_stream || ec == asio::error::eof ||
-                                ec == asio::error::connection_reset || ec == asio::error::broken_pipe;
-      if (reused_ && closedBefore && !parser_->got_some() && buffer_.size() == 0) return Retry();
+      const bool closedBefore = (ec == http::error::end_of_stream || ec == asio::error::eof ||
+                                 ec == asio::error::connection_reset || ec == asio::error::broken_pipe) &&
+                                !parser_->got_some() && buffer_.size() == 0;
+      if (closedBefore && reused_) return Retry();
+      if (closedBefore) answer_.sent = false;  // refused unread: nothing was delivered
+      if (ec == beast::error::timeout) pool_->Forget(address_);
       return Finish();
     }
     auto& response = parser_->get();
@@ -161,6 +201,23 @@ class CClusterForwarder::Exchange : public std::enable_shared_from_this<Exchange
       beast::error_code ignored;
       stream_->socket().close(ignored);
     }
+    if (active_) {
+      active_ = false;
+      Pool::Node& node = pool_->nodes[address_];
+      --node.active;
+      // The next request waiting for this node, if its bound has not passed.
+      while (!node.waiting.empty()) {
+        std::shared_ptr<Exchange> next = std::move(node.waiting.front());
+        node.waiting.pop_front();
+        if (next->done_ && !next->active_ && Clock::now() < next->deadline_) {
+          next->queueTimer_.cancel();
+          next->Begin();
+          break;
+        }
+      }
+    } else {
+      std::erase(pool_->nodes[address_].waiting, shared_from_this());
+    }
     if (done_) {
       AnswerDone done = std::move(done_);
       done_ = nullptr;
@@ -175,11 +232,13 @@ class CClusterForwarder::Exchange : public std::enable_shared_from_this<Exchange
   const Clock::time_point deadline_;
   const milliseconds connectTimeout_;
   AnswerDone done_;
+  asio::steady_timer queueTimer_;
   std::shared_ptr<beast::tcp_stream> stream_;
   std::unique_ptr<tcp::resolver> resolver_;
   beast::flat_buffer buffer_;
   std::optional<http::response_parser<http::string_body>> parser_;
   bool reused_ = false;
+  bool active_ = false;  // holds one of its node's slots
   NodeAnswer answer_;
 };
 

@@ -58,13 +58,21 @@ class CClusterRegistry::Pipeline {
   }
   std::size_t Count() const { return count_; }
   // The next reply; null (with `why`) when the connection failed.
+  // An error reply (a full, read-only or loading Redis refuses writes) counts
+  // as a failure too: the connection is dropped and everything written again
+  // once Redis takes it.
   Reply Next(std::string* why) {
     void* raw = nullptr;
     if (redisGetReply(c_, &raw) != REDIS_OK || !raw) {
       *why = c_->errstr[0] ? c_->errstr : "no reply";
       return nullptr;
     }
-    return Reply(static_cast<redisReply*>(raw));
+    Reply reply(static_cast<redisReply*>(raw));
+    if (reply->type == REDIS_REPLY_ERROR) {
+      *why = std::string(reply->str, reply->len);
+      return nullptr;
+    }
+    return reply;
   }
 
  private:
@@ -149,6 +157,10 @@ std::vector<ClusterNode> CClusterRegistry::Nodes() const {
 
 void CClusterRegistry::FailLookups(std::deque<Op>& ops) {
   for (Op& op : ops) {
+    // A registration that did not reach Redis is made again once it can be
+    // reached: the refresh alone would not take an SN back from another node.
+    if (op.kind == Op::Register) unwritten_.insert(op.sn);
+    if (op.kind == Op::Unregister) unwritten_.erase(op.sn);
     if (op.kind == Op::Lookup && op.done) op.done(std::nullopt);
     if (op.kind == Op::Nodes && op.nodes) {
       auto nodes = std::move(op.nodes);
@@ -168,6 +180,16 @@ bool CClusterRegistry::Connect(std::string* why) {
     return false;
   }
   redisSetTimeout(c, ToTimeval(config_.timing.callTimeout));
+  {
+    // A Redis that asks for a password, or is still loading, refuses
+    // everything: it is not reachable for Velmo.
+    Reply r(static_cast<redisReply*>(redisCommand(c, "PING")));
+    if (!r || r->type == REDIS_REPLY_ERROR) {
+      *why = r ? std::string(r->str, r->len) : std::string(c->errstr);
+      redisFree(c);
+      return false;
+    }
+  }
   if (config_.redisDb != 0) {
     Reply r(static_cast<redisReply*>(redisCommand(c, "SELECT %u", config_.redisDb)));
     if (!r || r->type == REDIS_REPLY_ERROR) {
@@ -230,8 +252,12 @@ void CClusterRegistry::Run() {
       }
       if (lostLogged_) hooks_.log("Cluster registry back");
       lostLogged_ = false;
-      everUp_ = true;
       nextRefresh = nextNode = Clock::now();  // every device and this node's record, now
+      // Registrations made meanwhile, as the most recent ones.
+      for (const std::string& sn : unwritten_) {
+        if (hooks_.heldHere(sn)) ops.push_front(Op{Op::Register, sn, nullptr, nullptr});
+      }
+      unwritten_.clear();
     }
     const auto now = Clock::now();
     const bool refresh = now >= nextRefresh;

@@ -38,6 +38,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -128,8 +129,8 @@ class CClusterRegistry {
   std::map<std::string, std::string> nodes_;  // guarded by mutex_: id -> address
   // Registry thread.
   redisContext* redis_ = nullptr;
-  bool everUp_ = false;
   bool lostLogged_ = false;
+  std::set<std::string> unwritten_;  // registered here while Redis could not be reached
   std::atomic<bool> up_{false};
   std::atomic<std::uint64_t> commands_{0};
   std::atomic<std::uint64_t> roundTrips_{0};

@@ -23,6 +23,8 @@ constexpr std::chrono::milliseconds kQueryMargin{500};
 constexpr std::chrono::milliseconds kGatherBound{2000};
 // The most rows one node hands over for a merged page.
 constexpr std::size_t kMaxNodeRows = 100000;
+// The longest text another node sends: a relay's converted text.
+constexpr std::size_t kMaxText = 4095;
 
 AdminResponse Text(std::string body, const char* type = "text/plain") { return AdminResponse{200, type, std::move(body)}; }
 
@@ -60,6 +62,7 @@ void ClusterCommand(const AdminContext& ctx, CAdminServer& server, const AdminRe
   DeviceCall call;
   AdminResponse refusal;
   if (!ParseDeviceCall(req, ctx.deviceWait, &call, &refusal)) return reply(refusal);
+  if (req.body.size() > kMaxText) return reply(JsonError(413, "the text is longer than 4095 bytes"));
   auto target = CClientRegistry::Process().FindBySn(call.sn);
   platform::GatePtr home = server.Gate();
   if (!target || !home) return reply(Text("offline"));
@@ -77,6 +80,8 @@ void ClusterQuery(const AdminContext& ctx, CAdminServer& server, const AdminRequ
   platform::GatePtr home = server.Gate();
   constexpr const char* kBytes = "application/octet-stream";
   if (!target || !home) return reply(Text("offline\n", kBytes));
+  // As a relayed query here: refused, and so never answered.
+  if (req.body.size() > kMaxText) return reply(Text("unanswered\n", kBytes));
   auto wait = CQueryWait::Start(target->Mailbox(), req.body, call.lineFeed, home, [reply](const QueryAnswer& a) {
     if (!a.answered) return reply(Text("unanswered\n", kBytes));
     reply(Text("answered\n" + std::string(reinterpret_cast<const char*>(a.record.data()), a.length), kBytes));
@@ -115,12 +120,26 @@ void ListClusterDevices(const AdminContext& ctx, const std::string& prefix, std:
   ctx.cluster->FetchAll(target, kGatherBound, [mine = std::move(mine), offset, limit,
                                                reply](std::vector<std::pair<ClusterNode, NodeAnswer>> answers) {
     std::size_t total = mine["total"].get<std::size_t>();
+    // Another node's rows as this node makes them: objects with a text "sn"
+    // and "node"; anything else counts that node as unreachable.
+    auto wellFormed = [](const json& theirs) {
+      if (!theirs.is_object() || !theirs.contains("devices") || !theirs["devices"].is_array() ||
+          !theirs.contains("total") || !theirs["total"].is_number_unsigned()) {
+        return false;
+      }
+      for (const json& d : theirs["devices"]) {
+        if (!d.is_object() || !d.contains("sn") || !d["sn"].is_string() || !d.contains("node") || !d["node"].is_string()) {
+          return false;
+        }
+      }
+      return true;
+    };
     std::vector<json> rows;
     for (const json& d : mine["devices"]) rows.push_back(d);
     json unreachable = json::array();
     for (const auto& [node, answer] : answers) {
       json theirs = answer.answered && answer.status == 200 ? json::parse(answer.body, nullptr, false) : json();
-      if (!theirs.is_object() || !theirs["devices"].is_array() || !theirs["total"].is_number_unsigned()) {
+      if (!wellFormed(theirs)) {
         unreachable.push_back(node.id);
         continue;
       }
@@ -128,9 +147,7 @@ void ListClusterDevices(const AdminContext& ctx, const std::string& prefix, std:
       for (json& d : theirs["devices"]) rows.push_back(std::move(d));
     }
     // By SN, then by node: the order does not depend on who answered first.
-    auto key = [](const json& d) {
-      return std::make_pair(d.value("sn", std::string()), d.value("node", std::string()));
-    };
+    auto key = [](const json& d) { return std::make_pair(d["sn"].get<std::string>(), d["node"].get<std::string>()); };
     std::stable_sort(rows.begin(), rows.end(), [&](const json& a, const json& b) { return key(a) < key(b); });
     json page = json::array();
     for (std::size_t i = offset; i < rows.size() && i < offset + limit; ++i) page.push_back(std::move(rows[i]));
@@ -149,7 +166,9 @@ void ClusterStats(const AdminContext& ctx, const AdminReply& reply) {
     json unreachable = json::array();
     for (const auto& [node, answer] : answers) {
       json theirs = answer.answered && answer.status == 200 ? json::parse(answer.body, nullptr, false) : json();
-      if (!theirs.is_object() || !theirs["totals"].is_object()) {
+      if (!theirs.is_object() || !theirs.contains("totals") || !theirs["totals"].is_object() ||
+          !theirs.contains("clients") || !theirs["clients"].is_number_integer() || !theirs.contains("devices") ||
+          !theirs["devices"].is_number_integer()) {
         unreachable.push_back(node.id);
         continue;
       }
@@ -158,11 +177,12 @@ void ClusterStats(const AdminContext& ctx, const AdminReply& reply) {
     }
     json out{{"clients", 0}, {"devices", 0}, {"totals", json::object()}};
     for (const json& n : nodes) {
-      out["clients"] = out["clients"].get<std::int64_t>() + n.value("clients", std::int64_t{0});
-      out["devices"] = out["devices"].get<std::int64_t>() + n.value("devices", std::int64_t{0});
+      out["clients"] = out["clients"].get<std::int64_t>() + n["clients"].get<std::int64_t>();
+      out["devices"] = out["devices"].get<std::int64_t>() + n["devices"].get<std::int64_t>();
       for (const auto& [name, value] : n["totals"].items()) {
-        if (!value.is_number()) continue;
-        out["totals"][name] = out["totals"].value(name, std::int64_t{0}) + value.get<std::int64_t>();
+        if (!value.is_number_integer()) continue;
+        const json& sum = out["totals"][name];
+        out["totals"][name] = (sum.is_number_integer() ? sum.get<std::int64_t>() : 0) + value.get<std::int64_t>();
       }
     }
     out["nodes"] = std::move(nodes);

@@ -73,8 +73,6 @@ void CVelmoDlg::OnInitDialog() {
                      : a;
         },
         [this](std::string_view line) { AppendLog(line); });
-    AppendLog("Cluster Start: node " + options_.cluster.nodeId);
-    cluster_->Start();
   }
   if (options_.adminEnabled) {
     adminServer_ = std::make_unique<CAdminServer>(
@@ -91,8 +89,20 @@ void CVelmoDlg::OnInitDialog() {
         AppendLog("Admin Start fail");
         std::fprintf(stderr, "velmo: management port %s:%u: %s; the console and the fleet API are not available\n",
                      options_.adminBind.c_str(), options_.adminPort, adminServer_->LastError().c_str());
+        if (cluster_) {
+          // The other nodes reach this one there: without it, it leaves the fleet.
+          loop_.PostTask([this] {
+            AppendLog("Cluster Stop: the management port is not listening");
+            cluster_->Stop();
+          });
+        }
       }
     });
+  }
+  if (cluster_) {
+    // After the management port exists: the node's record names its address.
+    AppendLog("Cluster Start: node " + options_.cluster.nodeId);
+    cluster_->Start();
   }
 
   if (options_.eventWebhook) {

@@ -29,9 +29,9 @@ struct AccessRequest {
   std::string_view host;           // the Host header
   std::string_view authorization;  // the Authorization header
   std::string_view velmoRequest;   // the X-Velmo-Request header
-  std::string_view clusterToken;   // the X-Velmo-Cluster-Token header
   bool changesState = false;       // not GET/HEAD
   bool staticFile = false;         // the console's own files
+  std::string_view clusterToken;   // the X-Velmo-Cluster-Token header
 };
 
 // A refusal: the status and the JSON error body.

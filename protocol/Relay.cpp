@@ -188,13 +188,15 @@ CFileRecver::Outcome CFileRecver::QueryDevice(const std::uint8_t* payload, int l
   CFleetCounters::Process().Relay(RelayKind::Query);
   const std::size_t size = static_cast<std::size_t>(length);
   const std::string sn(TargetSn(payload, size));
-  const bool reachable = CClientRegistry::Process().FindBySn(sn) || (!sn.empty() && RemoteDevices());
+  // Refused here for a device of this node; a node that holds it refuses it
+  // the same way, and an SN held nowhere is answered "no such device".
+  const bool local = CClientRegistry::Process().FindBySn(sn) != nullptr;
   std::string text;
   if (size > kTargetBytes) {
     const char* start = reinterpret_cast<const char*>(payload) + kTargetBytes;
     text.assign(start, strnlen(start, size - kTargetBytes));  // unconverted, up to a zero byte
   }
-  if (reachable && text.size() > kConvertedMax) {
+  if (local && text.size() > kConvertedMax) {
     Trace("query refused: the text is longer than 4095 bytes");
     Answer(AnswerForm::QueryFrame, RelayResult{kNotTaken, {}});
     return Outcome::Keep;

@@ -111,14 +111,16 @@ class ClusterTest : public ::testing::Test {
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
 
-  void StartRedis() {
-    redis_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{RedisServer(), "--port", std::to_string(redisPort_), "--bind", "127.0.0.1",
-                                 "--save", "", "--appendonly", "no", "--dir", dir_},
-        dir_ + "/redis.log");
+  // `extra`: more redis-server options ("--appendonly yes" keeps the data
+  // over a restart, "--requirepass" asks for a password).
+  void StartRedis(std::vector<std::string> extra = {"--appendonly", "no"}) {
+    std::vector<std::string> argv{RedisServer(), "--port", std::to_string(redisPort_), "--bind", "127.0.0.1",
+                                  "--save", "", "--dir", dir_};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    redis_ = std::make_unique<ChildProcess>(argv, dir_ + "/redis.log");
     ASSERT_TRUE(WaitUntil([&] { return FakeDevice().Connect(redisPort_); }, 5000ms)) << "redis-server did not start";
   }
-  void StopRedis() { redis_.reset(); }
+  void StopRedis() { redis_.reset(); }  // SIGKILL: what it had not written is lost
 
   static std::string RedisServer() {
     for (const char* p : {"/usr/bin/redis-server", "/usr/local/bin/redis-server"}) {
@@ -127,8 +129,9 @@ class ClusterTest : public ::testing::Test {
     return "redis-server";
   }
 
-  // Starts node `id` and waits until its three ports answer.
-  Node& StartNode(const std::string& id, std::vector<std::string> extra = {}) {
+  // Starts node `id` and waits until its three ports answer (and, when
+  // `registryUp`, until it has reached Redis).
+  Node& StartNode(const std::string& id, std::vector<std::string> extra = {}, bool registryUp = true) {
     auto node = std::make_unique<Node>();
     node->id = id;
     node->devices = FreePort();
@@ -149,7 +152,7 @@ class ClusterTest : public ::testing::Test {
       return FakeDevice().Connect(n.devices) && FakeDevice().Connect(n.api) && FakeDevice().Connect(n.admin);
     }, 10000ms)) << id << " did not start: " << n.Log();
     // Its own record is in the registry: the other nodes can reach it.
-    EXPECT_TRUE(WaitUntil([&] { return Get(n, "/v1/cluster").Json()["registry"] == "up"; }, 5000ms));
+    if (registryUp) EXPECT_TRUE(WaitUntil([&] { return Get(n, "/v1/cluster").Json()["registry"] == "up"; }, 5000ms));
     return n;
   }
 

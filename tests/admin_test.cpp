@@ -23,32 +23,36 @@ namespace {
 std::string StreamText(CAdminStream& s) { return s.Take(); }
 
 TEST(AdminAccess, Rules) {
-  const AdminAccess open{}, locked{"s3cret"};
+  const AdminAccess open{}, locked{"s3cret", ""}, fleet{"s3cret", "fleet-secret"};
   struct Case {
     const char* name;
     const AdminAccess& access;
     AccessRequest request;
     unsigned refused;  // 0: allowed
   } cases[] = {
-      {"loopback read", open, {"127.0.0.1:8004", "", "", false, false}, 0},
-      {"localhost", open, {"LOCALHOST", "", "", false, false}, 0},
-      {"v6 loopback", open, {"[::1]:8004", "", "", false, false}, 0},
-      {"rebound name", open, {"evil.example:8004", "", "", false, false}, 403},
-      {"no host", open, {"", "", "", false, false}, 403},
-      {"a name ending in localhost", open, {"notlocalhost", "", "", false, false}, 403},
-      {"change without header", open, {"127.0.0.1", "", "", true, false}, 403},
-      {"change with header", open, {"127.0.0.1", "", "1", true, false}, 0},
-      {"token missing", locked, {"127.0.0.1", "", "1", false, false}, 401},
-      {"token wrong", locked, {"127.0.0.1", "Bearer s3cret!", "", false, false}, 401},
-      {"token prefix", locked, {"127.0.0.1", "Bearer s3cre", "", false, false}, 401},
-      {"token right, any host, no header", locked, {"evil.example", "Bearer s3cret", "", true, false}, 0},
-      {"console files need no token", locked, {"evil.example", "", "", false, true}, 0},
+      {"loopback read", open, {"127.0.0.1:8004", "", "", false, false, ""}, 0},
+      {"localhost", open, {"LOCALHOST", "", "", false, false, ""}, 0},
+      {"v6 loopback", open, {"[::1]:8004", "", "", false, false, ""}, 0},
+      {"rebound name", open, {"evil.example:8004", "", "", false, false, ""}, 403},
+      {"no host", open, {"", "", "", false, false, ""}, 403},
+      {"a name ending in localhost", open, {"notlocalhost", "", "", false, false, ""}, 403},
+      {"change without header", open, {"127.0.0.1", "", "", true, false, ""}, 403},
+      {"change with header", open, {"127.0.0.1", "", "1", true, false, ""}, 0},
+      {"token missing", locked, {"127.0.0.1", "", "1", false, false, ""}, 401},
+      {"token wrong", locked, {"127.0.0.1", "Bearer s3cret!", "", false, false, ""}, 401},
+      {"token prefix", locked, {"127.0.0.1", "Bearer s3cre", "", false, false, ""}, 401},
+      {"token right, any host, no header", locked, {"evil.example", "Bearer s3cret", "", true, false, ""}, 0},
+      {"console files need no token", locked, {"evil.example", "", "", false, true, ""}, 0},
+      {"another node, with the cluster token", fleet, {"10.0.0.12:8004", "", "", true, false, "fleet-secret"}, 0},
+      {"cluster token wrong", fleet, {"10.0.0.12:8004", "", "", true, false, "fleet-secreT"}, 401},
+      {"cluster token when none is set", locked, {"127.0.0.1", "", "1", true, false, ""}, 401},
+      {"cluster token on a lone node", open, {"evil.example", "", "", false, false, "anything"}, 403},
   };
   for (const auto& c : cases) {
     auto refusal = CheckAccess(c.access, c.request);
     EXPECT_EQ(refusal ? refusal->status : 0u, c.refused) << c.name;
   }
-  EXPECT_EQ(CheckAccess(locked, {"127.0.0.1", "", "", false, false})->body, R"({"error":"unauthorized"})");
+  EXPECT_EQ(CheckAccess(locked, {"127.0.0.1", "", "", false, false, ""})->body, R"({"error":"unauthorized"})");
   for (const char* a : {"127.0.0.1", "127.8.9.10", "::1", "localhost"}) EXPECT_TRUE(IsLoopbackAddress(a)) << a;
   for (const char* a : {"0.0.0.0", "10.0.0.1", "::", "example.org", ""}) EXPECT_FALSE(IsLoopbackAddress(a)) << a;
 }

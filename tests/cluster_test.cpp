@@ -2,7 +2,9 @@
 // any node answers for any device with the bytes the holding node would
 // answer, an SN held nowhere is offline, and the fleet survives a killed node
 // and a lost registry.
+#include <atomic>
 #include <future>
+#include <thread>
 
 #include "app/ClusterConfig.h"
 #include "app/ClusterForwarder.h"
@@ -319,6 +321,74 @@ TEST_F(ClusterTest, AnEntryGoesWithItsDeviceUnlessAnotherNodeHasTakenItOver) {
   EXPECT_EQ(RegistryHolder(sn), "B") << "A removed an entry that names B";
   second->Close();
   EXPECT_TRUE(WaitUntil([&] { return RegistryHolder(sn).empty(); }, 3000ms));
+}
+
+TEST_F(ClusterTest, ARegistrationMadeWhileRedisWasAwayWinsWhenItIsBack) {
+  StopRedis();
+  StartRedis({"--appendonly", "yes", "--appendfsync", "always"});  // its data outlives a restart
+  Node& a = StartNode("A");
+  Node& b = StartNode("B");
+  const std::string sn = "CL-REPLAY-1";
+  auto old = Device(a, sn);  // A keeps this connection: it goes on extending its entry
+  ASSERT_EQ(RegistryHolder(sn), "A");
+  redis_->Stop(SIGTERM);     // saved: the entry naming A comes back with it
+  ASSERT_TRUE(WaitUntil([&] { return b.process->Count("Cluster registry lost") == 1; }, 5000ms));
+  FakeDevice moved;
+  ASSERT_TRUE(moved.Connect(b.devices));
+  moved.Send(Frame("-36" + sn));  // the device, now on B, registers while B cannot write it
+  ASSERT_FALSE(moved.ReadFrame().empty());
+  StartRedis({"--appendonly", "yes", "--appendfsync", "always"});
+  ASSERT_TRUE(WaitUntil([&] { return b.process->Count("Cluster registry back") == 1; }, 5000ms));
+  EXPECT_TRUE(WaitUntil([&] { return RegistryHolder(sn) == "B"; }, 3000ms)) << "B's registration was lost";
+  // A's next refreshes leave it alone.
+  EXPECT_TRUE(WaitUntil([&] { return a.process->Count("Cluster registry back") == 1; }, 5000ms));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(RegistryHolder(sn), "B");
+}
+
+TEST_F(ClusterTest, ARedisThatRefusesCommandsIsLostNotUp) {
+  StopRedis();
+  StartRedis({"--appendonly", "no", "--requirepass", "not-given"});
+  Node& a = StartNode("A", {}, false);
+  EXPECT_TRUE(WaitUntil([&] { return a.process->Count("Cluster registry lost: NOAUTH") == 1; }, 5000ms)) << a.Log();
+  EXPECT_EQ(Get(a, "/v1/cluster").Json()["registry"], "down");
+  EXPECT_NE(Get(a, "/metrics").body.find("\nvelmo_cluster_registry_up 0\n"), std::string::npos);
+  EXPECT_EQ(ApiExchange(a.api, "/api/cmd", "ANYONE", "x"), HttpServer::FormatReply(CommandAnswer(0)));
+}
+
+// A node whose management port cannot be reached, or takes connections and
+// closes them unread: requests for its devices answer offline, not queued.
+TEST_F(ClusterTest, AHoldingNodeThatCannotBeReachedIsOffline) {
+  // Takes each connection and closes it at once.
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor closer(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+  const std::uint16_t closerPort = closer.local_endpoint().port();
+  std::atomic<bool> stop{false};
+  std::thread closing([&] {
+    while (!stop) {
+      boost::system::error_code ec;
+      closer.non_blocking(true);
+      boost::asio::ip::tcp::socket s = closer.accept(ec);
+      if (!ec) s.close();
+      std::this_thread::sleep_for(2ms);
+    }
+  });
+  Node& a = StartNode("A");
+  Node& b = StartNode("B", {"--advertise", "127.0.0.1:" + std::to_string(closerPort)});
+  Node& c = StartNode("C", {"--advertise", "127.0.0.1:" + std::to_string(FreePort())});
+  auto onB = Device(b, "CL-GONE-B");
+  auto onC = Device(c, "CL-GONE-C");
+  const std::string offline = HttpServer::FormatReply(CommandAnswer(0));
+  EXPECT_EQ(ApiExchange(a.api, "/api/cmd", "CL-GONE-B", "x"), offline);
+  EXPECT_EQ(ApiExchange(a.api, "/api/cmd", "CL-GONE-C", "x"), offline);
+  FakeDevice requester;
+  ASSERT_TRUE(requester.Connect(a.devices));
+  requester.Send(Frame("-46CL-GONE-B" + std::string(13, '\0') + "x"));
+  EXPECT_EQ(requester.ReadFrame(), "-470000000002");
+  EXPECT_EQ(Request(a.admin, http::verb::post, "/v1/devices/CL-GONE-C/commands", {"X-Velmo-Request: 1"}, "x").status,
+            404u);
+  stop = true;
+  closing.join();
 }
 
 }  // namespace
