@@ -108,7 +108,7 @@ void CClusterRegistry::Registered(const std::string& sn) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stop_) return;
-    queue_.push_back(Op{Op::Register, sn, nullptr});
+    queue_.push_back(Op{Op::Register, sn, nullptr, nullptr});
   }
   wake_.notify_one();
 }
@@ -118,7 +118,7 @@ void CClusterRegistry::Disconnected(const std::string& sn) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stop_) return;
-    queue_.push_back(Op{Op::Unregister, sn, nullptr});
+    queue_.push_back(Op{Op::Unregister, sn, nullptr, nullptr});
   }
   wake_.notify_one();
 }
@@ -128,7 +128,7 @@ void CClusterRegistry::Lookup(const std::string& sn, LookupDone done) {
     std::lock_guard<std::mutex> lock(mutex_);
     // Unreachable (or stopping): held nowhere, at once.
     if (!stop_ && up_.load() && !sn.empty()) {
-      queue_.push_back(Op{Op::Lookup, sn, std::move(done)});
+      queue_.push_back(Op{Op::Lookup, sn, std::move(done), nullptr});
       done = nullptr;
     }
   }

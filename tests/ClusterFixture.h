@@ -105,6 +105,15 @@ class ClusterTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    // A clean shutdown of every node still running, and nothing a sanitizer
+    // build of velmo would report in its output.
+    for (auto& [id, node] : nodes_) {
+      if (!node->process->Running()) continue;
+      node->process->Stop(SIGTERM);
+      const std::string out = node->Log();
+      EXPECT_EQ(out.find("Sanitizer"), std::string::npos) << id << ": " << out;
+      EXPECT_EQ(out.find("runtime error:"), std::string::npos) << id << ": " << out;
+    }
     nodes_.clear();
     devsims_.clear();
     redis_.reset();
@@ -152,11 +161,11 @@ class ClusterTest : public ::testing::Test {
       return FakeDevice().Connect(n.devices) && FakeDevice().Connect(n.api) && FakeDevice().Connect(n.admin);
     }, 10000ms)) << id << " did not start: " << n.Log();
     // Its own record is in the registry: the other nodes can reach it.
-    if (registryUp) EXPECT_TRUE(WaitUntil([&] { return Get(n, "/v1/cluster").Json()["registry"] == "up"; }, 5000ms));
+    if (registryUp) {
+      EXPECT_TRUE(WaitUntil([&] { return Get(n, "/v1/cluster").Json()["registry"] == "up"; }, 5000ms));
+    }
     return n;
   }
-
-  Node& N(const std::string& id) { return *nodes_.at(id); }
 
   // A FakeDevice registered as `sn` on `node` (its clock read).
   std::unique_ptr<FakeDevice> Device(const Node& node, const std::string& sn) {
