@@ -53,6 +53,32 @@ void CVelmoDlg::OnInitDialog() {
   log_.SetDrainScheduler([&loop = loop_](std::function<void()> drain) {
     return loop.PostTask(std::move(drain)) == platform::PostResult::Ok;
   });
+  // The device server exists before the API and the management port run
+  // (their routes read it); it starts listening further down.
+  server_ = std::make_unique<CSocketServer>(loop_, this);
+  server_->SetIoThreads(options_.ioThreads);
+  server_->SetProxyProtocol(options_.proxyProtocol);
+  ServerTimings timings;
+  timings.proxyHeaderWait = options_.proxyHeaderWait;
+  server_->SetTimings(timings);
+  server_->SetFileDir(fileDir_.c_str());
+  server_->SetBindAddress(options_.bindAddress.c_str());
+  server_->SetPort(options_.devicePort);
+  server_->SetProgressInterval(1000);
+  ProtocolSettings protocol;
+  protocol.ledFilePath = LedFile();
+  protocol.downloadRoot = options_.downloadRoot;
+  server_->SetProtocolFactory(MakeProtocolFactory(protocol));
+  server_->SetOnAccept(&CVelmoDlg::OnAccept);
+  server_->SetOnAcceptErr(&CVelmoDlg::OnAcceptErr);
+  server_->SetOnSocketConnect(&CVelmoDlg::OnSocketConnect);
+  server_->SetOnSocketDisconnect(&CVelmoDlg::OnSocketDisconnect);
+  server_->SetOnRecvData(&CVelmoDlg::OnRecvData);
+  server_->SetOnRecvFileRequest(&CVelmoDlg::OnRecvFileRequest);
+  server_->SetOnRecvFileProgress(&CVelmoDlg::OnRecvFileProgress);
+  server_->SetOnRecvFileFail(&CVelmoDlg::OnRecvFileFail);
+  server_->SetOnRecvFileSucc(&CVelmoDlg::OnRecvFileSucc);
+  server_->SetOnNotice(&CVelmoDlg::OnNotice);
   apiContext_.appendLog = [this](std::string_view line) { AppendLog(line); };
   apiContext_.deviceWait = options_.deviceWait;
   httpServer_ = std::make_unique<HttpServer>(&apiContext_);
@@ -111,30 +137,6 @@ void CVelmoDlg::OnInitDialog() {
     webhook_->Start();
   }
 
-  server_ = std::make_unique<CSocketServer>(loop_, this);
-  server_->SetIoThreads(options_.ioThreads);
-  server_->SetProxyProtocol(options_.proxyProtocol);
-  ServerTimings timings;
-  timings.proxyHeaderWait = options_.proxyHeaderWait;
-  server_->SetTimings(timings);
-  server_->SetFileDir(fileDir_.c_str());
-  server_->SetBindAddress(options_.bindAddress.c_str());
-  server_->SetPort(options_.devicePort);
-  server_->SetProgressInterval(1000);
-  ProtocolSettings protocol;
-  protocol.ledFilePath = LedFile();
-  protocol.downloadRoot = options_.downloadRoot;
-  server_->SetProtocolFactory(MakeProtocolFactory(protocol));
-  server_->SetOnAccept(&CVelmoDlg::OnAccept);
-  server_->SetOnAcceptErr(&CVelmoDlg::OnAcceptErr);
-  server_->SetOnSocketConnect(&CVelmoDlg::OnSocketConnect);
-  server_->SetOnSocketDisconnect(&CVelmoDlg::OnSocketDisconnect);
-  server_->SetOnRecvData(&CVelmoDlg::OnRecvData);
-  server_->SetOnRecvFileRequest(&CVelmoDlg::OnRecvFileRequest);
-  server_->SetOnRecvFileProgress(&CVelmoDlg::OnRecvFileProgress);
-  server_->SetOnRecvFileFail(&CVelmoDlg::OnRecvFileFail);
-  server_->SetOnRecvFileSucc(&CVelmoDlg::OnRecvFileSucc);
-  server_->SetOnNotice(&CVelmoDlg::OnNotice);
   if (server_->Start()) {
     AppendLog("Tcp Server Start");
   } else {
