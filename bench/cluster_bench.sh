@@ -178,9 +178,8 @@ request for a device held elsewhere adds one GET on the node that got it (pipeli
 is queued). Redis's own count (INFO total_commands_processed, which counts the INFO reading too) also
 counts the GET and PEXPIRE each refresh script runs per SN: about 2 × $n / 5 a second on top of the
 nodes' own counts (a window holds a whole number of each node's refreshes, hence its ups and downs).
-CPU as % of one core; velmo had $vthreads threads. velmo-devsim keeps one core busy by itself: its
-wait for the next heartbeat is cut to whole milliseconds, and with one due every
-$(awk -v n="$n" 'BEGIN {printf "%.2f", 2000 / n}') ms it never sleeps. At the end it had: $devsim_note.
+CPU as % of one core; velmo had $vthreads threads. velmo-devsim (load, not Velmo) sends a heartbeat every
+$(awk -v n="$n" 'BEGIN {printf "%.2f", 2000 / n}') ms. At the end it had: $devsim_note.
 MD
 )
 {
