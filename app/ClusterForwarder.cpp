@@ -312,59 +312,55 @@ void CClusterForwarder::ForwardToHolder(const std::string& sn, http::verb method
   });
 }
 
+void CClusterForwarder::CallHolder(const char* route, const std::string& sn, const std::string& text, bool lineFeed,
+                                   Clock::time_point deadline, std::function<void(std::optional<NodeAnswer>)> done) {
+  registry_.Lookup(sn, [self = shared_from_this(), route, sn, text, lineFeed, deadline,
+                        done = std::move(done)](std::optional<ClusterNode> holder) mutable {
+    if (!holder) return done(std::nullopt);
+    // The holder decides this much before the caller's bound.
+    const milliseconds wait = std::max(milliseconds(0), Remaining(deadline) - kReturnMargin);
+    std::string target = std::string(route) + "?sn=" + Hex(sn) + "&lf=" + (lineFeed ? "1" : "0") +
+                         "&wait_ms=" + std::to_string(wait.count());
+    self->Call(holder->address, http::verb::post, std::move(target), text, Remaining(deadline),
+               [done](const NodeAnswer& a) { done(a); });
+  });
+}
+
 void CClusterForwarder::SendCommand(const std::string& sn, const std::string& text, bool lineFeed,
                                     milliseconds bound, platform::GatePtr home,
                                     std::function<void(const RemoteCommandResult&)> done) {
-  const Clock::time_point deadline = Clock::now() + bound;
-  auto finish = [home, done = std::move(done)](const RemoteCommandResult& r) { home->Post([done, r] { done(r); }); };
-  registry_.Lookup(sn, [self = shared_from_this(), sn, text, lineFeed, deadline,
-                        finish](std::optional<ClusterNode> holder) {
-    if (!holder) return finish(RemoteCommandResult{});
-    const milliseconds wait = std::max(milliseconds(0), Remaining(deadline) - kReturnMargin);
-    std::string target = "/v1/cluster/command?sn=" + Hex(sn) + "&lf=" + (lineFeed ? "1" : "0") +
-                         "&wait_ms=" + std::to_string(wait.count());
-    self->Call(holder->address, http::verb::post, std::move(target), text, Remaining(deadline),
-               [finish](const NodeAnswer& a) {
-                 RemoteCommandResult r;
-                 if (a.answered && a.status == 200) {
-                   r.held = a.body != "offline";
-                   r.taken = a.body == "taken";
-                 } else if (a.sent && !a.answered) {
-                   r.held = true;  // it reached the node but no answer came in time: it may wait there
-                 }
-                 finish(r);
-               });
-  });
+  CallHolder("/v1/cluster/command", sn, text, lineFeed, Clock::now() + bound,
+             [home, done = std::move(done)](std::optional<NodeAnswer> a) {
+               RemoteCommandResult r;
+               if (a && a->answered && a->status == 200) {
+                 r.held = a->body != "offline";
+                 r.taken = a->body == "taken";
+               } else if (a && a->sent && !a->answered) {
+                 r.held = true;  // it reached the node but no answer came in time: it may wait there
+               }
+               home->Post([done, r] { done(r); });
+             });
 }
 
 void CClusterForwarder::SendQuery(const std::string& sn, const std::string& text, bool lineFeed, milliseconds bound,
                                   platform::GatePtr home, std::function<void(const RemoteQueryResult&)> done) {
-  const Clock::time_point deadline = Clock::now() + bound;
-  auto finish = [home, done = std::move(done)](const RemoteQueryResult& r) { home->Post([done, r] { done(r); }); };
-  registry_.Lookup(sn, [self = shared_from_this(), sn, text, lineFeed, deadline,
-                        finish](std::optional<ClusterNode> holder) {
-    if (!holder) return finish(RemoteQueryResult{});
-    const milliseconds wait = std::max(milliseconds(0), Remaining(deadline) - kReturnMargin);
-    std::string target = "/v1/cluster/query?sn=" + Hex(sn) + "&lf=" + (lineFeed ? "1" : "0") +
-                         "&wait_ms=" + std::to_string(wait.count());
-    self->Call(holder->address, http::verb::post, std::move(target), text, Remaining(deadline),
-               [finish](const NodeAnswer& a) {
-                 RemoteQueryResult r;
-                 constexpr std::string_view kAnswered = "answered\n";
-                 if (a.answered && a.status == 200) {
-                   r.held = a.body.rfind("offline", 0) != 0;
-                   if (a.body.compare(0, kAnswered.size(), kAnswered) == 0) {
-                     const std::size_t n = std::min(a.body.size() - kAnswered.size(), kDeviceRecordBytes);
-                     std::memcpy(r.answer.record.data(), a.body.data() + kAnswered.size(), n);
-                     r.answer.length = n;
-                     r.answer.taken = r.answer.answered = true;
-                   }
-                 } else if (a.sent && !a.answered) {
-                   r.held = true;
+  CallHolder("/v1/cluster/query", sn, text, lineFeed, Clock::now() + bound,
+             [home, done = std::move(done)](std::optional<NodeAnswer> a) {
+               RemoteQueryResult r;
+               constexpr std::string_view kAnswered = "answered\n";
+               if (a && a->answered && a->status == 200) {
+                 r.held = a->body.rfind("offline", 0) != 0;
+                 if (a->body.compare(0, kAnswered.size(), kAnswered) == 0) {
+                   const std::size_t n = std::min(a->body.size() - kAnswered.size(), kDeviceRecordBytes);
+                   std::memcpy(r.answer.record.data(), a->body.data() + kAnswered.size(), n);
+                   r.answer.length = n;
+                   r.answer.taken = r.answer.answered = true;
                  }
-                 finish(r);
-               });
-  });
+               } else if (a && a->sent && !a->answered) {
+                 r.held = true;
+               }
+               home->Post([done, r] { done(r); });
+             });
 }
 
 void CClusterForwarder::FetchAll(const std::string& target, milliseconds bound,

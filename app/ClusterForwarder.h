@@ -82,6 +82,11 @@ class CClusterForwarder final : public IRemoteDevices, public std::enable_shared
   class Exchange;
   struct Pool;
 
+  // POST `route`?sn=HEX&lf=..&wait_ms=.. with `text` to the node holding
+  // `sn`; `done(nothing)` when no other node holds it.
+  void CallHolder(const char* route, const std::string& sn, const std::string& text, bool lineFeed,
+                  std::chrono::steady_clock::time_point deadline, std::function<void(std::optional<NodeAnswer>)> done);
+
   const ClusterConfig config_;
   CClusterRegistry& registry_;
   platform::CIoThread io_{"velmo-cluster"};

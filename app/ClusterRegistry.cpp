@@ -103,22 +103,16 @@ void CClusterRegistry::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-void CClusterRegistry::Registered(const std::string& sn) {
-  if (sn.empty()) return;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stop_) return;
-    queue_.push_back(Op{Op::Register, sn, nullptr, nullptr});
-  }
-  wake_.notify_one();
-}
+void CClusterRegistry::Registered(const std::string& sn) { Queue(Op::Register, sn); }
 
-void CClusterRegistry::Disconnected(const std::string& sn) {
+void CClusterRegistry::Disconnected(const std::string& sn) { Queue(Op::Unregister, sn); }
+
+void CClusterRegistry::Queue(Op::Kind kind, const std::string& sn) {
   if (sn.empty()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stop_) return;
-    queue_.push_back(Op{Op::Unregister, sn, nullptr, nullptr});
+    queue_.push_back(Op{kind, sn, nullptr, nullptr});
   }
   wake_.notify_one();
 }

@@ -109,6 +109,7 @@ class CClusterRegistry {
   };
   class Pipeline;
 
+  void Queue(Op::Kind kind, const std::string& sn);  // a write, for the registry thread
   void Run();
   bool Connect(std::string* why);
   void Drop(const std::string& why);  // the connection failed: lost

@@ -23,6 +23,15 @@ class ProxyTest : public AdminTest {
       o.proxyHeaderWait = std::chrono::milliseconds(300);
     });
   }
+
+  // The peer of each OnAccept line so far ("ip:port"), in order.
+  std::vector<std::string> AcceptedPeers() {
+    std::vector<std::string> peers;
+    for (const auto& l : lines_.Lines()) {
+      if (l.rfind("OnAccept-", 0) == 0) peers.push_back(l.substr(l.find(' ') + 1));
+    }
+    return peers;
+  }
 };
 
 TEST_F(ProxyTest, TheHeaderNamesTheDevice) {
@@ -40,11 +49,7 @@ TEST_F(ProxyTest, TheHeaderNamesTheDevice) {
   ASSERT_FALSE(v2.ReadFrame().empty());
 
   ASSERT_TRUE(lines_.WaitCount("OnAccept-", 2));
-  std::vector<std::string> accepts;
-  for (const auto& l : lines_.Lines()) {
-    if (l.rfind("OnAccept-", 0) == 0) accepts.push_back(l.substr(l.find(' ') + 1));
-  }
-  EXPECT_EQ(accepts, (std::vector<std::string>{"203.0.113.9:40001", "198.51.100.7:39999"}));
+  EXPECT_EQ(AcceptedPeers(), (std::vector<std::string>{"203.0.113.9:40001", "198.51.100.7:39999"}));
   json one = Get("/v1/devices/PX-1").Json();
   EXPECT_EQ(one["ip"], "203.0.113.9");
   EXPECT_EQ(one["port"], 40001);
@@ -65,11 +70,7 @@ TEST_F(ProxyTest, AnIpv6DeviceIsShownWithItsOwnAddress) {
   ASSERT_TRUE(v2.Send(v2bytes));
   ASSERT_FALSE(v2.ReadFrame().empty());
   ASSERT_TRUE(lines_.WaitCount("OnAccept-", 2));
-  std::vector<std::string> accepts;
-  for (const auto& l : lines_.Lines()) {
-    if (l.rfind("OnAccept-", 0) == 0) accepts.push_back(l.substr(l.find(' ') + 1));
-  }
-  EXPECT_EQ(accepts, (std::vector<std::string>{"[2001:db8::7]:40002", "[2001:db8::9]:40003"}));
+  EXPECT_EQ(AcceptedPeers(), (std::vector<std::string>{"[2001:db8::7]:40002", "[2001:db8::9]:40003"}));
   json a = Get("/v1/devices/PX-6A").Json();
   EXPECT_EQ(a["ip"], "2001:db8::7");
   EXPECT_EQ(a["port"], 40002);
