@@ -40,7 +40,11 @@ void CClusterNode::Start() {
   registry_.Start();
   forwarder_->Start();
   subscription_ = CFleetEvents::Process().Subscribe([this](const DeviceEvent& e) {
-    if (e.kind == DeviceEvent::Registered) registry_.Registered(e.sn);
+    if (e.kind == DeviceEvent::Registered) {
+      registry_.Registered(e.sn);
+      // A connection that changed its SN no longer holds the old one.
+      if (!e.previousSn.empty()) registry_.Disconnected(e.previousSn);
+    }
     if (e.kind == DeviceEvent::Disconnected) registry_.Disconnected(e.sn);
   });
   SetRemoteDevices(forwarder_);

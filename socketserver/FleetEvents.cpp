@@ -33,7 +33,7 @@ void CFleetEvents::Publish(const DeviceEvent& event) {
   for (auto& [id, subscriber] : subscribers_) subscriber(event);
 }
 
-void CFleetEvents::Publish(DeviceEvent::Kind kind, const CServerClientSocket& c, int reason) {
+void CFleetEvents::Publish(DeviceEvent::Kind kind, const CServerClientSocket& c, int reason, std::string previousSn) {
   if (!HasSubscribers()) return;  // nobody listens: nothing to build
   DeviceEvent e;
   e.kind = kind;
@@ -42,6 +42,7 @@ void CFleetEvents::Publish(DeviceEvent::Kind kind, const CServerClientSocket& c,
   e.port = ntohs(c.PeerAddress().portNet);
   e.socket = c.GetSocket();
   e.reason = reason;
+  e.previousSn = std::move(previousSn);
   e.atMs = CServerClientSocket::NowMs();
   Publish(e);
 }

@@ -22,6 +22,7 @@ class CServerClientSocket;
 struct DeviceEvent {
   enum Kind { Connected, Registered, Disconnected } kind = Connected;
   std::string sn;  // GBK; empty until registered
+  std::string previousSn;  // Registered: the SN the connection had before ("" for its first)
   std::string ip;
   std::uint16_t port = 0;
   int socket = -1;
@@ -42,7 +43,7 @@ class CFleetEvents {
   void Unsubscribe(std::uint64_t id);
   void Publish(const DeviceEvent& event);
   // The event of `kind` for connection `c` (its SN, address, socket).
-  void Publish(DeviceEvent::Kind kind, const CServerClientSocket& c, int reason = -1);
+  void Publish(DeviceEvent::Kind kind, const CServerClientSocket& c, int reason = -1, std::string previousSn = {});
   bool HasSubscribers() const;
 
  private:

@@ -451,15 +451,17 @@ void CServerClientSocket::FinishTeardown() {
 
 void CServerClientSocket::SetSn(const char* bytes, std::size_t length) {
   if (length > kTextField - 1) length = kTextField - 1;
+  std::string previous;
   {
     std::lock_guard<std::mutex> lock(snLock_);
     if (sn_.size() == length && std::memcmp(sn_.data(), bytes, length) == 0) return;  // the usual heartbeat
+    previous = sn_;
     sn_.assign(bytes, length);
     if (auto nul = sn_.find('\0'); nul != std::string::npos) sn_.resize(nul);
     registeredAtMs_.store(sn_.empty() ? 0 : NowMs(), std::memory_order_relaxed);
-    if (sn_.empty()) return;
+    if (sn_.empty() || sn_ == previous) return;
   }
-  CFleetEvents::Process().Publish(DeviceEvent::Registered, *this);
+  CFleetEvents::Process().Publish(DeviceEvent::Registered, *this, -1, std::move(previous));
 }
 
 std::string CServerClientSocket::GetSn() const {

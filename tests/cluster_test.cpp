@@ -323,6 +323,14 @@ TEST_F(ClusterTest, AnEntryGoesWithItsDeviceUnlessAnotherNodeHasTakenItOver) {
   EXPECT_TRUE(WaitUntil([&] { return RegistryHolder(sn).empty(); }, 3000ms));
 }
 
+TEST_F(ClusterTest, AConnectionThatChangesItsSnGivesUpTheOldEntry) {
+  Node& a = StartNode("A");
+  auto device = Device(a, "CL-RENAME-old");
+  device->Send(Frame("-36CL-RENAME-new"));
+  EXPECT_TRUE(WaitUntil([&] { return RegistryHolder("CL-RENAME-new") == "A"; }, 3000ms));
+  EXPECT_TRUE(WaitUntil([&] { return RegistryHolder("CL-RENAME-old").empty(); }, 3000ms));
+}
+
 TEST_F(ClusterTest, ARegistrationMadeWhileRedisWasAwayWinsWhenItIsBack) {
   StopRedis();
   StartRedis({"--appendonly", "yes", "--appendfsync", "always"});  // its data outlives a restart
