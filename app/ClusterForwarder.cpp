@@ -242,8 +242,9 @@ class CClusterForwarder::Exchange : public std::enable_shared_from_this<Exchange
   NodeAnswer answer_;
 };
 
-CClusterForwarder::CClusterForwarder(const ClusterConfig& config, CClusterRegistry& registry)
-    : config_(config), registry_(registry), pool_(std::make_shared<Pool>()) {}
+CClusterForwarder::CClusterForwarder(const ClusterConfig& config, CClusterRegistry& registry,
+                                     std::function<void(std::string_view)> log)
+    : config_(config), registry_(registry), log_(std::move(log)), pool_(std::make_shared<Pool>()) {}
 
 CClusterForwarder::~CClusterForwarder() { Stop(); }
 
@@ -294,10 +295,31 @@ void CClusterForwarder::Call(const std::string& address, http::verb method, std:
   const Clock::time_point deadline = Clock::now() + bound;
   asio::post(io_.Context(), [this, address, request = std::move(request), deadline,
                                          done = std::move(done)]() mutable {
+    auto report = [this, address, done = std::move(done)](const NodeAnswer& a) {
+      Report(address, a);
+      done(a);
+    };
     std::make_shared<Exchange>(io_.Context(), pool_, address, std::move(request), deadline,
-                               config_.timing.connectTimeout, std::move(done))
+                               config_.timing.connectTimeout, std::move(report))
         ->Start();
   });
+}
+
+void CClusterForwarder::Report(const std::string& address, const NodeAnswer& a) {
+  std::string why;
+  if (!a.sent) {
+    why = "cannot be reached";
+  } else if (a.answered && (a.status == 401 || a.status == 403)) {
+    why = "refused this node (is the cluster token the same on every node?)";
+  } else if (a.answered && a.status >= 400 && a.status != 404) {
+    why = "answered " + std::to_string(a.status);
+  }
+  if (why.empty() || !log_) return;
+  const auto now = Clock::now();
+  auto last = lastReported_.find(address);
+  if (last != lastReported_.end() && now - last->second < kReportInterval) return;
+  lastReported_[address] = now;
+  log_("Cluster node " + address + " " + why);
 }
 
 void CClusterForwarder::ForwardToHolder(const std::string& sn, http::verb method, std::string target,

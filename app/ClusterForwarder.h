@@ -21,9 +21,11 @@
 #include <boost/beast/http/verb.hpp>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/ClusterConfig.h"
@@ -46,7 +48,10 @@ class CClusterForwarder final : public IRemoteDevices, public std::enable_shared
  public:
   using AnswerDone = std::function<void(const NodeAnswer&)>;
 
-  CClusterForwarder(const ClusterConfig& config, CClusterRegistry& registry);
+  // `log`: one event-log line (any thread); a node that cannot be reached or
+  // refuses this one is logged at most once a minute.
+  CClusterForwarder(const ClusterConfig& config, CClusterRegistry& registry,
+                    std::function<void(std::string_view)> log = nullptr);
   ~CClusterForwarder() override;  // Stop()
 
   void Start();
@@ -87,8 +92,15 @@ class CClusterForwarder final : public IRemoteDevices, public std::enable_shared
   void CallHolder(const char* route, const std::string& sn, const std::string& text, bool lineFeed,
                   std::chrono::steady_clock::time_point deadline, std::function<void(std::optional<NodeAnswer>)> done);
 
+  // Forwarder thread: logs what went wrong with a call to `address`, at most
+  // once per kReportInterval for each node.
+  void Report(const std::string& address, const NodeAnswer& answer);
+  static constexpr std::chrono::seconds kReportInterval{60};
+
   const ClusterConfig config_;
   CClusterRegistry& registry_;
+  const std::function<void(std::string_view)> log_;
+  std::map<std::string, std::chrono::steady_clock::time_point> lastReported_;  // forwarder thread
   platform::CIoThread io_{"velmo-cluster"};
   std::shared_ptr<Pool> pool_;  // forwarder thread
 };

@@ -29,8 +29,8 @@ ClusterRegistryHooks Hooks(std::function<std::string()> advertise, std::function
 
 CClusterNode::CClusterNode(const ClusterConfig& config, std::function<std::string()> advertise,
                            std::function<void(std::string_view)> log)
-    : registry_(config, Hooks(std::move(advertise), std::move(log))),
-      forwarder_(std::make_shared<CClusterForwarder>(config, registry_)) {}
+    : registry_(config, Hooks(std::move(advertise), log)),
+      forwarder_(std::make_shared<CClusterForwarder>(config, registry_, log)) {}
 
 CClusterNode::~CClusterNode() { Stop(); }
 

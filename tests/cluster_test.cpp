@@ -383,7 +383,8 @@ TEST_F(ClusterTest, AHoldingNodeThatCannotBeReachedIsOffline) {
   });
   Node& a = StartNode("A");
   Node& b = StartNode("B", {"--advertise", "127.0.0.1:" + std::to_string(closerPort)});
-  Node& c = StartNode("C", {"--advertise", "127.0.0.1:" + std::to_string(FreePort())});
+  const std::string nowhere = "127.0.0.1:" + std::to_string(FreePort());
+  Node& c = StartNode("C", {"--advertise", nowhere});
   auto onB = Device(b, "CL-GONE-B");
   auto onC = Device(c, "CL-GONE-C");
   const std::string offline = HttpServer::FormatReply(CommandAnswer(0));
@@ -395,6 +396,11 @@ TEST_F(ClusterTest, AHoldingNodeThatCannotBeReachedIsOffline) {
   EXPECT_EQ(requester.ReadFrame(), "-470000000002");
   EXPECT_EQ(Request(a.admin, http::verb::post, "/v1/devices/CL-GONE-C/commands", {"X-Velmo-Request: 1"}, "x").status,
             404u);
+  // Said in the log, once however many requests failed.
+  EXPECT_TRUE(WaitUntil([&] {
+    return a.process->Count("Cluster node 127.0.0.1:" + std::to_string(closerPort) + " cannot be reached") == 1;
+  }));
+  EXPECT_EQ(a.process->Count("Cluster node " + nowhere + " cannot be reached"), 1u);
   stop = true;
   closing.join();
 }
