@@ -367,8 +367,11 @@ CFileTransfer::Step CFileTransfer::CheckComplete() {
   if (fstat(file_, &st) != 0 || static_cast<unsigned long long>(st.st_size) < total) return Keep();
   CloseTransfer();
   CFleetCounters::Process().UploadDone();
-  if (!Send({"-20"})) return CloseSendFailed(false);
+  // Reported before the device hears of it: a device that closes as soon as
+  // it has its "-20" is then closed after the report reached the window's
+  // queue, not before (its close would discard the report).
   PostToReceiver(WM_FILE_SUCCESS);
+  if (!Send({"-20"})) return CloseSendFailed(false);
   return Keep();
 }
 
