@@ -1,6 +1,9 @@
 #include "app/ClusterConfig.h"
 
 #include <charconv>
+#include <optional>
+
+#include "app/HostPort.h"
 
 namespace velmo {
 
@@ -13,26 +16,13 @@ bool ParseNumber(std::string_view text, unsigned max, unsigned* value) {
 
 // "host", "host:port", "[v6]" or "[v6]:port"; `port` is left alone when absent.
 bool SplitHostPort(std::string_view text, std::string* host, std::uint16_t* port, bool portRequired) {
-  std::string_view name, rest;
-  if (!text.empty() && text.front() == '[') {
-    const auto close = text.find(']');
-    if (close == std::string_view::npos) return false;
-    name = text.substr(1, close - 1);
-    rest = text.substr(close + 1);
-  } else {
-    const auto colon = text.find(':');
-    name = text.substr(0, colon);
-    rest = colon == std::string_view::npos ? std::string_view() : text.substr(colon);
+  std::optional<std::uint16_t> given;
+  std::string error;
+  if (text.find_first_of(" /?#@") != std::string_view::npos || !ParseAuthority(text, host, &given, &error)) {
+    return false;
   }
-  if (name.empty() || name.find_first_of(" /?#@") != std::string_view::npos) return false;
-  if (rest.empty()) {
-    if (portRequired) return false;
-  } else {
-    unsigned p = 0;
-    if (rest.front() != ':' || !ParseNumber(rest.substr(1), 65535, &p) || p == 0) return false;
-    *port = static_cast<std::uint16_t>(p);
-  }
-  *host = std::string(name);
+  if (!given) return !portRequired;
+  *port = *given;
   return true;
 }
 

@@ -15,6 +15,7 @@
 #include <boost/beast/http.hpp>
 
 #include "app/AdminRoutes.h"
+#include "app/HostPort.h"
 #include "socketserver/FleetCounters.h"
 #include "socketserver/FleetEvents.h"
 
@@ -54,41 +55,12 @@ bool ParseWebhookUrl(std::string_view url, WebhookUrl* out, std::string* error) 
     return false;
   }
   WebhookUrl u;
-  std::string_view port;
-  bool hasPort = false;  // a ":" after the host
-  if (!authority.empty() && authority[0] == '[') {
-    const std::size_t close = authority.find(']');
-    if (close == std::string_view::npos) {
-      *error = "an IPv6 address needs its closing ]";
-      return false;
-    }
-    u.host = std::string(authority.substr(1, close - 1));
-    std::string_view after = authority.substr(close + 1);
-    if (!after.empty() && after[0] != ':') {
-      *error = "unexpected text after the IPv6 address";
-      return false;
-    }
-    hasPort = !after.empty();
-    if (hasPort) port = after.substr(1);
-  } else {
-    const std::size_t colon = authority.find(':');
-    u.host = std::string(authority.substr(0, colon));
-    hasPort = colon != std::string_view::npos;
-    if (hasPort) port = authority.substr(colon + 1);
-  }
-  if (u.host.empty()) {
-    *error = "the URL has no host";
+  std::optional<std::uint16_t> port;
+  if (!ParseAuthority(authority, &u.host, &port, error)) {
+    *error = "the URL: " + *error;
     return false;
   }
-  if (hasPort) {
-    unsigned value = 0;
-    auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
-    if (port.empty() || ec != std::errc() || end != port.data() + port.size() || value == 0 || value > 65535) {
-      *error = "the URL's port must be a number from 1 to 65535";
-      return false;
-    }
-    u.port = std::to_string(value);
-  }
+  if (port) u.port = std::to_string(*port);
   u.target = target.empty() || target[0] != '/' ? "/" + std::string(target) : std::string(target);
   u.hostHeader = std::string(authority);
   *out = std::move(u);
