@@ -22,6 +22,7 @@
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/FleetCounters.h"
 #include "socketserver/FleetEvents.h"
+#include "socketserver/RemoteDevices.h"
 #include "socketserver/ServerClientSocket.h"
 #include "socketserver/SocketServer.h"
 
@@ -35,9 +36,7 @@ using Conn = std::shared_ptr<CServerClientSocket>;
 
 constexpr std::size_t kMaxCommandBody = 258;  // as /api/cmd: the text + "\n" + terminator fill 260 bytes
 constexpr std::chrono::milliseconds kQueryMargin{500};
-// How long past its own bound a request carried to another node waits for
-// that node's answer; and the bound of the requests that do not wait for a device.
-constexpr std::chrono::milliseconds kRemoteMargin{250};
+// The bound of a request carried to another node that waits for no device.
 constexpr std::chrono::milliseconds kForwardBound{2000};
 
 // A request for a device not held here that the node holding it should
@@ -114,7 +113,7 @@ void SendCommand(const AdminContext& ctx, CAdminServer& server, const AdminReque
   Conn target = FindByJsonSn(req.params[0]);
   platform::GatePtr home = server.Gate();
   if (!target && Elsewhere(ctx, req)) {
-    return ForwardDeviceRequest(ctx, req, ctx.deviceWait + kRemoteMargin, Json(404, json{{"status", "offline"}}),
+    return ForwardDeviceRequest(ctx, req, ctx.deviceWait + kRemoteAnswerMargin, Json(404, json{{"status", "offline"}}),
                                 Json(202, json{{"status", "queued"}}), std::move(reply));
   }
   if (!target || !home) {
@@ -134,7 +133,7 @@ void QueryInfo(const AdminContext& ctx, CAdminServer& server, const AdminRequest
   Conn target = FindByJsonSn(req.params[0]);
   platform::GatePtr home = server.Gate();
   if (!target && Elsewhere(ctx, req)) {
-    return ForwardDeviceRequest(ctx, req, 2 * ctx.deviceWait + kQueryMargin + kRemoteMargin,
+    return ForwardDeviceRequest(ctx, req, 2 * ctx.deviceWait + kQueryMargin + kRemoteAnswerMargin,
                                 JsonError(404, "no such device"), JsonError(504, "no answer"), std::move(reply));
   }
   if (!target || !home) return reply(JsonError(404, "no such device"));

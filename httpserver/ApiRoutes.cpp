@@ -17,9 +17,6 @@ constexpr std::size_t kMaxCommandBody = 258;  // the body + "\n" + terminator fi
 // A status query's own bound beyond its two stages, so that the device's
 // round decides first.
 constexpr std::chrono::milliseconds kQueryMargin{500};
-// For a device on another node: how long past the bound the answer of that
-// node is awaited (it decides within the bound; this is the way back).
-constexpr std::chrono::milliseconds kRemoteMargin{250};
 
 ApiContext* Api(void* context) { return static_cast<ApiContext*>(context); }
 
@@ -75,7 +72,7 @@ bool OnApiCmd(void* context, std::string uri, std::string body, std::string sn, 
     remote->SendCommand(sn, body, true, Stage(api), home, [decide](const RemoteCommandResult& r) {
       decide(!r.held ? CommandResult::Offline : r.taken ? CommandResult::Taken : CommandResult::Queued);
     });
-    HttpServer::SetDeadline(conn, Stage(api) + kRemoteMargin, [decide] { decide(CommandResult::Queued); });
+    HttpServer::SetDeadline(conn, Stage(api) + kRemoteAnswerMargin, [decide] { decide(CommandResult::Queued); });
     return true;
   }
   if (!target || !home) {
@@ -114,7 +111,7 @@ bool OnApiStatus(void* context, std::string uri, std::string /*body*/, std::stri
     };
     remote->SendQuery(sn, "query dev_infos", true, 2 * stage + kQueryMargin, home,
                       [decide](const RemoteQueryResult& r) { decide(r.answer); });
-    HttpServer::SetDeadline(conn, 2 * stage + kQueryMargin + kRemoteMargin, [decide] { decide(QueryAnswer{}); });
+    HttpServer::SetDeadline(conn, 2 * stage + kQueryMargin + kRemoteAnswerMargin, [decide] { decide(QueryAnswer{}); });
     return true;
   }
   if (!target || !home) {

@@ -30,9 +30,6 @@ constexpr std::size_t kRecordMax = 799;      // the HTTP request record: target 
 constexpr std::size_t kConvertedMax = 4095;  // converted texts, without terminator
 // A query's own bound beyond its two stages, so that the round decides first.
 constexpr std::chrono::milliseconds kQueryMargin{500};
-// For a device on another node: how long past the bound that node's answer
-// is awaited (it decides within the bound; this is the way back).
-constexpr std::chrono::milliseconds kRemoteMargin{250};
 
 // Relay status: 0 no such SN, 1 not taken (or not answered) within the wait, 2 done.
 enum RelayStatus { kNoDevice = 0, kNotTaken = 1, kTaken = 2 };
@@ -235,7 +232,7 @@ CFileRecver::Outcome CFileRecver::StartRelay(AnswerForm form, const std::string&
         finish(RelayResult{!r.held ? kNoDevice : r.taken ? kTaken : kNotTaken, {}});
       });
     }
-    conn_.SetTimer(bound + kRemoteMargin, [this, id = relay_->id] { FinishRelay(id, RelayResult{kNotTaken, {}}); });
+    conn_.SetTimer(bound + kRemoteAnswerMargin, [this, id = relay_->id] { FinishRelay(id, RelayResult{kNotTaken, {}}); });
     return Outcome::Wait;
   }
   if (form == AnswerForm::QueryFrame) {

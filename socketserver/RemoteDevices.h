@@ -22,6 +22,11 @@
 
 namespace velmo {
 
+// How long past a request's bound the caller waits for the answer of the
+// node that holds the device: that node decides within the bound, and this
+// is the way back.
+inline constexpr std::chrono::milliseconds kRemoteAnswerMargin{250};
+
 struct RemoteCommandResult {
   bool held = false;   // some node holds the device and decided; false: offline
   bool taken = false;  // the device took the text within the bound
