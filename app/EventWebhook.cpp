@@ -14,8 +14,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
-#include "app/AdminRoutes.h"
-#include "app/HostPort.h"
+#include "admin/AdminRoutes.h"
+#include "platform/HostPort.h"
 #include "socketserver/FleetCounters.h"
 #include "socketserver/FleetEvents.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "httpserver/AdminAccess.h"
+#include "admin/AdminAccess.h"
 #include "platform/LongOptions.h"
 
 namespace velmo {

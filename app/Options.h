@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "app/ClusterConfig.h"
+#include "cluster/ClusterConfig.h"
 #include "app/EventWebhook.h"
 
 namespace velmo {

@@ -15,10 +15,10 @@
 #include <memory>
 #include <string>
 
-#include "app/EventLog.h"
+#include "platform/EventLog.h"
 #include "app/Options.h"
 #include "app/ServiceNotify.h"
-#include "app/VelmoDlg.h"
+#include "window/VelmoDlg.h"
 #include "platform/MessageLoop.h"
 #include "platform/Process.h"
 
@@ -57,7 +57,7 @@ void InstallStopSignals() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-// The window module's entry (see app/qt/WindowMain.cpp).
+// The window module's entry (see window/qt/WindowMain.cpp).
 using RunWindowFn = int (*)(int* argc, char** argv, velmo::platform::MessageLoop* loop, velmo::CVelmoDlg* dlg,
                             velmo::CEventLog* log);
 

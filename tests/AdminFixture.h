@@ -15,9 +15,9 @@
 #include <boost/beast/http.hpp>
 #include <nlohmann/json.hpp>
 
-#include "app/EventLog.h"
+#include "platform/EventLog.h"
 #include "app/Options.h"
-#include "app/VelmoDlg.h"
+#include "window/VelmoDlg.h"
 #include "tests/TestSupport.h"
 
 namespace velmo::test {

@@ -9,9 +9,9 @@
 #include <fstream>
 #include <future>
 
-#include "app/AdminRoutes.h"
-#include "httpserver/AdminAccess.h"
-#include "httpserver/AdminServer.h"
+#include "admin/AdminRoutes.h"
+#include "admin/AdminAccess.h"
+#include "admin/AdminServer.h"
 #include "platform/TextCodec.h"
 #include "protocol/DeviceInfoRecord.h"
 #include "socketserver/FleetEvents.h"

@@ -7,10 +7,10 @@
 
 #include <regex>
 
-#include "app/EventLog.h"
+#include "platform/EventLog.h"
 #include "app/Options.h"
 #include "platform/TextCodec.h"
-#include "app/VelmoDlg.h"
+#include "window/VelmoDlg.h"
 #include "platform/Process.h"
 #include "socketserver/ClientRegistry.h"
 #include "tests/TestSupport.h"

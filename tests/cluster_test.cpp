@@ -6,8 +6,8 @@
 #include <future>
 #include <thread>
 
-#include "app/ClusterConfig.h"
-#include "app/ClusterForwarder.h"
+#include "cluster/ClusterConfig.h"
+#include "cluster/ClusterForwarder.h"
 #include "app/Options.h"
 #include "httpserver/ApiRoutes.h"
 #include "httpserver/HttpServer.h"

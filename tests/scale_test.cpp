@@ -7,7 +7,7 @@
 #include <random>
 #include <thread>
 
-#include "app/VelmoDlg.h"
+#include "window/VelmoDlg.h"
 #include "socketserver/ClientRegistry.h"
 #include "tests/TestSupport.h"
 #include "tools/devsim/Simulator.h"

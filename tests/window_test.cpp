@@ -19,11 +19,11 @@
 #include <future>
 #include <thread>
 
-#include "app/VelmoDlg.h"
-#include "app/qt/DialogControls.h"
-#include "app/qt/LogPane.h"
-#include "app/qt/QtLoopBridge.h"
-#include "app/qt/VelmoWindow.h"
+#include "window/VelmoDlg.h"
+#include "window/qt/DialogControls.h"
+#include "window/qt/LogPane.h"
+#include "window/qt/QtLoopBridge.h"
+#include "window/qt/VelmoWindow.h"
 #include "platform/TextCodec.h"
 #include "tests/TestSupport.h"
 #include "tools/procstat/ProcStat.h"
