@@ -2,27 +2,26 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <arpa/inet.h>
 #include <memory>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "cluster/ClusterForwarder.h"
-#include "cluster/ClusterRoutes.h"
 #include "admin/ConsoleRoutes.h"
 #include "admin/EventStreams.h"
+#include "admin/FleetView.h"
 #include "admin/Metrics.h"
-#include "window/VelmoDlg.h"
+#include "admin/StatsHistory.h"
+#include "httpserver/HttpCounters.h"
+#include "platform/EventLog.h"
+#include "platform/MessageLoop.h"
+#include "platform/Socket.h"
 #include "platform/TextCodec.h"
-#include "platform/Utf8ToGbk.h"
 #include "protocol/DeviceInfoRecord.h"
-#include "socketserver/ClientRegistry.h"
-#include "socketserver/FleetCounters.h"
-#include "socketserver/FleetEvents.h"
-#include "socketserver/RemoteDevices.h"
+#include "socketserver/DeviceReach.h"
 #include "socketserver/ServerClientSocket.h"
 #include "socketserver/SocketServer.h"
 
@@ -34,15 +33,14 @@ using json = nlohmann::json;
 using http = boost::beast::http::verb;
 using Conn = std::shared_ptr<CServerClientSocket>;
 
-constexpr std::size_t kMaxCommandBody = 258;  // as /api/cmd: the text + "\n" + terminator fill 260 bytes
-constexpr std::chrono::milliseconds kQueryMargin{500};
 // The bound of a request carried to another node that waits for no device.
 constexpr std::chrono::milliseconds kForwardBound{2000};
+constexpr const char* kUnicodeReplacement = "\xEF\xBF\xBD";
 
 // A request for a device not held here that the node holding it should
 // answer: Velmo is one node of a fleet, and the request was not carried here
 // by another node already.
-bool Elsewhere(const AdminContext& ctx, const AdminRequest& req) { return ctx.cluster && !req.fromCluster; }
+bool Elsewhere(const AdminContext& ctx, const AdminRequest& req) { return ctx.fleet && !req.fromCluster; }
 
 AdminResponse NoContent() { return AdminResponse{204, "", ""}; }
 
@@ -52,7 +50,7 @@ json DeviceJson(const CServerClientSocket& c) {
   CDeviceMailbox* mailbox = c.PeekMailbox();
   return json{{"sn", GbkToUtf8(c.GetSn())},
               {"ip", c.AddressText()},
-              {"port", ntohs(c.PeerAddress().portNet)},
+              {"port", platform::NetToHost16(c.PeerAddress().portNet)},
               {"socket", c.GetSocket()},
               {"connected_at", Nullable(c.ConnectedAtMs())},
               {"registered_at", Nullable(c.RegisteredAtMs())},
@@ -60,19 +58,29 @@ json DeviceJson(const CServerClientSocket& c) {
               {"queued_bytes", mailbox ? mailbox->Request().Size() : 0}};
 }
 
-// The connection /api/cmd would reach for the SN as the JSON shows it.
-Conn FindByJsonSn(const std::string& sn) {
-  if (sn.empty()) return nullptr;
-  if (sn.find("\xEF\xBF\xBD") == std::string::npos) {
-    // Without U+FFFD only an SN of these very GBK bytes shows as `sn`: one
-    // look-up, no walk over the fleet.
-    Conn c = CClientRegistry::Process().FindBySn(Utf8ToGbkText(sn));
-    return c && GbkToUtf8(c->GetSn()) == sn ? c : nullptr;
+// The SN (GBK bytes) of the devices that show as `sn` in the JSON, as the
+// routes of one device reach them; "" when no device can show so.
+std::string DeviceSn(const CClientRegistry& registry, const std::string& sn) {
+  if (sn.empty()) return "";
+  if (sn.find(kUnicodeReplacement) != std::string::npos) {
+    // U+FFFD stands for bytes that are not GBK: only a walk over this
+    // node's devices finds which bytes show so (the oldest first).
+    for (const Conn& c : registry.Snapshot()) {
+      std::string gbk = c->GetSn();
+      if (!gbk.empty() && GbkToUtf8(gbk) == sn) return gbk;
+    }
+    return "";
   }
-  for (const Conn& c : CClientRegistry::Process().Snapshot()) {
-    if (c->HasSn() && GbkToUtf8(c->GetSn()) == sn) return c;
-  }
-  return nullptr;
+  // Otherwise only an SN of these very GBK bytes shows as `sn`: one look-up,
+  // no walk over the fleet.
+  std::string gbk = Utf8ToGbkText(sn);
+  return GbkToUtf8(gbk) == sn ? gbk : "";
+}
+
+// The connection of this node that shows as `sn`.
+Conn FindByJsonSn(const CClientRegistry& registry, const std::string& sn) {
+  const std::string gbk = DeviceSn(registry, sn);
+  return gbk.empty() ? nullptr : registry.FindBySn(gbk);
 }
 
 void ListDevices(const AdminContext& ctx, const AdminRequest& req, const AdminReply& reply) {
@@ -87,59 +95,50 @@ void ListDevices(const AdminContext& ctx, const AdminRequest& req, const AdminRe
   const auto p = req.query.find("prefix");
   const std::string prefix = p == req.query.end() ? "" : p->second;
   const auto scope = req.query.find("scope");
-  if (scope != req.query.end() && scope->second == "cluster" && ctx.cluster) {
-    return ListClusterDevices(ctx, prefix, offset, limit, reply);
+  if (scope != req.query.end() && scope->second == "cluster" && ctx.fleet) {
+    return ctx.fleet->ListDevices(prefix, offset, limit, reply);
   }
-  DevicePage page = ListDevicePage(prefix, offset, limit);
+  DevicePage page = ListDevicePage(ctx.server->Registry(), prefix, offset, limit);
   reply(Json(200, json{{"total", page.total}, {"offset", offset}, {"devices", std::move(page.devices)}}));
 }
 
 // Runs `action` on the window thread and answers 204 when it is done.
-void OnWindowThread(CVelmoDlg* dlg, std::function<void()> action, AdminReply reply) {
-  auto r = dlg->Loop().PostTask([action = std::move(action), reply] {
-    action();
+void OnWindowThread(const AdminContext& ctx, std::function<void()> action, AdminReply reply) {
+  auto r = ctx.window->PostTask([action = std::move(action), reply] {
+    if (action) action();
     reply(NoContent());
   });
   if (r != platform::PostResult::Ok) reply(JsonError(503, "the window thread is busy; try again"));
 }
 
+ReachRequest DeviceRequest(const AdminContext& ctx, const AdminRequest& req, std::string text) {
+  ReachRequest r;
+  r.sn = DeviceSn(ctx.server->Registry(), req.params[0]);
+  r.text = std::move(text);
+  r.source = CommandSource::Admin;
+  r.scope = Elsewhere(ctx, req) ? ReachScope::Fleet : ReachScope::Here;
+  return r;
+}
+
 void SendCommand(const AdminContext& ctx, CAdminServer& server, const AdminRequest& req, AdminReply reply) {
   // The text in GBK, up to a zero byte, as /api/cmd takes it.
-  std::vector<char> converted(req.body.size() + 1);
-  int length = 0;
-  Utf8ToGbk(req.body.data(), static_cast<int>(req.body.size()), converted.data(), &length);
-  if (static_cast<std::size_t>(length) > kMaxCommandBody) return reply(JsonError(413, "body too long"));
-  const std::string text(converted.data(), strnlen(converted.data(), static_cast<std::size_t>(length)));
-  Conn target = FindByJsonSn(req.params[0]);
-  platform::GatePtr home = server.Gate();
-  if (!target && Elsewhere(ctx, req)) {
-    return ForwardDeviceRequest(ctx, req, ctx.deviceWait + kRemoteAnswerMargin, Json(404, json{{"status", "offline"}}),
-                                Json(202, json{{"status", "queued"}}), std::move(reply));
-  }
-  if (!target || !home) {
-    CFleetCounters::Process().Command(CommandResult::Offline);
-    return reply(Json(404, json{{"status", "offline"}}));
-  }
-  auto wait = CCommandWait::Start(target->Mailbox(), text, true, home,
-                                  [reply, start = std::chrono::steady_clock::now()](bool taken) {
-    CFleetCounters::Process().CommandWait(std::chrono::steady_clock::now() - start);
-    CFleetCounters::Process().Command(taken ? CommandResult::Taken : CommandResult::Queued);
-    reply(taken ? Json(200, json{{"status", "taken"}}) : Json(202, json{{"status", "queued"}}));
+  ConvertedText text = ConvertToGbk(req.body);
+  if (text.length > kMaxCommandText) return reply(JsonError(413, "body too long"));
+  ctx.reach->Command(server.Home(), DeviceRequest(ctx, req, std::move(text.text)), [reply](CommandOutcome outcome) {
+    switch (outcome) {
+      case CommandOutcome::Taken: return reply(Json(200, json{{"status", "taken"}}));
+      case CommandOutcome::Queued: return reply(Json(202, json{{"status", "queued"}}));  // left queued
+      case CommandOutcome::Offline: return reply(Json(404, json{{"status", "offline"}}));
+      case CommandOutcome::Refused: return reply(JsonError(413, "body too long"));
+    }
   });
-  server.After(ctx.deviceWait, [wait] { wait->Expire(); });  // not taken in time: left queued
 }
 
 void QueryInfo(const AdminContext& ctx, CAdminServer& server, const AdminRequest& req, AdminReply reply) {
-  Conn target = FindByJsonSn(req.params[0]);
-  platform::GatePtr home = server.Gate();
-  if (!target && Elsewhere(ctx, req)) {
-    return ForwardDeviceRequest(ctx, req, 2 * ctx.deviceWait + kQueryMargin + kRemoteAnswerMargin,
-                                JsonError(404, "no such device"), JsonError(504, "no answer"), std::move(reply));
-  }
-  if (!target || !home) return reply(JsonError(404, "no such device"));
-  auto wait = CQueryWait::Start(target->Mailbox(), "query dev_infos", true, home, [reply](const QueryAnswer& a) {
-    if (!a.answered) return reply(JsonError(504, "no answer"));
-    const DeviceInfo i = DecodeDeviceInfo(a.record.data(), a.length);
+  ctx.reach->Query(server.Home(), DeviceRequest(ctx, req, "query dev_infos"), [reply](const QueryOutcome& outcome) {
+    if (outcome.status == QueryOutcome::Offline) return reply(JsonError(404, "no such device"));
+    if (outcome.status != QueryOutcome::Answered) return reply(JsonError(504, "no answer"));
+    const DeviceInfo i = DecodeDeviceInfo(outcome.answer.record.data(), outcome.answer.length);
     char version[24], ip[24], mac[40], runtime[48];
     std::snprintf(version, sizeof version, "%02d.%02d.%02d", i.version[0], i.version[1], i.version[2]);
     std::snprintf(ip, sizeof ip, "%d.%d.%d.%d", i.ip[0], i.ip[1], i.ip[2], i.ip[3]);
@@ -149,23 +148,17 @@ void QueryInfo(const AdminContext& ctx, CAdminServer& server, const AdminRequest
                   i.runtime[3], i.runtime[4], i.runtime[5]);
     reply(Json(200, json{{"version", version}, {"ip", ip}, {"mac", mac}, {"runtime", runtime}}));
   });
-  server.After(2 * ctx.deviceWait + kQueryMargin, [wait] { wait->Expire(); });
 }
 
 void CloseDevice(const AdminContext& ctx, const AdminRequest& req, AdminReply reply) {
-  const std::string sn = req.params[0];
-  CVelmoDlg* dlg = ctx.dlg;
-  auto r = dlg->Loop().PostTask([ctx, req, dlg, sn, reply] {
-    Conn c = FindByJsonSn(sn);
+  auto r = ctx.window->PostTask([ctx, req, reply] {
+    Conn c = FindByJsonSn(ctx.server->Registry(), req.params[0]);
     if (!c && Elsewhere(ctx, req)) {
-      return ForwardDeviceRequest(ctx, req, kForwardBound, JsonError(404, "no such device"),
-                                  JsonError(504, "no answer from the node holding the device"), reply);
+      return ctx.fleet->Forward(req, kForwardBound, JsonError(404, "no such device"),
+                                JsonError(504, "no answer from the node holding the device"), reply);
     }
-    if (!c || !CClientRegistry::Process().RemoveByPointer(c.get())) return reply(JsonError(404, "no such device"));
-    c->Close();  // as the close-all button closes each: no disconnect event
-    CFleetCounters::Process().Disconnected(DisconnectKind::Operator);
-    CFleetEvents::Process().Publish(DeviceEvent::Disconnected, *c, DeviceEvent::kOperatorReason);
-    dlg->AppendLog("OnOperatorClose-" + std::to_string(c->GetSocket()) + ", SN=" + c->GetSn());
+    if (!ctx.server->CloseByOperator(c)) return reply(JsonError(404, "no such device"));
+    ctx.log->Append("OnOperatorClose-" + std::to_string(c->GetSocket()) + ", SN=" + c->GetSn());
     reply(NoContent());
   });
   if (r != platform::PostResult::Ok) reply(JsonError(503, "the window thread is busy; try again"));
@@ -184,14 +177,12 @@ bool ParseCount(const std::string& text, std::size_t* out) {
 }
 
 json StatsJson(const AdminContext& ctx) {
-  const FleetTotals t = CFleetCounters::Process().Read();
-  int clients = 0, devices = 0;
-  CClientRegistry::Process().ForEach([&](const CServerClientSocket& c) { (c.HasSn() ? devices : clients)++; });
-  CSocketServer* server = ctx.dlg->Server();
+  const DeviceTotals t = ctx.server->Counters().Read();
+  const CClientRegistry::Counts counts = ctx.server->Registry().CountBoth();
   const std::int64_t now = CServerClientSocket::NowMs();
-  return json{{"clients", clients},
-              {"devices", devices},
-              {"listening", server && server->IsListening()},
+  return json{{"clients", counts.clients},
+              {"devices", counts.devices},
+              {"listening", ctx.server->IsListening()},
               {"uptime_s", (now - ctx.startedAtMs) / 1000},
               {"started_at", IsoTime(ctx.startedAtMs)},
               {"totals",
@@ -206,14 +197,15 @@ json StatsJson(const AdminContext& ctx) {
                 {"downloads", t.downloads}}}};
 }
 
-DevicePage ListDevicePage(const std::string& prefix, std::size_t offset, std::size_t limit) {
+DevicePage ListDevicePage(const CClientRegistry& registry, const std::string& prefix, std::size_t offset,
+                          std::size_t limit) {
   struct Row {
     std::string sn;
     std::size_t order;  // place in the list: one SN's connections oldest first
     Conn conn;
   };
   std::vector<Row> rows;
-  for (Conn& c : CClientRegistry::Process().Snapshot()) {
+  for (Conn& c : registry.Snapshot()) {
     if (!c->HasSn()) continue;
     std::string sn = GbkToUtf8(c->GetSn());
     if (sn.compare(0, prefix.size(), prefix) == 0) rows.push_back(Row{std::move(sn), rows.size(), std::move(c)});
@@ -260,25 +252,26 @@ void AddAdminRoutes(CAdminServer& server, const AdminContext& context) {
   CAdminServer* s = &server;
   server.AddRoute(http::get, "/v1/stats", [ctx](const AdminRequest& req, AdminReply reply) {
     const auto scope = req.query.find("scope");
-    if (scope != req.query.end() && scope->second == "cluster" && ctx.cluster) return ClusterStats(ctx, reply);
+    if (scope != req.query.end() && scope->second == "cluster" && ctx.fleet) {
+      return ctx.fleet->Stats(StatsJson(ctx), reply);
+    }
     reply(Json(200, StatsJson(ctx)));
   });
-  AddClusterRoutes(server, ctx);
-  server.AddRoute(http::get, "/v1/stats/history", [dlg = ctx.dlg](const AdminRequest&, AdminReply reply) {
+  server.AddRoute(http::get, "/v1/stats/history", [history = ctx.history](const AdminRequest&, AdminReply reply) {
     json samples = json::array();
-    for (const StatsSample& s : dlg->History().Samples()) {
+    for (const StatsSample& s : history->Samples()) {
       samples.push_back(json{{"at", IsoTime(s.atMs)}, {"clients", s.clients}, {"devices", s.devices}});
     }
-    reply(Json(200, json{{"interval_s", dlg->History().Interval().count() / 1000}, {"samples", std::move(samples)}}));
+    reply(Json(200, json{{"interval_s", history->Interval().count() / 1000}, {"samples", std::move(samples)}}));
   });
   server.AddRoute(http::get, "/v1/devices",
                   [ctx](const AdminRequest& req, AdminReply reply) { ListDevices(ctx, req, reply); });
   server.AddRoute(http::get, "/v1/devices/{}", [ctx](const AdminRequest& req, AdminReply reply) {
-    Conn c = FindByJsonSn(req.params[0]);
+    Conn c = FindByJsonSn(ctx.server->Registry(), req.params[0]);
     if (c) return reply(Json(200, DeviceJson(*c)));
     if (Elsewhere(ctx, req)) {
-      return ForwardDeviceRequest(ctx, req, kForwardBound, JsonError(404, "no such device"),
-                                  JsonError(504, "no answer from the node holding the device"), std::move(reply));
+      return ctx.fleet->Forward(req, kForwardBound, JsonError(404, "no such device"),
+                                JsonError(504, "no answer from the node holding the device"), std::move(reply));
     }
     reply(JsonError(404, "no such device"));
   });
@@ -290,45 +283,45 @@ void AddAdminRoutes(CAdminServer& server, const AdminContext& context) {
   server.AddRoute(http::get, "/v1/devices/{}/info", [ctx, s](const AdminRequest& req, AdminReply reply) {
     QueryInfo(ctx, *s, req, std::move(reply));
   });
-  CVelmoDlg* dlg = ctx.dlg;
-  server.AddRoute(http::post, "/v1/server/listen", [dlg](const AdminRequest&, AdminReply reply) {
-    OnWindowThread(dlg, [dlg] { dlg->OnStartListen(); }, std::move(reply));
+  const ServerControls& controls = ctx.controls;
+  server.AddRoute(http::post, "/v1/server/listen", [ctx, f = controls.startListen](const AdminRequest&, AdminReply reply) {
+    OnWindowThread(ctx, f, std::move(reply));
   });
-  server.AddRoute(http::delete_, "/v1/server/listen", [dlg](const AdminRequest&, AdminReply reply) {
-    OnWindowThread(dlg, [dlg] { dlg->OnStopListen(); }, std::move(reply));
+  server.AddRoute(http::delete_, "/v1/server/listen", [ctx, f = controls.stopListen](const AdminRequest&, AdminReply reply) {
+    OnWindowThread(ctx, f, std::move(reply));
   });
-  server.AddRoute(http::post, "/v1/server/close-all", [dlg](const AdminRequest&, AdminReply reply) {
-    OnWindowThread(dlg, [dlg] { dlg->OnCloseAll(); }, std::move(reply));
+  server.AddRoute(http::post, "/v1/server/close-all", [ctx, f = controls.closeAll](const AdminRequest&, AdminReply reply) {
+    OnWindowThread(ctx, f, std::move(reply));
   });
-  server.AddRoute(http::post, "/v1/transfers/cancel", [dlg](const AdminRequest&, AdminReply reply) {
-    OnWindowThread(dlg, [dlg] { dlg->OnCancelRecv(); }, std::move(reply));
+  server.AddRoute(http::post, "/v1/transfers/cancel", [ctx, f = controls.cancelRecv](const AdminRequest&, AdminReply reply) {
+    OnWindowThread(ctx, f, std::move(reply));
   });
-  auto streams = std::make_shared<CEventStreams>(server, ctx.dlg->Log(), [ctx] {
+  auto streams = std::make_shared<CEventStreams>(server, *ctx.log, ctx.server->Events(), [ctx] {
     return StatsJson(ctx).dump(-1, ' ', false, json::error_handler_t::replace);
   });
   server.AddStreamRoute("/v1/events", [streams](const AdminRequest&, std::shared_ptr<CAdminStream> stream) {
     streams->Add(stream);
   });
-  server.AddRoute(http::get, "/metrics", [ctx](const AdminRequest&, AdminReply reply) {
+  server.AddRoute(http::get, "/metrics", [ctx, s](const AdminRequest&, AdminReply reply) {
     MetricsInput in;
-    if (ctx.cluster) {
-      const CClusterRegistry& r = ctx.cluster->Registry();
-      in.cluster = MetricsInput::Cluster{r.Up(), r.Commands(), r.RoundTrips()};
-    }
-    CClientRegistry::Process().ForEach([&](const CServerClientSocket& c) { (c.HasSn() ? in.devices : in.clients)++; });
-    in.totals = CFleetCounters::Process().Read();
+    if (ctx.fleet) in.cluster = ctx.fleet->Figures();
+    const CClientRegistry::Counts counts = ctx.server->Registry().CountBoth();
+    in.clients = static_cast<int>(counts.clients);
+    in.devices = static_cast<int>(counts.devices);
+    in.totals = ctx.server->Counters().Read();
+    if (ctx.apiRequests) in.apiRequests = ctx.apiRequests->Read();
+    in.adminRequests = s->Counters().Read();
+    if (ctx.webhook) in.webhook = ctx.webhook();
     reply(AdminResponse{200, "text/plain; version=0.0.4; charset=utf-8", FormatMetrics(in)});
   });
-  server.AddRoute(http::get, "/v1/log", [dlg](const AdminRequest& req, AdminReply reply) {
+  server.AddRoute(http::get, "/v1/log", [log = ctx.log](const AdminRequest& req, AdminReply reply) {
     std::size_t lines = 100;
     const auto n = req.query.find("lines");
     if (n != req.query.end() && !ParseCount(n->second, &lines)) {
       return reply(JsonError(400, "lines must be a whole number"));
     }
     json out = json::array();
-    for (const std::string& line : dlg->Log().Tail(std::clamp<std::size_t>(lines, 1, 1000))) {
-      out.push_back(GbkToUtf8(line));
-    }
+    for (const std::string& line : log->Tail(std::clamp<std::size_t>(lines, 1, 1000))) out.push_back(GbkToUtf8(line));
     reply(Json(200, out));
   });
 }

@@ -11,8 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "httpserver/Acceptor.h"
-#include "socketserver/FleetCounters.h"
+#include <sstream>
 
 namespace velmo {
 
@@ -94,44 +93,16 @@ void CAdminStream::Close() {
   if (onClose) onClose();
 }
 
-struct CAdminServer::Impl {
-  Impl() : gate(std::make_shared<platform::CExecutorGate>(io)), backoff(io) {}
-  asio::io_context io{1};  // first: outlives everything below
-  platform::GatePtr gate;
-  std::optional<tcp::acceptor> acceptor;
-  asio::steady_timer backoff;
-  // Connections whose request is still to be answered: kept alive here (admin
-  // thread), never by the handlers, so a wait for a device never owns one.
-  std::unordered_set<std::shared_ptr<class AdminConnection>> pending;
-  std::vector<std::weak_ptr<CAdminStream>> streams;  // admin thread: closed when Run ends
-  bool stopped = false;  // admin thread
-};
-
 // One client connection: one request at a time, answered whenever its
 // handler replies, then the next one is read.
-class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
+class AdminConnection final : public CHttpConnection {
  public:
   AdminConnection(CAdminServer& server, tcp::socket socket)
-      : server_(server), stream_(std::move(socket)), batch_(stream_.get_executor()) {}
-  ~AdminConnection() { --server_.connections_; }
-
-  void Start() { ReadRequest(); }
+      : CHttpConnection(server, std::move(socket)), server_(server), batch_(Stream().get_executor()) {}
 
  private:
-  void ReadRequest() {
-    ResetParser(parser_, server_.limits_);
-    stream_.expires_after(server_.limits_.requestTimeout);
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
-  }
-
-  void OnRead(beast::error_code ec) {
-    head_ = false;
-    if (ec == http::error::header_limit) return Write(JsonError(431, "request head too large"), false, 11);
-    if (ec == http::error::body_limit) return Write(JsonError(413, "body too long"), false, 11);
-    if (ClientGone(ec)) return Close();
-    if (ec) return Write(JsonError(400, "bad request"), false, 11);
-    auto& message = parser_->get();
+  void OnRequest(Message& message) override {
+    written_ = false;
     const bool keepAlive = message.keep_alive();
     const unsigned version = message.version();
     AdminRequest request;
@@ -140,7 +111,7 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
     const std::string target(message.target());
     request.path = target.substr(0, target.find('?'));
     if (target.size() > request.path.size() && !ParseQuery(target.substr(request.path.size() + 1), &request.query)) {
-      return Write(JsonError(400, "malformed query"), keepAlive, version);
+      return Answer(JsonError(400, "malformed query"), keepAlive, version);
     }
     request.body = std::move(message.body());
     AccessRequest access;
@@ -151,11 +122,9 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
     access.clusterToken = text(message["X-Velmo-Cluster-Token"]);
     access.changesState = request.method != http::verb::get && request.method != http::verb::head;
 
-    stream_.expires_never();  // the handler may wait for a device
-    server_.impl_->pending.insert(shared_from_this());
-    auto reply = [gate = server_.impl_->gate, weak = weak_from_this(), keepAlive, version](AdminResponse response) {
+    auto reply = [gate = server_.Home().gate, weak = weak_from_this(), keepAlive, version](AdminResponse response) {
       gate->Post([weak, response = std::move(response), keepAlive, version]() mutable {
-        if (auto self = weak.lock()) self->Write(std::move(response), keepAlive, version);
+        if (auto self = weak.lock()) static_cast<AdminConnection*>(self.get())->Answer(std::move(response), keepAlive, version);
       });
     };
     // The strings the access check looks at live in `message` until the next read.
@@ -163,28 +132,38 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
                      [this](const AdminStreamHandler& handler, AdminRequest req) { StartStream(handler, req); });
   }
 
+  std::string FailureAnswer(ReadFailure failure) override {
+    head_ = false;
+    switch (failure) {
+      case ReadFailure::HeadTooLarge: return Serialize(JsonError(431, "request head too large"), false, 11);
+      case ReadFailure::BodyTooLong: return Serialize(JsonError(413, "body too long"), false, 11);
+      case ReadFailure::BadRequest: break;
+    }
+    return Serialize(JsonError(400, "bad request"), false, 11);
+  }
+
   // The response becomes an event stream: its head now, then whatever the
   // stream queues, until the client goes (then the connection closes).
   void StartStream(const AdminStreamHandler& handler, const AdminRequest& request) {
-    if (head_) return Write(AdminResponse{200, "text/event-stream", ""}, false, 11);  // no stream for a HEAD
-    stream_.expires_never();
-    streamEvents_ = std::make_shared<CAdminStream>(server_.impl_->gate);
-    std::erase_if(server_.impl_->streams, [](const std::weak_ptr<CAdminStream>& w) { return w.expired(); });
-    server_.impl_->streams.push_back(streamEvents_);
+    if (head_) return Answer(AdminResponse{200, "text/event-stream", ""}, false, 11);  // no stream for a HEAD
+    written_ = true;
+    Hold();
+    streamEvents_ = std::make_shared<CAdminStream>(server_.Home().gate);
+    server_.AddStream(streamEvents_);
     streamEvents_->Attach([weak = weak_from_this()] {
-      if (auto self = weak.lock()) self->FlushSoon();
+      if (auto self = weak.lock()) static_cast<AdminConnection*>(self.get())->FlushSoon();
     });
     handler(request, streamEvents_);
-    out_ = "HTTP/1.1 200 OK\r\nServer: Velmo\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
-           "Connection: close\r\n\r\n";
+    streamOut_ = "HTTP/1.1 200 OK\r\nServer: Velmo\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
+                 "Connection: close\r\n\r\n";
     writing_ = true;
-    asio::async_write(stream_, asio::buffer(out_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+    asio::async_write(Stream(), asio::buffer(streamOut_), [self = Self()](beast::error_code ec, std::size_t) {
       self->writing_ = false;
       if (ec) return self->EndStream();
       self->FlushStream();
     });
     // The client sends nothing more: a read ends when it goes.
-    stream_.async_read_some(asio::buffer(probe_), [self = shared_from_this()](beast::error_code, std::size_t) {
+    Stream().async_read_some(asio::buffer(probe_), [self = Self()](beast::error_code, std::size_t) {
       self->EndStream();
     });
   }
@@ -195,7 +174,7 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
     if (batchArmed_) return;
     batchArmed_ = true;
     batch_.expires_after(CAdminStream::kBatchDelay);
-    batch_.async_wait([self = shared_from_this()](beast::error_code) {
+    batch_.async_wait([self = Self()](beast::error_code) {
       self->batchArmed_ = false;
       self->FlushStream();
     });
@@ -203,10 +182,10 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
 
   void FlushStream() {
     if (writing_ || !streamEvents_) return;
-    out_ = streamEvents_->Take();
-    if (out_.empty()) return;
+    streamOut_ = streamEvents_->Take();
+    if (streamOut_.empty()) return;
     writing_ = true;
-    asio::async_write(stream_, asio::buffer(out_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+    asio::async_write(Stream(), asio::buffer(streamOut_), [self = Self()](beast::error_code ec, std::size_t) {
       self->writing_ = false;
       if (ec) return self->EndStream();
       self->FlushStream();  // what came meanwhile
@@ -239,63 +218,74 @@ class AdminConnection : public std::enable_shared_from_this<AdminConnection> {
     return true;
   }
 
-  void Write(AdminResponse response, bool keepAlive, unsigned version) {
-    if (written_) return;  // one answer per request
-    written_ = true;
-    auto message = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(response.status),
-                                                                        version);
-    message->set(http::field::server, "Velmo");
+  // The whole response as it goes on the wire.
+  std::string Serialize(AdminResponse response, bool keepAlive, unsigned version) const {
+    http::response<http::string_body> message(static_cast<http::status>(response.status), version);
+    message.set(http::field::server, "Velmo");
     if (!response.body.empty() || response.status != 204) {
-      message->set(http::field::content_type, response.contentType);
+      message.set(http::field::content_type, response.contentType);
     }
-    message->set(http::field::cache_control, "no-store");
+    message.set(http::field::cache_control, "no-store");
     // For the console's files and the API alike: no type guessing, nothing
     // loaded from elsewhere, not framed by another site.
-    message->set("X-Content-Type-Options", "nosniff");
-    message->set("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
-    message->keep_alive(keepAlive);
-    message->body() = std::move(response.body);
-    message->prepare_payload();
+    message.set("X-Content-Type-Options", "nosniff");
+    message.set("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
+    message.keep_alive(keepAlive);
+    message.body() = std::move(response.body);
+    message.prepare_payload();
     if (head_) {  // the GET's head: its length (where it has one), without the body
-      const std::size_t length = message->body().size();
-      message->body().clear();
-      if (response.status != 204) message->content_length(length);
+      const std::size_t length = message.body().size();
+      message.body().clear();
+      if (response.status != 204) message.content_length(length);
     }
-    stream_.expires_after(server_.limits_.requestTimeout);
-    http::async_write(stream_, *message,
-                      [self = shared_from_this(), message, keepAlive](beast::error_code ec, std::size_t) {
-                        self->server_.impl_->pending.erase(self);
-                        if (ec || !keepAlive || self->server_.impl_->stopped) return self->Close();
-                        self->written_ = false;
-                        self->ReadRequest();
-                      });
+    std::ostringstream out;
+    out << message;
+    return out.str();
   }
 
-  void Close() {
-    beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-    stream_.close();
-    server_.impl_->pending.erase(shared_from_this());
+  // Admin thread: the one answer to the request being handled.
+  void Answer(AdminResponse response, bool keepAlive, unsigned version) {
+    if (written_) return;
+    written_ = true;
+    Write(Serialize(std::move(response), keepAlive, version), keepAlive);
   }
+
+  std::shared_ptr<AdminConnection> Self() { return std::static_pointer_cast<AdminConnection>(shared_from_this()); }
 
   CAdminServer& server_;
-  beast::tcp_stream stream_;
-  beast::flat_buffer buffer_;
-  std::optional<RequestParser> parser_;
-  bool written_ = false;
-  bool head_ = false;  // the request being answered is a HEAD
+  bool written_ = false;  // the request being handled has its answer
+  bool head_ = false;     // the request being answered is a HEAD
   // An event stream (admin thread).
   std::shared_ptr<CAdminStream> streamEvents_;
-  std::string out_;
+  std::string streamOut_;
   bool writing_ = false;
   char probe_[64];
   asio::steady_timer batch_;  // FlushSoon's wait
   bool batchArmed_ = false;
 };
 
-CAdminServer::CAdminServer(AdminAccess access, HttpLimits limits) : access_(std::move(access)), limits_(limits) {}
+CAdminServer::CAdminServer(AdminAccess access, HttpLimits limits)
+    : CHttpService("velmo-admin", limits), access_(std::move(access)) {}
 
 CAdminServer::~CAdminServer() { Stop(); }
+
+std::shared_ptr<CHttpConnection> CAdminServer::Accepted(tcp::socket socket) {
+  return std::make_shared<AdminConnection>(*this, std::move(socket));
+}
+
+void CAdminServer::AddStream(const std::shared_ptr<CAdminStream>& stream) {
+  Owner().Check("CAdminServer::AddStream");
+  std::erase_if(streams_, [](const std::weak_ptr<CAdminStream>& w) { return w.expired(); });
+  streams_.push_back(stream);
+}
+
+void CAdminServer::OnStopping() {
+  // Every event stream ends here, so its subscriptions go with it.
+  for (auto& weak : streams_) {
+    if (auto stream = weak.lock()) stream->Close();
+  }
+  streams_.clear();
+}
 
 void CAdminServer::AddRoute(http::verb method, const std::string& pattern, AdminHandler handler, bool staticFile) {
   routes_.push_back(Route{method, pattern, std::move(handler), staticFile, nullptr});
@@ -303,22 +293,6 @@ void CAdminServer::AddRoute(http::verb method, const std::string& pattern, Admin
 
 void CAdminServer::AddStreamRoute(const std::string& pattern, AdminStreamHandler handler) {
   routes_.push_back(Route{http::verb::get, pattern, nullptr, false, std::move(handler)});
-}
-
-platform::GatePtr CAdminServer::Gate() const {
-  std::lock_guard<std::mutex> lock(runLock_);
-  return impl_ ? impl_->gate : nullptr;
-}
-
-void CAdminServer::After(std::chrono::milliseconds delay, std::function<void()> fn) {
-  platform::GatePtr gate = Gate();
-  if (!gate) return;
-  gate->Post([this, delay, fn = std::move(fn)] {
-    auto timer = std::make_shared<asio::steady_timer>(impl_->io, delay);
-    timer->async_wait([timer, fn](const beast::error_code& ec) {
-      if (!ec) fn();
-    });
-  });
 }
 
 bool CAdminServer::PercentDecode(const std::string& text, std::string* out, bool plusIsSpace) {
@@ -380,7 +354,8 @@ void CAdminServer::Dispatch(AdminRequest request, const AccessRequest& access, A
       break;
     }
   }
-  CFleetCounters::Process().HttpRequest(HttpPort::Admin, found ? found->pattern : "other");
+  Owner().Check("CAdminServer::Dispatch");
+  counters_.Request(found ? found->pattern : "other");
   AccessRequest checked = access;
   checked.staticFile = found && found->staticFile;
   if (auto refusal = CheckAccess(access_, checked)) {
@@ -391,58 +366,6 @@ void CAdminServer::Dispatch(AdminRequest request, const AccessRequest& access, A
   request.fromCluster = FromClusterNode(access_, access);
   if (found->stream) return stream(found->stream, std::move(request));
   found->handler(request, std::move(reply));
-}
-
-bool CAdminServer::Run(const std::string& address, std::uint16_t port) {
-  {
-    std::lock_guard<std::mutex> lock(runLock_);
-    if (stopRequested_) return true;
-    impl_ = std::make_unique<Impl>();
-  }
-  beast::error_code ec;
-  auto fail = [&](const std::string& what) {
-    lastError_ = what + ": " + ec.message();
-    impl_->acceptor.reset();
-    return false;
-  };
-  const std::string host = address == "localhost" ? "127.0.0.1" : address;
-  const asio::ip::address ip = asio::ip::make_address(host, ec);
-  if (ec) return fail("address " + address);
-  tcp::endpoint endpoint(ip, port);
-  impl_->acceptor.emplace(impl_->io);
-  lastError_ = OpenAcceptor(*impl_->acceptor, endpoint);
-  if (!lastError_.empty()) {
-    impl_->acceptor.reset();
-    return false;
-  }
-  boundPort_ = impl_->acceptor->local_endpoint().port();
-  Accept();
-  impl_->io.run();
-  // Stopped: every event stream ends here, so its subscriptions go with it.
-  for (auto& weak : impl_->streams) {
-    if (auto stream = weak.lock()) stream->Close();
-  }
-  return true;
-}
-
-void CAdminServer::Accept() {
-  AcceptLoop loop;
-  loop.acceptor = &*impl_->acceptor;
-  loop.backoff = &impl_->backoff;
-  loop.connections = &connections_;
-  loop.maxConnections = limits_.maxConnections;
-  loop.stopped = [this] { return impl_->stopped; };
-  loop.serve = [this](tcp::socket socket) { std::make_shared<AdminConnection>(*this, std::move(socket))->Start(); };
-  AcceptForEver(loop);
-}
-
-void CAdminServer::Stop() {
-  std::lock_guard<std::mutex> lock(runLock_);
-  stopRequested_ = true;
-  if (!impl_) return;
-  impl_->gate->Close();  // answers still on their way are dropped
-  asio::post(impl_->io, [impl = impl_.get()] { impl->stopped = true; });
-  impl_->io.stop();
 }
 
 }  // namespace velmo

@@ -1,17 +1,19 @@
-// CAdminServer: the management port's HTTP server (Boost.Beast over Asio, one
-// thread). Unlike the designed API it speaks ordinary HTTP/1.1: status codes,
-// Content-Type, Content-Length, keep-alive. Routes are a method and a path
-// pattern whose "{}" segments match one percent-decoded segment each.
+// CAdminServer: the management port's HTTP server, on its own thread
+// "velmo-admin" (CHttpService, shared with the API). Unlike the designed API
+// it speaks ordinary HTTP/1.1: status codes, Content-Type, Content-Length,
+// keep-alive. Routes are a method and a path pattern whose "{}" segments
+// match one percent-decoded segment each.
 //
-// No handler blocks: one that waits for a device keeps its AdminReply and
-// calls it later, from any thread (once). Every request passes the access
-// check of AdminAccess.h first. Hostile clients: the head and body have size
-// limits, a request must arrive whole within the request time-out, and the
-// number of connections is capped.
+// No handler blocks: one that waits for a device hands it to the device
+// reach with the admin thread as its home, keeps its AdminReply and calls it
+// later (once, from any thread). Every request passes the access check of
+// AdminAccess.h first. Hostile clients: the head and body have size limits,
+// a request must arrive whole within the request time-out, and the number of
+// connections is capped.
 //
-// Thread safety: AddRoute before Run; Run on the admin thread (it returns
-// when Stop is called); Stop, BoundPort and Gate from any thread; an
-// AdminReply from any thread.
+// Thread safety: AddRoute and AddStreamRoute before Start; Start and Stop on
+// the owner's thread; BoundPort, Home, After and Counters from any thread;
+// handlers on the admin thread (checked); an AdminReply from any thread.
 #pragma once
 
 #include <boost/beast/http/verb.hpp>
@@ -26,7 +28,8 @@
 #include <vector>
 
 #include "admin/AdminAccess.h"
-#include "httpserver/HttpServer.h"
+#include "httpserver/HttpCounters.h"
+#include "httpserver/HttpService.h"
 #include "platform/ExecutorGate.h"
 
 namespace velmo {
@@ -95,12 +98,10 @@ inline HttpLimits AdminLimits() {
   return limits;
 }
 
-class CAdminServer {
+class CAdminServer final : public CHttpService {
  public:
   explicit CAdminServer(AdminAccess access, HttpLimits limits = AdminLimits());
-  ~CAdminServer();  // Stop()
-  CAdminServer(const CAdminServer&) = delete;
-  CAdminServer& operator=(const CAdminServer&) = delete;
+  ~CAdminServer() override;  // Stop()
 
   // `staticFile`: served without the token (the console's own files).
   void AddRoute(boost::beast::http::verb method, const std::string& pattern, AdminHandler handler,
@@ -108,17 +109,11 @@ class CAdminServer {
   // A GET route answered with a text/event-stream that stays open.
   void AddStreamRoute(const std::string& pattern, AdminStreamHandler handler);
 
-  // Listens on `address`:`port` and serves until Stop(). Returns false at once
-  // when the listener cannot be set up; LastError() says why.
-  bool Run(const std::string& address, std::uint16_t port);
-  void Stop();
-  std::uint16_t BoundPort() const { return boundPort_.load(); }
-  const std::string& LastError() const { return lastError_; }
-  // The admin thread's gate (null before Run).
-  platform::GatePtr Gate() const;
-  // Any thread: runs `fn` on the admin thread after `delay` (not at all once
-  // the server has stopped).
-  void After(std::chrono::milliseconds delay, std::function<void()> fn);
+  // Start (CHttpService::Start) listens on the address and port given there
+  // and serves until Stop(): event streams end as it stops.
+
+  // The requests asked, by route pattern ("other" for unknown paths).
+  const CHttpCounters& Counters() const { return counters_; }
 
   // Splits `target` and matches it against the routes; for tests.
   static bool MatchPattern(const std::string& pattern, const std::string& path, std::vector<std::string>* params);
@@ -134,22 +129,19 @@ class CAdminServer {
     bool staticFile;
     AdminStreamHandler stream;  // set for a stream route
   };
-  struct Impl;
-  void Accept();
+  std::shared_ptr<CHttpConnection> Accepted(boost::asio::ip::tcp::socket socket) override;
+  void OnStopping() override;
+  // Admin thread: a new event stream, closed as the server stops.
+  void AddStream(const std::shared_ptr<CAdminStream>& stream);
   // Routes `request` (filled but for params) and answers through `reply`;
   // a stream route is handed to `stream` instead.
   void Dispatch(AdminRequest request, const AccessRequest& access, AdminReply reply,
                 const std::function<void(const AdminStreamHandler&, AdminRequest)>& stream);
 
   const AdminAccess access_;
-  const HttpLimits limits_;
-  std::vector<Route> routes_;
-  std::atomic<std::uint16_t> boundPort_{0};
-  std::atomic<std::size_t> connections_{0};
-  std::string lastError_;
-  mutable std::mutex runLock_;
-  bool stopRequested_ = false;  // guarded by runLock_
-  std::unique_ptr<Impl> impl_;  // created under runLock_
+  std::vector<Route> routes_;  // set before Start
+  CHttpCounters counters_;
+  std::vector<std::weak_ptr<CAdminStream>> streams_;  // admin thread: closed as the server stops
 };
 
 // {"error": text} with `status`.

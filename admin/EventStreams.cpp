@@ -5,20 +5,22 @@
 #include "admin/AdminRoutes.h"
 #include "platform/EventLog.h"
 #include "platform/TextCodec.h"
-#include "socketserver/FleetEvents.h"
+#include "socketserver/DeviceEvents.h"
 
 namespace velmo {
 
-CEventStreams::CEventStreams(CAdminServer& server, CEventLog& log, std::function<std::string()> stats)
-    : server_(server), log_(log), stats_(std::move(stats)) {}
+CEventStreams::CEventStreams(CAdminServer& server, CEventLog& log, CDeviceEvents& events,
+                             std::function<std::string()> stats)
+    : server_(server), log_(log), events_(events), stats_(std::move(stats)) {}
 
 CEventStreams::~CEventStreams() {
   std::lock_guard<std::mutex> lock(subscriptionLock_);
-  if (deviceSubscription_ != 0) CFleetEvents::Process().Unsubscribe(deviceSubscription_);
+  if (deviceSubscription_ != 0) events_.Unsubscribe(deviceSubscription_);
   if (logTap_ != 0) log_.RemoveTap(logTap_);
 }
 
 void CEventStreams::Add(const std::shared_ptr<CAdminStream>& stream) {
+  server_.Owner().Check("CEventStreams::Add");
   stream->Push("stats", stats_());
   std::uint64_t id;
   bool startTicking = false;
@@ -32,7 +34,7 @@ void CEventStreams::Add(const std::shared_ptr<CAdminStream>& stream) {
     if (deviceSubscription_ == 0) {
       // `this` stays valid in both: they are removed, and wait for a call
       // under way, before this object goes.
-      deviceSubscription_ = CFleetEvents::Process().Subscribe(
+      deviceSubscription_ = events_.Subscribe(
           [this](const DeviceEvent& e) { Broadcast("device", DeviceEventText(e)); });
       logTap_ = log_.AddTap([this](const std::string& line) {
         Broadcast("log", nlohmann::json{{"line", GbkToUtf8(line)}}.dump(-1, ' ', false,
@@ -61,7 +63,7 @@ void CEventStreams::Remove(std::uint64_t id) {
     empty = streams_.empty();
   }
   if (!empty || deviceSubscription_ == 0) return;
-  CFleetEvents::Process().Unsubscribe(deviceSubscription_);
+  events_.Unsubscribe(deviceSubscription_);
   log_.RemoveTap(logTap_);
   deviceSubscription_ = logTap_ = 0;
 }

@@ -21,12 +21,13 @@
 namespace velmo {
 
 class CEventLog;
+class CDeviceEvents;
 
 class CEventStreams : public std::enable_shared_from_this<CEventStreams> {
  public:
-  // `stats`: the statistics object as JSON text (admin thread). `server` and
-  // `log` outlive this.
-  CEventStreams(CAdminServer& server, CEventLog& log, std::function<std::string()> stats);
+  // `stats`: the statistics object as JSON text (admin thread). `server`,
+  // `log` and `events` outlive this.
+  CEventStreams(CAdminServer& server, CEventLog& log, CDeviceEvents& events, std::function<std::string()> stats);
   ~CEventStreams();
 
   // Starts `stream` with the statistics, then every event until it closes.
@@ -39,9 +40,10 @@ class CEventStreams : public std::enable_shared_from_this<CEventStreams> {
 
   CAdminServer& server_;
   CEventLog& log_;
+  CDeviceEvents& events_;
   const std::function<std::string()> stats_;
 
-  // Lock order: subscriptionLock_, then the event bus's or the log's own lock,
+  // Lock order: subscriptionLock_, then the event hub's or the log's own lock,
   // then streamsLock_; callbacks take only streamsLock_.
   std::mutex subscriptionLock_;
   std::uint64_t deviceSubscription_ = 0;  // guarded by subscriptionLock_; 0: none

@@ -51,7 +51,7 @@ std::string Label(const char* name, const std::string& value) {
 }  // namespace
 
 std::string FormatMetrics(const MetricsInput& in) {
-  const FleetTotals& t = in.totals;
+  const DeviceTotals& t = in.totals;
   std::ostringstream out;
   Family(out, "velmo_clients", "gauge", "Connections that have not registered an SN.").Sample(in.clients);
   Family(out, "velmo_devices", "gauge", "Connections with a registered SN.").Sample(in.devices);
@@ -89,15 +89,14 @@ std::string FormatMetrics(const MetricsInput& in) {
   Family(out, "velmo_download_bytes_total", "counter", "File bytes sent to devices.").Sample(t.downloadBytes);
   {
     Family f(out, "velmo_http_requests_total", "counter", "HTTP requests, by port and route.");
-    for (const auto& [key, n] : t.httpRequests) {
-      f.Sample(n, Label("port", key.first == HttpPort::Api ? "api" : "admin") + "," + Label("route", key.second));
-    }
+    for (const auto& [route, n] : in.apiRequests) f.Sample(n, Label("port", "api") + "," + Label("route", route));
+    for (const auto& [route, n] : in.adminRequests) f.Sample(n, Label("port", "admin") + "," + Label("route", route));
   }
   Family(out, "velmo_event_webhook_delivered_total", "counter", "Device events the event webhook accepted.")
-      .Sample(t.webhookDelivered);
+      .Sample(in.webhook.delivered);
   Family(out, "velmo_event_webhook_dropped_total", "counter",
          "Device events given up after the webhook's retries, or not queued because its queue was full.")
-      .Sample(t.webhookDropped);
+      .Sample(in.webhook.dropped);
   if (in.cluster) {
     Family(out, "velmo_cluster_registry_up", "gauge", "1 while the fleet's shared registry (Redis) can be reached.")
         .Sample(in.cluster->up ? 1 : 0);

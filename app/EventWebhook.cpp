@@ -1,7 +1,5 @@
 #include "app/EventWebhook.h"
 
-#include <pthread.h>
-
 #include <atomic>
 #include <charconv>
 #include <optional>
@@ -16,8 +14,8 @@
 
 #include "admin/AdminRoutes.h"
 #include "platform/HostPort.h"
-#include "socketserver/FleetCounters.h"
-#include "socketserver/FleetEvents.h"
+#include "platform/ThreadCheck.h"
+#include "socketserver/DeviceEvents.h"
 
 namespace velmo {
 
@@ -95,6 +93,9 @@ struct CEventWebhook::Impl {
   std::mutex mutex;
   std::deque<std::string> queue;  // guarded by mutex; the front is the one being delivered
   std::atomic<std::uint64_t> dropsUnlogged{0};
+  std::atomic<std::uint64_t> delivered{0};
+  std::atomic<std::uint64_t> dropped{0};
+  platform::CThreadOwner owner;  // the webhook thread
 
   bool Enqueue(std::string json) {
     bool wasEmpty = false;
@@ -114,7 +115,7 @@ struct CEventWebhook::Impl {
   // Any thread: counts one dropped event; the first since the last log line
   // schedules the next one.
   void NoteDrop() {
-    CFleetCounters::Process().WebhookDropped();
+    dropped.fetch_add(1, std::memory_order_relaxed);
     if (dropsUnlogged.fetch_add(1) == 0) asio::post(io, [this] { ScheduleDropLog(); });
   }
 
@@ -131,6 +132,7 @@ struct CEventWebhook::Impl {
   }
 
   void Kick() {
+    owner.Check("CEventWebhook: delivery");
     if (busy) return;
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -245,7 +247,7 @@ struct CEventWebhook::Impl {
   void Delivered(std::uint64_t gen) {
     ++generation;
     deadline.cancel();
-    CFleetCounters::Process().WebhookDelivered();
+    delivered.fetch_add(1, std::memory_order_relaxed);
     Next();
   }
 
@@ -265,19 +267,23 @@ CEventWebhook::CEventWebhook(WebhookUrl url, std::function<void(std::string_view
 
 CEventWebhook::~CEventWebhook() { Stop(); }
 
-void CEventWebhook::Start() {
+void CEventWebhook::Start(CDeviceEvents& events) {
   if (thread_.joinable()) return;
   thread_ = std::thread([impl = impl_.get()] {
-    pthread_setname_np(pthread_self(), "velmo-webhook");
+    platform::NameCurrentThread("velmo-webhook");
+    impl->owner.Bind();
     impl->io.run();
   });
-  subscription_ = CFleetEvents::Process().Subscribe([impl = impl_.get()](const DeviceEvent& e) {
-    impl->Enqueue(DeviceEventText(e));
-  });
+  events_ = &events;
+  subscription_ = events.Subscribe([impl = impl_.get()](const DeviceEvent& e) { impl->Enqueue(DeviceEventText(e)); });
 }
 
+std::uint64_t CEventWebhook::Delivered() const { return impl_->delivered.load(std::memory_order_relaxed); }
+
+std::uint64_t CEventWebhook::Dropped() const { return impl_->dropped.load(std::memory_order_relaxed); }
+
 void CEventWebhook::Stop() {
-  if (subscription_ != 0) CFleetEvents::Process().Unsubscribe(subscription_);
+  if (subscription_ != 0) events_->Unsubscribe(subscription_);
   subscription_ = 0;
   impl_->io.stop();
   if (thread_.joinable()) thread_.join();

@@ -5,14 +5,16 @@
 // happened, over one kept-alive connection. A 2xx answer is a delivery; a
 // failure, or no whole answer within the time-out, is retried after each of
 // the back-off delays in turn, and after the last one that event is dropped.
-// An event that finds the queue full is dropped at once. Drops are counted
-// (CFleetCounters) and logged at most once per log interval.
+// An event that finds the queue full is dropped at once. Deliveries and
+// drops are counted (Delivered, Dropped); drops are logged at most once per
+// log interval.
 //
 // A dead webhook never slows device handling: the threads that publish events
 // only append to the queue; everything else runs on the webhook's own thread.
 //
 // Thread safety: Start and Stop on the owner's thread (Stop also from the
-// destructor); Enqueue from any thread.
+// destructor); Enqueue, Delivered and Dropped from any thread; everything
+// else runs on the webhook's own thread, "velmo-webhook".
 #pragma once
 
 #include <chrono>
@@ -28,6 +30,8 @@
 #include <vector>
 
 namespace velmo {
+
+class CDeviceEvents;
 
 struct WebhookUrl {
   std::string host;            // as given: a name or an address ([v6] without brackets)
@@ -58,18 +62,23 @@ class CEventWebhook {
   CEventWebhook(const CEventWebhook&) = delete;
   CEventWebhook& operator=(const CEventWebhook&) = delete;
 
-  // Starts the webhook thread and follows the process's device events.
-  void Start();
+  // Starts the webhook thread and follows the device server's `events`
+  // (which outlive this).
+  void Start(CDeviceEvents& events);
   // Stops following events and ends the thread; what is still queued is lost.
   void Stop();
   // Queues one event's JSON. Returns false when the queue is full (the event
   // is dropped and counted).
   bool Enqueue(std::string json);
+  // Events delivered (a 2xx answer), and given up or not queued.
+  std::uint64_t Delivered() const;
+  std::uint64_t Dropped() const;
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
   std::thread thread_;
+  CDeviceEvents* events_ = nullptr;  // followed since Start
   std::uint64_t subscription_ = 0;
 };
 

@@ -1,6 +1,6 @@
 // velmo: the server for networked field devices.
 //
-// Parses the command line, builds the main dialog's logic on a message loop
+// Parses the command line, builds the program (CVelmo) on a message loop
 // owned by the main thread and runs it: in the operator's window when a
 // display is available (until the window is closed), headless otherwise
 // (until SIGINT/SIGTERM). The window lives in a module next to the program,
@@ -15,12 +15,13 @@
 #include <memory>
 #include <string>
 
-#include "platform/EventLog.h"
 #include "app/Options.h"
 #include "app/ServiceNotify.h"
-#include "window/VelmoDlg.h"
+#include "app/Velmo.h"
+#include "platform/EventLog.h"
 #include "platform/MessageLoop.h"
 #include "platform/Process.h"
+#include "socketserver/SocketServer.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ void InstallStopSignals() {
 }
 
 // The window module's entry (see window/qt/WindowMain.cpp).
-using RunWindowFn = int (*)(int* argc, char** argv, velmo::platform::MessageLoop* loop, velmo::CVelmoDlg* dlg,
+using RunWindowFn = int (*)(int* argc, char** argv, velmo::platform::MessageLoop* loop, velmo::CVelmo* velmo,
                             velmo::CEventLog* log);
 
 // Loads the window module from the program's directory (a build) or from
@@ -82,12 +83,12 @@ RunWindowFn LoadWindow(std::string* error) {
 // Tells systemd Velmo is ready once the device port and the HTTP API both
 // listen, or after five seconds with what does not (Velmo runs on without a
 // port it could not open, as designed).
-void ReportReadiness(velmo::platform::MessageLoop& loop, velmo::CVelmoDlg& dlg) {
+void ReportReadiness(velmo::platform::MessageLoop& loop, velmo::CVelmo& velmo) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   auto timer = std::make_shared<velmo::platform::TimerId>(0);
-  auto check = [&loop, &dlg, deadline, timer] {
-    const bool devices = dlg.Server() && dlg.Server()->IsListening();
-    const bool http = dlg.HttpPort() != 0;
+  auto check = [&loop, &velmo, deadline, timer] {
+    const bool devices = velmo.Server() && velmo.Server()->IsListening();
+    const bool http = velmo.HttpPort() != 0;
     if (!(devices && http) && std::chrono::steady_clock::now() < deadline) return false;
     std::string status = devices && http ? "serving" : "running";
     if (!devices) status += "; the device port is not listening";
@@ -159,8 +160,8 @@ int main(int argc, char** argv) {
   if (runWindow) {
     BindSignalsTo(&loop);
     {
-      velmo::CVelmoDlg dlg(loop, options, log);
-      runWindow(&argc, argv, &loop, &dlg, &log);
+      velmo::CVelmo program(loop, options, log);
+      runWindow(&argc, argv, &loop, &program, &log);  // the window starts and stops the program
     }
     BindSignalsTo(nullptr);
     return 0;
@@ -168,14 +169,14 @@ int main(int argc, char** argv) {
   loop.BindToCurrentThread();
   BindSignalsTo(&loop);
   {
-    velmo::CVelmoDlg dlg(loop, options, log);
-    dlg.OnInitDialog();
-    ReportReadiness(loop, dlg);
+    velmo::CVelmo program(loop, options, log);
+    program.Start();
+    ReportReadiness(loop, program);
     // Under load (thousands of heartbeats a second) the window thread handles
     // its messages in batches, 2 ms apart, instead of waking for each one.
     loop.Run(std::chrono::milliseconds(2));
     velmo::NotifyStopping();
-  }  // the dialog's destructor shuts the device server down
+  }  // the program's destructor shuts the device server down
   BindSignalsTo(nullptr);
   return 0;
 }

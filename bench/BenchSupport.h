@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 #include "platform/MessageLoop.h"
-#include "protocol/FileRecver.h"
+#include "protocol/DeviceProtocol.h"
 #include "socketserver/SocketServer.h"
 
 namespace velmo::bench {
@@ -76,7 +76,10 @@ class CInProcessServer {
       server_->SetPort(0);
       server_->SetFileDir(fileDir.c_str());
       server_->SetProgressInterval(1000);
-      server_->SetProtocolFactory(MakeProtocolFactory(ProtocolSettings{}));
+      reach_ = std::make_shared<CDeviceReach>(server_->Registry(), server_->Counters());
+      ProtocolSettings protocol;
+      protocol.reach = reach_;
+      server_->SetProtocolFactory(MakeProtocolFactory(protocol));
       server_->Start();
       port_ = server_->ListeningPort();
       loop_.Run();
@@ -90,10 +93,14 @@ class CInProcessServer {
   }
   std::uint16_t Port() const { return port_.load(); }
   platform::MessageLoop& Loop() { return loop_; }
+  // The server's connections, and the reach to them (any thread, once Port() is known).
+  const CClientRegistry& Registry() const { return server_->Registry(); }
+  CDeviceReach& Reach() const { return *reach_; }
 
  private:
   platform::MessageLoop loop_;
   std::unique_ptr<CSocketServer> server_;
+  std::shared_ptr<CDeviceReach> reach_;
   std::atomic<std::uint16_t> port_{0};
   std::thread window_;
 };

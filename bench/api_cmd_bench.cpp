@@ -41,11 +41,12 @@ int main(int argc, char** argv) {
   velmo::bench::CInProcessServer server;
 
   velmo::ApiContext api;
+  api.reach = &server.Reach();
   velmo::HttpServer http(&api);
   http.SetPort("0");
   http.SetDiagnostics(nullptr);
   http.AddRoute("/api/cmd", &velmo::OnApiCmd);
-  std::thread httpThread([&] { http.Run(); });
+  http.Start();
   while (http.BoundPort() == 0) std::this_thread::sleep_for(10ms);
 
   velmo::devsim::Options options;
@@ -56,7 +57,7 @@ int main(int argc, char** argv) {
   velmo::devsim::CSimulator sim(options, stdout);
   std::atomic<bool> stopSim{false};
   std::thread simThread([&] { sim.Run(stopSim); });
-  while (velmo::CClientRegistry::Process().Size() < static_cast<std::size_t>(n) ||
+  while (server.Registry().Size() < static_cast<std::size_t>(n) ||
          server.Loop().QueuedCount() > 0) {
     std::this_thread::sleep_for(50ms);
   }
@@ -79,7 +80,6 @@ int main(int argc, char** argv) {
   stopSim = true;
   simThread.join();
   http.Stop();
-  httpThread.join();
 
   std::sort(latencyMs.begin(), latencyMs.end());
   long ones = std::count(status.begin(), status.end(), '1');

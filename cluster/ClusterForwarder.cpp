@@ -327,7 +327,7 @@ void CClusterForwarder::ForwardToHolder(const std::string& sn, http::verb method
                                         std::function<void(std::optional<NodeAnswer>)> done) {
   const Clock::time_point deadline = Clock::now() + bound;
   registry_.Lookup(sn, [self = shared_from_this(), method, target = std::move(target), body = std::move(body),
-                        deadline, done = std::move(done)](std::optional<ClusterNode> holder) mutable {
+                        deadline, done = std::move(done)](std::optional<NodeRecord> holder) mutable {
     if (!holder) return done(std::nullopt);
     self->Call(holder->address, method, std::move(target), std::move(body), Remaining(deadline),
                [done](const NodeAnswer& answer) { done(answer); });
@@ -337,7 +337,7 @@ void CClusterForwarder::ForwardToHolder(const std::string& sn, http::verb method
 void CClusterForwarder::CallHolder(const char* route, const std::string& sn, const std::string& text, bool lineFeed,
                                    Clock::time_point deadline, std::function<void(std::optional<NodeAnswer>)> done) {
   registry_.Lookup(sn, [self = shared_from_this(), route, sn, text, lineFeed, deadline,
-                        done = std::move(done)](std::optional<ClusterNode> holder) mutable {
+                        done = std::move(done)](std::optional<NodeRecord> holder) mutable {
     if (!holder) return done(std::nullopt);
     // The holder decides this much before the caller's bound.
     const milliseconds wait = std::max(milliseconds(0), Remaining(deadline) - kReturnMargin);
@@ -386,17 +386,17 @@ void CClusterForwarder::SendQuery(const std::string& sn, const std::string& text
 }
 
 void CClusterForwarder::FetchAll(const std::string& target, milliseconds bound,
-                                 std::function<void(std::vector<std::pair<ClusterNode, NodeAnswer>>)> done) {
+                                 std::function<void(std::vector<std::pair<NodeRecord, NodeAnswer>>)> done) {
   registry_.ReadNodes([self = shared_from_this(), target, bound, done = std::move(done)](
-                          std::vector<ClusterNode> nodes) mutable {
-    std::vector<ClusterNode> others;
-    for (ClusterNode& n : nodes) {
+                          std::vector<NodeRecord> nodes) mutable {
+    std::vector<NodeRecord> others;
+    for (NodeRecord& n : nodes) {
       if (n.id != self->registry_.NodeId()) others.push_back(std::move(n));
     }
     struct Gather {
-      std::vector<std::pair<ClusterNode, NodeAnswer>> answers;
+      std::vector<std::pair<NodeRecord, NodeAnswer>> answers;
       std::size_t waiting = 0;  // forwarder thread
-      std::function<void(std::vector<std::pair<ClusterNode, NodeAnswer>>)> done;
+      std::function<void(std::vector<std::pair<NodeRecord, NodeAnswer>>)> done;
     };
     auto gather = std::make_shared<Gather>();
     gather->done = std::move(done);

@@ -31,7 +31,7 @@
 #include "cluster/ClusterConfig.h"
 #include "cluster/ClusterRegistry.h"
 #include "platform/IoThread.h"
-#include "socketserver/RemoteDevices.h"
+#include "socketserver/DeviceReach.h"
 
 namespace velmo {
 
@@ -75,7 +75,7 @@ class CClusterForwarder final : public IRemoteDevices, public std::enable_shared
   // GET `target` from every other live node (read from the registry now);
   // `done` gets each node with its answer.
   void FetchAll(const std::string& target, std::chrono::milliseconds bound,
-                std::function<void(std::vector<std::pair<ClusterNode, NodeAnswer>>)> done);
+                std::function<void(std::vector<std::pair<NodeRecord, NodeAnswer>>)> done);
 
   CClusterRegistry& Registry() const { return registry_; }
 

@@ -1,7 +1,6 @@
 #include "cluster/ClusterRegistry.h"
 
 #include <hiredis/hiredis.h>
-#include <pthread.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -89,7 +88,8 @@ CClusterRegistry::~CClusterRegistry() { Stop(); }
 void CClusterRegistry::Start() {
   if (thread_.joinable()) return;
   thread_ = std::thread([this] {
-    pthread_setname_np(pthread_self(), "velmo-registry");
+    platform::NameCurrentThread("velmo-registry");
+    owner_.Bind();
     Run();
   });
 }
@@ -130,7 +130,7 @@ void CClusterRegistry::Lookup(const std::string& sn, LookupDone done) {
   wake_.notify_one();
 }
 
-void CClusterRegistry::ReadNodes(std::function<void(std::vector<ClusterNode>)> done) {
+void CClusterRegistry::ReadNodes(std::function<void(std::vector<NodeRecord>)> done) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!stop_ && up_.load()) {
@@ -142,10 +142,10 @@ void CClusterRegistry::ReadNodes(std::function<void(std::vector<ClusterNode>)> d
   wake_.notify_one();
 }
 
-std::vector<ClusterNode> CClusterRegistry::Nodes() const {
+std::vector<NodeRecord> CClusterRegistry::Nodes() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<ClusterNode> out;
-  for (const auto& [id, address] : nodes_) out.push_back(ClusterNode{id, address});
+  std::vector<NodeRecord> out;
+  for (const auto& [id, address] : nodes_) out.push_back(NodeRecord{id, address});
   return out;
 }
 
@@ -166,6 +166,7 @@ void CClusterRegistry::FailLookups(std::deque<Op>& ops) {
 }
 
 bool CClusterRegistry::Connect(std::string* why) {
+  owner_.Check("CClusterRegistry::Connect");
   redisContext* c =
       redisConnectWithTimeout(config_.redisHost.c_str(), config_.redisPort, ToTimeval(config_.timing.callTimeout));
   if (!c || c->err) {
@@ -210,6 +211,7 @@ void CClusterRegistry::Drop(const std::string& why) {
 }
 
 void CClusterRegistry::Run() {
+  owner_.Check("CClusterRegistry::Run");
   const auto& t = config_.timing;
   auto nextRefresh = Clock::now();
   auto nextNode = Clock::now();
@@ -272,6 +274,7 @@ void CClusterRegistry::Run() {
 }
 
 bool CClusterRegistry::Exchange(std::deque<Op>& ops, bool refresh, bool node, std::string* why) {
+  owner_.Check("CClusterRegistry::Exchange");
   const std::string& me = config_.nodeId;
   const std::string ttl = std::to_string(config_.timing.entryTtl.count());
   Pipeline p(redis_, commands_);
@@ -376,11 +379,11 @@ bool CClusterRegistry::Exchange(std::deque<Op>& ops, bool refresh, bool node, st
   return true;
 }
 
-std::optional<ClusterNode> CClusterRegistry::Holder(const std::string& id) {
+std::optional<NodeRecord> CClusterRegistry::Holder(const std::string& id) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = nodes_.find(id);
-    if (found != nodes_.end()) return ClusterNode{id, found->second};
+    if (found != nodes_.end()) return NodeRecord{id, found->second};
   }
   ++commands_;
   ++roundTrips_;
@@ -394,7 +397,7 @@ std::optional<ClusterNode> CClusterRegistry::Holder(const std::string& id) {
   std::string address(r->str, r->len);
   std::lock_guard<std::mutex> lock(mutex_);
   nodes_[id] = address;
-  return ClusterNode{id, std::move(address)};
+  return NodeRecord{id, std::move(address)};
 }
 
 void CClusterRegistry::RefreshNodes(const std::vector<std::string>& members, std::string* why) {
@@ -433,6 +436,7 @@ void CClusterRegistry::RefreshNodes(const std::vector<std::string>& members, std
 }
 
 void CClusterRegistry::RemoveOwnEntries() {
+  owner_.Check("CClusterRegistry::RemoveOwnEntries");
   const std::string& me = config_.nodeId;
   Pipeline p(redis_, commands_);
   std::vector<std::string> keys;

@@ -45,12 +45,13 @@
 #include <vector>
 
 #include "cluster/ClusterConfig.h"
+#include "platform/ThreadCheck.h"
 
 struct redisContext;
 
 namespace velmo {
 
-struct ClusterNode {
+struct NodeRecord {
   std::string id;
   std::string address;  // HOST:PORT of its management port
 };
@@ -65,7 +66,7 @@ struct ClusterRegistryHooks {
 
 class CClusterRegistry {
  public:
-  using LookupDone = std::function<void(std::optional<ClusterNode> holder)>;
+  using LookupDone = std::function<void(std::optional<NodeRecord> holder)>;
 
   CClusterRegistry(const ClusterConfig& config, ClusterRegistryHooks hooks);
   ~CClusterRegistry();  // Stop()
@@ -87,10 +88,10 @@ class CClusterRegistry {
   void Lookup(const std::string& sn, LookupDone done);
 
   // The live nodes (this one included), as last read: at most nodeInterval old.
-  std::vector<ClusterNode> Nodes() const;
+  std::vector<NodeRecord> Nodes() const;
   // The live nodes read now (on the registry thread): `done` gets them, or
   // the last ones read when the registry cannot be reached.
-  void ReadNodes(std::function<void(std::vector<ClusterNode>)> done);
+  void ReadNodes(std::function<void(std::vector<NodeRecord>)> done);
   const std::string& NodeId() const { return config_.nodeId; }
   bool Up() const { return up_.load(); }
   // Redis commands sent and round trips made since Start.
@@ -105,7 +106,7 @@ class CClusterRegistry {
     enum Kind { Register, Unregister, Lookup, Nodes } kind;
     std::string sn;
     LookupDone done;
-    std::function<void(std::vector<ClusterNode>)> nodes;
+    std::function<void(std::vector<NodeRecord>)> nodes;
   };
   class Pipeline;
 
@@ -116,7 +117,7 @@ class CClusterRegistry {
   // One round trip for `ops`, and the refresh or node record when due.
   bool Exchange(std::deque<Op>& ops, bool refresh, bool node, std::string* why);
   void RefreshNodes(const std::vector<std::string>& members, std::string* why);
-  std::optional<ClusterNode> Holder(const std::string& id);
+  std::optional<NodeRecord> Holder(const std::string& id);
   void RemoveOwnEntries();
   void FailLookups(std::deque<Op>& ops);
 
@@ -129,6 +130,7 @@ class CClusterRegistry {
   bool stop_ = false;     // guarded by mutex_
   std::map<std::string, std::string> nodes_;  // guarded by mutex_: id -> address
   // Registry thread.
+  platform::CThreadOwner owner_;
   redisContext* redis_ = nullptr;
   bool lostLogged_ = false;
   std::set<std::string> unwritten_;  // registered here while Redis could not be reached

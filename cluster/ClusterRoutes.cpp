@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "cluster/ClusterForwarder.h"
+#include "cluster/ClusterMembership.h"
 #include "platform/TextCodec.h"
 #include "socketserver/ClientRegistry.h"
-#include "socketserver/DeviceExchange.h"
-#include "socketserver/ServerClientSocket.h"
+#include "socketserver/DeviceReach.h"
 
 namespace velmo {
 
@@ -18,13 +18,10 @@ namespace {
 using json = nlohmann::json;
 using http = boost::beast::http::verb;
 
-constexpr std::chrono::milliseconds kQueryMargin{500};
 // How long the fleet's list and statistics wait for the other nodes.
 constexpr std::chrono::milliseconds kGatherBound{2000};
 // The most rows one node hands over for a merged page.
 constexpr std::size_t kMaxNodeRows = 100000;
-// The longest text another node sends: a relay's converted text.
-constexpr std::size_t kMaxText = 4095;
 
 AdminResponse Text(std::string body, const char* type = "text/plain") { return AdminResponse{200, type, std::move(body)}; }
 
@@ -57,41 +54,55 @@ bool FromNode(const AdminRequest& req, const AdminReply& reply) {
   return false;
 }
 
-void ClusterCommand(const AdminContext& ctx, CAdminServer& server, const AdminRequest& req, AdminReply reply) {
-  if (!FromNode(req, reply)) return;
-  DeviceCall call;
-  AdminResponse refusal;
-  if (!ParseDeviceCall(req, ctx.deviceWait, &call, &refusal)) return reply(refusal);
-  if (req.body.size() > kMaxText) return reply(JsonError(413, "the text is longer than 4095 bytes"));
-  auto target = CClientRegistry::Process().FindBySn(call.sn);
-  platform::GatePtr home = server.Gate();
-  if (!target || !home) return reply(Text("offline"));
-  auto wait = CCommandWait::Start(target->Mailbox(), req.body, call.lineFeed, home,
-                                  [reply](bool taken) { reply(Text(taken ? "taken" : "queued")); });
-  server.After(call.wait, [wait] { wait->Expire(); });  // not taken in time: left queued
+// The request of another node for a device here: never carried further.
+ReachRequest CarriedRequest(const DeviceCall& call, std::string text) {
+  ReachRequest r;
+  r.sn = call.sn;
+  r.text = std::move(text);
+  r.lineFeed = call.lineFeed;
+  r.source = CommandSource::Node;
+  r.scope = ReachScope::Here;
+  r.bound = call.wait;
+  return r;
 }
 
-void ClusterQuery(const AdminContext& ctx, CAdminServer& server, const AdminRequest& req, AdminReply reply) {
+void ClusterCommand(CAdminServer& server, CDeviceReach& reach, const AdminRequest& req, AdminReply reply) {
   if (!FromNode(req, reply)) return;
   DeviceCall call;
   AdminResponse refusal;
-  if (!ParseDeviceCall(req, 2 * ctx.deviceWait + kQueryMargin, &call, &refusal)) return reply(refusal);
-  auto target = CClientRegistry::Process().FindBySn(call.sn);
-  platform::GatePtr home = server.Gate();
-  constexpr const char* kBytes = "application/octet-stream";
-  if (!target || !home) return reply(Text("offline\n", kBytes));
-  // As a relayed query here: refused, and so never answered.
-  if (req.body.size() > kMaxText) return reply(Text("unanswered\n", kBytes));
-  auto wait = CQueryWait::Start(target->Mailbox(), req.body, call.lineFeed, home, [reply](const QueryAnswer& a) {
-    if (!a.answered) return reply(Text("unanswered\n", kBytes));
+  if (!ParseDeviceCall(req, reach.Stage(), &call, &refusal)) return reply(refusal);
+  if (req.body.size() > kMaxRelayText) return reply(JsonError(413, "the text is longer than 4095 bytes"));
+  reach.Command(server.Home(), CarriedRequest(call, req.body), [reply](CommandOutcome outcome) {
+    switch (outcome) {
+      case CommandOutcome::Taken: return reply(Text("taken"));
+      case CommandOutcome::Queued: return reply(Text("queued"));  // left queued
+      case CommandOutcome::Offline: return reply(Text("offline"));
+      case CommandOutcome::Refused: return reply(JsonError(413, "the text is longer than 4095 bytes"));
+    }
+  });
+}
+
+void ClusterQuery(CAdminServer& server, CDeviceReach& reach, const AdminRequest& req, AdminReply reply) {
+  if (!FromNode(req, reply)) return;
+  DeviceCall call;
+  AdminResponse refusal;
+  if (!ParseDeviceCall(req, reach.QueryBound(), &call, &refusal)) return reply(refusal);
+  reach.Query(server.Home(), CarriedRequest(call, req.body), [reply](const QueryOutcome& outcome) {
+    constexpr const char* kBytes = "application/octet-stream";
+    switch (outcome.status) {
+      case QueryOutcome::Offline: return reply(Text("offline\n", kBytes));
+      // As a relayed query here: refused, and so never answered.
+      case QueryOutcome::Refused:
+      case QueryOutcome::Unanswered: return reply(Text("unanswered\n", kBytes));
+      case QueryOutcome::Answered: break;
+    }
+    const QueryAnswer& a = outcome.answer;
     reply(Text("answered\n" + std::string(reinterpret_cast<const char*>(a.record.data()), a.length), kBytes));
   });
-  server.After(call.wait, [wait] { wait->Expire(); });
 }
 
-json NodeRows(const AdminContext& ctx, const std::string& prefix, std::size_t limit) {
-  DevicePage page = ListDevicePage(prefix, 0, limit);
-  const std::string& me = ctx.cluster->Registry().NodeId();
+json NodeRows(const CClientRegistry& devices, const std::string& me, const std::string& prefix, std::size_t limit) {
+  DevicePage page = ListDevicePage(devices, prefix, 0, limit);
   for (json& d : page.devices) d["node"] = me;
   return json{{"node", me}, {"total", page.total}, {"devices", std::move(page.devices)}};
 }
@@ -112,13 +123,13 @@ std::string QueryValue(const std::string& text) {
 
 }  // namespace
 
-void ListClusterDevices(const AdminContext& ctx, const std::string& prefix, std::size_t offset, std::size_t limit,
-                        const AdminReply& reply) {
+void ListClusterDevices(CClusterMembership& membership, const std::string& prefix, std::size_t offset,
+                        std::size_t limit, const AdminReply& reply) {
   const std::size_t wanted = std::min(kMaxNodeRows, offset + limit);
-  json mine = NodeRows(ctx, prefix, wanted);
+  json mine = NodeRows(membership.Devices(), membership.Registry().NodeId(), prefix, wanted);
   const std::string target = "/v1/cluster/devices?prefix=" + QueryValue(prefix) + "&limit=" + std::to_string(wanted);
-  ctx.cluster->FetchAll(target, kGatherBound, [mine = std::move(mine), offset, limit,
-                                               reply](std::vector<std::pair<ClusterNode, NodeAnswer>> answers) {
+  membership.Forwarder()->FetchAll(target, kGatherBound, [mine = std::move(mine), offset, limit,
+                                               reply](std::vector<std::pair<NodeRecord, NodeAnswer>> answers) {
     std::size_t total = mine["total"].get<std::size_t>();
     // Another node's rows as this node makes them: objects with a text "sn"
     // and "node"; anything else counts that node as unreachable.
@@ -157,11 +168,10 @@ void ListClusterDevices(const AdminContext& ctx, const std::string& prefix, std:
   });
 }
 
-void ClusterStats(const AdminContext& ctx, const AdminReply& reply) {
-  json mine = StatsJson(ctx);
-  mine["node"] = ctx.cluster->Registry().NodeId();
-  ctx.cluster->FetchAll("/v1/stats", kGatherBound, [mine = std::move(mine),
-                                                    reply](std::vector<std::pair<ClusterNode, NodeAnswer>> answers) {
+void ClusterStats(CClusterMembership& membership, json mine, const AdminReply& reply) {
+  mine["node"] = membership.Registry().NodeId();
+  membership.Forwarder()->FetchAll("/v1/stats", kGatherBound, [mine = std::move(mine),
+                                                    reply](std::vector<std::pair<NodeRecord, NodeAnswer>> answers) {
     json nodes = json::array({mine});
     json unreachable = json::array();
     for (const auto& [node, answer] : answers) {
@@ -191,42 +201,46 @@ void ClusterStats(const AdminContext& ctx, const AdminReply& reply) {
   });
 }
 
-void ForwardDeviceRequest(const AdminContext& ctx, const AdminRequest& req, std::chrono::milliseconds bound,
+void ForwardDeviceRequest(CClusterMembership& membership, const AdminRequest& req, std::chrono::milliseconds bound,
                           AdminResponse offline, AdminResponse unanswered, AdminReply reply) {
   const std::string sn = Utf8ToGbkText(req.params.at(0));
-  ctx.cluster->ForwardToHolder(sn, req.method, req.path, req.body, bound,
+  membership.Forwarder()->ForwardToHolder(sn, req.method, req.path, req.body, bound,
                                [offline, unanswered, reply](std::optional<NodeAnswer> a) {
                                  if (a && a->answered) return reply(AdminResponse{a->status, a->contentType, a->body});
                                  reply(a && a->sent ? unanswered : offline);
                                });
 }
 
-void AddClusterRoutes(CAdminServer& server, const AdminContext& ctx) {
+void AddClusterRoutes(CAdminServer& server, CClusterMembership* membership, const CClientRegistry& devices,
+                      CDeviceReach& reach) {
   CAdminServer* s = &server;
-  server.AddRoute(http::get, "/v1/cluster", [ctx](const AdminRequest&, AdminReply reply) {
-    if (!ctx.cluster) return reply(Json(200, json{{"enabled", false}}));
-    const CClusterRegistry& registry = ctx.cluster->Registry();
+  server.AddRoute(http::get, "/v1/cluster", [membership](const AdminRequest&, AdminReply reply) {
+    if (!membership) return reply(Json(200, json{{"enabled", false}}));
+    const CClusterRegistry& registry = membership->Registry();
     json nodes = json::array();
-    for (const ClusterNode& n : registry.Nodes()) nodes.push_back(json{{"node", n.id}, {"address", n.address}});
+    for (const NodeRecord& n : registry.Nodes()) nodes.push_back(json{{"node", n.id}, {"address", n.address}});
     reply(Json(200, json{{"enabled", true},
                          {"node", registry.NodeId()},
                          {"registry", registry.Up() ? "up" : "down"},
                          {"nodes", std::move(nodes)}}));
   });
-  if (!ctx.cluster) return;
-  server.AddRoute(http::post, "/v1/cluster/command", [ctx, s](const AdminRequest& req, AdminReply reply) {
-    ClusterCommand(ctx, *s, req, std::move(reply));
+  if (!membership) return;
+  CDeviceReach* r = &reach;
+  server.AddRoute(http::post, "/v1/cluster/command", [s, r](const AdminRequest& req, AdminReply reply) {
+    ClusterCommand(*s, *r, req, std::move(reply));
   });
-  server.AddRoute(http::post, "/v1/cluster/query", [ctx, s](const AdminRequest& req, AdminReply reply) {
-    ClusterQuery(ctx, *s, req, std::move(reply));
+  server.AddRoute(http::post, "/v1/cluster/query", [s, r](const AdminRequest& req, AdminReply reply) {
+    ClusterQuery(*s, *r, req, std::move(reply));
   });
-  server.AddRoute(http::get, "/v1/cluster/devices", [ctx](const AdminRequest& req, AdminReply reply) {
+  const CClientRegistry* d = &devices;
+  const std::string me = membership->Registry().NodeId();
+  server.AddRoute(http::get, "/v1/cluster/devices", [d, me](const AdminRequest& req, AdminReply reply) {
     if (!FromNode(req, reply)) return;
     std::size_t limit = 100;
     const auto l = req.query.find("limit");
     if (l != req.query.end() && !ParseCount(l->second, &limit)) return reply(JsonError(400, "limit must be a whole number"));
     const auto p = req.query.find("prefix");
-    reply(Json(200, NodeRows(ctx, p == req.query.end() ? "" : p->second, std::min(limit, kMaxNodeRows))));
+    reply(Json(200, NodeRows(*d, me, p == req.query.end() ? "" : p->second, std::min(limit, kMaxNodeRows))));
   });
 }
 

@@ -25,21 +25,24 @@
 
 namespace velmo {
 
-void AddClusterRoutes(CAdminServer& server, const AdminContext& ctx);
+class CClientRegistry;
+class CClusterMembership;
+class CDeviceReach;
 
-// GET /v1/devices?scope=cluster: the fleet's devices merged from every live
-// node, ordered by SN, each with its "node"; `total` over the fleet.
-void ListClusterDevices(const AdminContext& ctx, const std::string& prefix, std::size_t offset, std::size_t limit,
-                        const AdminReply& reply);
-// GET /v1/stats?scope=cluster: the counters summed over the live nodes, with
-// each node's own in "nodes".
-void ClusterStats(const AdminContext& ctx, const AdminReply& reply);
+// Registers the routes on `server`: /v1/cluster always (it says whether this
+// node is one of a fleet), the routes between nodes with `membership` only.
+// `devices` and `reach` are this node's own.
+void AddClusterRoutes(CAdminServer& server, CClusterMembership* membership, const CClientRegistry& devices,
+                      CDeviceReach& reach);
 
-// A management request for one device that is not held here, carried to the
-// node that holds it and answered with that node's answer. `offline` answers
-// when no node holds it (or none can be reached); `unanswered` when the
-// request reached the holder but no answer came within `bound`.
-void ForwardDeviceRequest(const AdminContext& ctx, const AdminRequest& req, std::chrono::milliseconds bound,
+// The management port's questions about the other nodes (see IFleetView):
+// GET /v1/devices?scope=cluster, GET /v1/stats?scope=cluster (with `mine`,
+// this node's statistics), and a request for one device that is not held
+// here, carried to the node that holds it.
+void ListClusterDevices(CClusterMembership& membership, const std::string& prefix, std::size_t offset,
+                        std::size_t limit, const AdminReply& reply);
+void ClusterStats(CClusterMembership& membership, nlohmann::json mine, const AdminReply& reply);
+void ForwardDeviceRequest(CClusterMembership& membership, const AdminRequest& req, std::chrono::milliseconds bound,
                           AdminResponse offline, AdminResponse unanswered, AdminReply reply);
 
 }  // namespace velmo

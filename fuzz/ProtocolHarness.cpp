@@ -6,8 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "protocol/FileRecver.h"
-#include "socketserver/ClientRegistry.h"
+#include "protocol/DeviceProtocol.h"
 
 namespace velmo::fuzz {
 
@@ -22,7 +21,8 @@ void Drain(int fd) {
 CProtocolHarness::CProtocolHarness() {
   loop_.BindToCurrentThread();
   worker_.Thread().AdoptCurrentThread();
-  env_ = std::make_shared<CConnectionEnv>(loop_, 0, files_.ContextRef());
+  env_ = std::make_shared<CConnectionEnv>(loop_, 0, files_.ContextRef(), registry_, counters_, events_);
+  reach_ = std::make_shared<CDeviceReach>(registry_, counters_, std::chrono::milliseconds(0));
   char dir[] = "/tmp/velmo-fuzz-XXXXXX";
   dir_ = mkdtemp(dir);
   dir_ += "/";
@@ -62,13 +62,14 @@ void CProtocolHarness::Run(const std::uint8_t* bytes, std::size_t size) {
   conn->TakeAcceptInfo(std::move(info));
   ProtocolSettings protocol;
   protocol.ledFilePath = dir_ + "weather.htm";
+  protocol.reach = reach_;
   if (!conn->Setup(MakeProtocolFactory(protocol))) {
     conn->Close();
     Settle();
     close(pair[1]);
     return;
   }
-  CClientRegistry::Process().Append(conn);
+  registry_.Append(conn);
 
   std::size_t cuts[2] = {size, size};
   if (size >= 2) {
@@ -84,7 +85,7 @@ void CProtocolHarness::Run(const std::uint8_t* bytes, std::size_t size) {
     }
     from = to;
   }
-  CClientRegistry::Process().RemoveByPointer(conn.get());
+  registry_.RemoveByPointer(conn.get());
   conn->Close();
   Settle();
   close(pair[1]);

@@ -14,6 +14,10 @@
 
 #include "platform/IoThread.h"
 #include "platform/MessageLoop.h"
+#include "socketserver/ClientRegistry.h"
+#include "socketserver/DeviceCounters.h"
+#include "socketserver/DeviceEvents.h"
+#include "socketserver/DeviceReach.h"
 #include "socketserver/IoWorker.h"
 #include "socketserver/ServerClientSocket.h"
 
@@ -34,6 +38,10 @@ class CProtocolHarness {
   void Settle();
 
   platform::MessageLoop loop_;
+  CClientRegistry registry_;
+  CDeviceCounters counters_;
+  CDeviceEvents events_;
+  std::shared_ptr<CDeviceReach> reach_;
   platform::CIoThread files_{"velmo-file"};
   CIoWorker worker_{"velmo-io-0", std::chrono::milliseconds(1000), 0};
   std::shared_ptr<CConnectionEnv> env_;

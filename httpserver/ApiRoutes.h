@@ -1,4 +1,4 @@
-// The two API routes and their device bridges.
+// The two API routes.
 //
 //   /api/cmd     queues the body + "\n" for the device named by SN and reports
 //                whether the device took it: {"device_online_status": 0 none,
@@ -6,18 +6,15 @@
 //   /api/status  asks the device for its record and answers its version, IP,
 //                MAC and clock, or the offline answer
 //
-// The handlers never wait: an unknown SN is answered at once; otherwise the
-// text is queued in the device's mailbox and the answer is sent from the HTTP
-// thread when the device has decided, or when the request's deadline passes.
+// The handlers never wait: they hand the request to the device reach (which
+// finds the device here or on another node and bounds the wait) and answer
+// from the HTTP thread when it has decided.
 //
 // Thread safety: handlers run on the HTTP thread, any number of requests at
-// once. They reach devices only through the process-wide client registry, so
-// before the device server exists (or after it is gone) every SN is unknown.
+// once.
 #pragma once
 
-#include <chrono>
 #include <functional>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -26,10 +23,12 @@
 
 namespace velmo {
 
-// What the routes need of their owner: the event log (callable from any thread).
+class CDeviceReach;
+
+// What the routes need of their owner.
 struct ApiContext {
-  std::function<void(std::string_view)> appendLog;
-  std::chrono::milliseconds deviceWait = kDeviceWaitStage;  // per stage; tests shorten it
+  std::function<void(std::string_view)> appendLog;  // the event log; any thread
+  CDeviceReach* reach = nullptr;                    // null: every device is offline
 };
 
 // Route handlers; `context` is an ApiContext.

@@ -1,17 +1,13 @@
 #include "httpserver/HttpServer.h"
 
-#include <boost/asio.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <sstream>
-#include <unordered_set>
 
-#include "httpserver/Acceptor.h"
-#include "socketserver/FleetCounters.h"
-#include "platform/Utf8ToGbk.h"
+#include "socketserver/DeviceReach.h"
 
 namespace velmo {
 
@@ -34,64 +30,26 @@ HttpRequest ToRequest(http::request<http::string_body>& message) {
 
 }  // namespace
 
-struct HttpServer::Impl {
-  Impl() : gate(std::make_shared<platform::CExecutorGate>(io)), backoff(io) {}
-  asio::io_context io{1};  // first: outlives everything below
-  platform::GatePtr gate;
-  std::optional<tcp::acceptor> acceptor;
-  asio::steady_timer backoff;  // accepting pauses while the process is out of descriptors
-  // Connections whose request a handler still has to answer: kept alive here
-  // (HTTP thread), not by the handlers, so a wait for a device never owns one.
-  std::unordered_set<std::shared_ptr<HttpConnection>> pending;
-  std::atomic<bool> stopped{false};
-};
-
-// One client connection. Reads one request at a time; the dispatcher runs on
-// the HTTP thread and the reply, whenever it comes, is written there too,
-// then the next request is read.
-class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
+// One client connection of the API: the dispatcher runs on the HTTP thread
+// and the reply, whenever it comes and from whichever thread, is written
+// there too; then the next request is read.
+class HttpConnection final : public CHttpConnection {
  public:
-  HttpConnection(HttpServer& server, tcp::socket socket)
-      : server_(server), stream_(std::move(socket)), deadline_(stream_.get_executor()) {}
-  ~HttpConnection() { --server_.connections_; }
-
-  void Start() { ReadRequest(); }
+  HttpConnection(HttpServer& server, tcp::socket socket) : CHttpConnection(server, std::move(socket)), server_(server) {}
 
   // Any thread: queue the reply; only the first reply of a request is sent.
   void Reply(std::string text) {
     if (replied_.exchange(true)) return;
-    asio::post(stream_.get_executor(), [self = shared_from_this(), bytes = HttpServer::FormatReply(text)]() mutable {
-      self->deadline_.cancel();
-      self->Write(std::move(bytes), self->keepAlive_);
+    asio::post(Stream().get_executor(), [self = shared_from_this(), bytes = HttpServer::FormatReply(text)]() mutable {
+      auto* me = static_cast<HttpConnection*>(self.get());
+      me->Write(std::move(bytes), me->keepAlive_);
     });
   }
 
-  void SetDeadline(std::chrono::milliseconds limit, std::function<void()> fn) {
-    deadline_.expires_after(limit);
-    deadline_.async_wait([weak = weak_from_this(), fn = std::move(fn)](const beast::error_code& ec) {
-      if (ec) return;
-      auto self = weak.lock();
-      if (self && !self->replied_) fn();
-    });
-  }
-
-  HttpServer& Server() { return server_; }
+  HttpServer& Server() const { return server_; }
 
  private:
-  void ReadRequest() {
-    ResetParser(parser_, server_.limits_);
-    stream_.expires_after(server_.limits_.requestTimeout);
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
-  }
-
-  void OnRead(beast::error_code ec) {
-    if (ec == http::error::header_limit) return Write(HttpServer::FormatReply("request head too large"), false);
-    if (ec == http::error::body_limit) return Write(HttpServer::FormatReply("body too long"), false);
-    if (ClientGone(ec)) return Close();
-    if (ec) return Write(HttpServer::FormatReply("bad request"), false);
-
-    auto& message = parser_->get();
+  void OnRequest(Message& message) override {
     keepAlive_ = message.keep_alive();
     const std::string method(message.method_string());
     const unsigned version = message.version();
@@ -105,45 +63,43 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
       std::fflush(server_.diagnostics_);
     }
     replied_ = false;
-    stream_.expires_never();  // the handler may wait for a device; the reply restarts the clock
-    server_.impl_->pending.insert(shared_from_this());
     server_.HandleRequest(request, this, &HttpServer::SendReply);
   }
 
-  void Write(std::string bytes, bool keepAlive) {
-    out_ = std::move(bytes);
-    stream_.expires_after(server_.limits_.requestTimeout);
-    asio::async_write(stream_, asio::buffer(out_),
-                      [self = shared_from_this(), keepAlive](beast::error_code ec, std::size_t) {
-                        self->server_.impl_->pending.erase(self);
-                        if (ec || !keepAlive || self->server_.impl_->stopped) return self->Close();
-                        self->ReadRequest();
-                      });
-  }
-
-  void Close() {
-    beast::error_code ignored;
-    deadline_.cancel();
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-    stream_.close();
-    server_.impl_->pending.erase(shared_from_this());
+  std::string FailureAnswer(ReadFailure failure) override {
+    switch (failure) {
+      case ReadFailure::HeadTooLarge: return HttpServer::FormatReply("request head too large");
+      case ReadFailure::BodyTooLong: return HttpServer::FormatReply("body too long");
+      case ReadFailure::BadRequest: break;
+    }
+    return HttpServer::FormatReply("bad request");
   }
 
   HttpServer& server_;
-  beast::tcp_stream stream_;
-  asio::steady_timer deadline_;  // a waiting handler's bound
-  beast::flat_buffer buffer_;
-  std::optional<RequestParser> parser_;
-  std::string out_;
   bool keepAlive_ = true;             // HTTP thread
   std::atomic<bool> replied_{false};  // one reply per request
 };
 
-HttpServer::HttpServer(void* context) : context_(context) {}
+HttpServer::HttpServer(void* context) : CHttpService("velmo-http", HttpLimits{}), context_(context) {}
 
 HttpServer::~HttpServer() { Stop(); }
 
 void HttpServer::AddRoute(const std::string& path, RouteHandler handler) { routes_.emplace(path, std::move(handler)); }
+
+bool HttpServer::Start(std::function<void()> starting, std::function<void(const std::string& error)> failed) {
+  const unsigned long port = std::strtoul(port_.c_str(), nullptr, 10);
+  return CHttpService::Start("0.0.0.0", static_cast<std::uint16_t>(port), std::move(starting), std::move(failed));
+}
+
+std::shared_ptr<CHttpConnection> HttpServer::Accepted(tcp::socket socket) {
+  return std::make_shared<HttpConnection>(*this, std::move(socket));
+}
+
+void HttpServer::OnListening() {
+  if (!diagnostics_) return;
+  std::fputs("http server listenning...\n", diagnostics_);
+  std::fflush(diagnostics_);
+}
 
 std::string HttpServer::FormatReply(std::string_view text) {
   char size[16];
@@ -179,23 +135,18 @@ void HttpServer::SendReply(HttpConnection* conn, std::string text) {
 }
 
 std::weak_ptr<HttpConnection> HttpServer::Handle(HttpConnection* conn) {
-  return conn ? conn->weak_from_this() : std::weak_ptr<HttpConnection>();
+  if (!conn) return {};
+  return std::static_pointer_cast<HttpConnection>(conn->shared_from_this());
 }
 
-platform::GatePtr HttpServer::Home(HttpConnection* conn) {
-  return conn ? conn->Server().impl_->gate : nullptr;
-}
-
-void HttpServer::SetDeadline(HttpConnection* conn, std::chrono::milliseconds limit, std::function<void()> fn) {
-  if (conn) conn->SetDeadline(limit, std::move(fn));
+platform::ThreadHome HttpServer::Home(HttpConnection* conn) {
+  return conn ? conn->Server().CHttpService::Home() : platform::ThreadHome{};
 }
 
 void HttpServer::HandleRequest(const HttpRequest& request, HttpConnection* conn, ReplySender reply) {
-  {
-    const std::string path = request.target.substr(0, request.target.find('?'));
-    const bool known = routes_.count(path) > 0 || path == "/api/hello";
-    CFleetCounters::Process().HttpRequest(HttpPort::Api, known ? path : "other");
-  }
+  if (conn) Owner().Check("HttpServer::HandleRequest");
+  const std::string uri = request.target.substr(0, request.target.find('?'));
+  counters_.Request(routes_.count(uri) > 0 || uri == "/api/hello" ? uri : "other");
   // The SN header: exact name, among the first 39 headers; the first one counts.
   const std::string* sn = nullptr;
   for (std::size_t i = 0; i < request.headers.size() && i < kMaxHeaders; ++i) {
@@ -206,70 +157,18 @@ void HttpServer::HandleRequest(const HttpRequest& request, HttpConnection* conn,
   }
   if (sn == nullptr || sn->empty()) return reply(conn, "no sn");
 
-  std::string uri = request.target.substr(0, request.target.find('?'));
-
   // The body in GBK, up to its first zero byte; a failed conversion gives "".
   // What does not fit the 260-byte buffer with its terminator is refused.
-  std::string body;
-  if (!request.body.empty()) {
-    std::vector<char> converted(request.body.size());
-    int length = 0;
-    Utf8ToGbk(request.body.data(), static_cast<int>(request.body.size()), converted.data(), &length);
-    if (length > kBodyBuffer - 1) return reply(conn, "body too long");
-    body.assign(converted.data(), strnlen(converted.data(), static_cast<std::size_t>(length)));
-  }
+  const ConvertedText body = ConvertToGbk(request.body);
+  if (body.length > static_cast<std::size_t>(kBodyBuffer - 1)) return reply(conn, "body too long");
 
   auto route = routes_.find(uri);
   if (route != routes_.end()) {
     RouteHandler handler = route->second;
-    handler(context_, uri, body, *sn, conn, reply);
+    handler(context_, uri, body.text, *sn, conn, reply);
     return;
   }
   reply(conn, uri == "/api/hello" ? "welcome to tarnel" : "no this api");
-}
-
-bool HttpServer::Run() {
-  {
-    std::lock_guard<std::mutex> lock(runLock_);
-    if (stopRequested_) return true;
-    impl_ = std::make_unique<Impl>();
-  }
-  unsigned long port = std::strtoul(port_.c_str(), nullptr, 10);
-  tcp::endpoint endpoint(asio::ip::address_v4::any(), static_cast<unsigned short>(port));
-  impl_->acceptor.emplace(impl_->io);
-  lastError_ = OpenAcceptor(*impl_->acceptor, endpoint);
-  if (!lastError_.empty()) {
-    impl_->acceptor.reset();
-    return false;
-  }
-  boundPort_ = impl_->acceptor->local_endpoint().port();
-  if (diagnostics_) {
-    std::fputs("http server listenning...\n", diagnostics_);
-    std::fflush(diagnostics_);
-  }
-  Accept();
-  impl_->io.run();
-  return true;
-}
-
-void HttpServer::Accept() {
-  AcceptLoop loop;
-  loop.acceptor = &*impl_->acceptor;
-  loop.backoff = &impl_->backoff;
-  loop.connections = &connections_;
-  loop.maxConnections = limits_.maxConnections;
-  loop.stopped = [this] { return impl_->stopped.load(); };
-  loop.serve = [this](tcp::socket socket) { std::make_shared<HttpConnection>(*this, std::move(socket))->Start(); };
-  AcceptForEver(loop);
-}
-
-void HttpServer::Stop() {
-  std::lock_guard<std::mutex> lock(runLock_);
-  stopRequested_ = true;
-  if (!impl_) return;
-  impl_->stopped = true;
-  impl_->gate->Close();  // answers still on their way are dropped
-  impl_->io.stop();
 }
 
 }  // namespace velmo

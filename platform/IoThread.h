@@ -32,6 +32,17 @@
 
 namespace velmo::platform {
 
+// Where work continues on one thread: its io_context (for timers), the gate
+// into it (for completions from other threads) and its owner (for checks).
+// A home holds no reference to the context: what it creates there must be
+// owned by handlers of that context, so it goes when the context goes.
+struct ThreadHome {
+  boost::asio::io_context* io = nullptr;
+  GatePtr gate;
+  const CThreadOwner* owner = nullptr;
+  explicit operator bool() const { return io != nullptr && gate != nullptr; }
+};
+
 class CIoThread {
  public:
   // `name` (up to 15 bytes) names the threads for ps, top -H and debuggers;
@@ -57,6 +68,8 @@ class CIoThread {
   // For a one-thread context: the thread that owns what runs on it.
   const CThreadOwner& Owner() const { return owner_; }
   bool IsCurrent() const { return owner_.IsCurrent(); }
+  // For a one-thread context: the thread as a home for waits that end there.
+  ThreadHome Home() const { return ThreadHome{io_.get(), gate_, &owner_}; }
 
  private:
   const std::string name_;

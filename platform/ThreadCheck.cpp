@@ -16,6 +16,10 @@ std::string CurrentThreadText() {
   return text.str();
 }
 
+void NameCurrentThread(const std::string& name) {
+  pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
+
 void CThreadOwner::Bind() {
   std::string text = CurrentThreadText();
   {

@@ -17,6 +17,8 @@ namespace velmo::platform {
 
 // The name of the calling thread (as ps -L shows it) and its id.
 std::string CurrentThreadText();
+// Names the calling thread for ps, top -H and debuggers (up to 15 bytes).
+void NameCurrentThread(const std::string& name);
 
 class CThreadOwner {
  public:

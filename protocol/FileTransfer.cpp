@@ -15,11 +15,12 @@
 #include <zlib.h>
 
 #include "platform/Clock.h"
-#include "protocol/FileRecver.h"
+#include "protocol/DeviceProtocol.h"
 #include "protocol/FrameAssembler.h"
 #include "protocol/Heartbeat.h"
 #include "protocol/ProtocolMessages.h"
-#include "socketserver/FleetCounters.h"
+#include "protocol/Frame.h"
+#include "socketserver/DeviceCounters.h"
 
 namespace velmo {
 
@@ -30,7 +31,7 @@ namespace {
 constexpr std::size_t kMaxName = 249;
 constexpr std::size_t kMaxPath = 259;
 constexpr long long kDefaultBlock = 3072;
-constexpr long long kMaxBlock = CServerClientSocket::kMaxPayload - 3;  // 99996: every block can be framed
+constexpr long long kMaxBlock = kMaxFramePayload - 3;  // 99996: every block can be framed
 constexpr long long kMaxFileSize = 0xFFFFFFFFLL;
 constexpr std::size_t kCrcChunk = 1 << 20;
 // Upload data waiting for the file threads: above the high mark the
@@ -86,6 +87,8 @@ CFileTransfer::CFileTransfer(CServerClientSocket& connection, std::shared_ptr<CP
       conn_(connection.weak_from_this()),
       shared_(std::move(shared)),
       settings_(connection.SettingsRef()),
+      env_(connection.EnvRef()),
+      counters_(connection.Env().Counters()),
       loop_(connection.Loop()),
       connGate_(connection.Gate()),
       lastProgressTick_(platform::TickMs()) {}
@@ -272,12 +275,12 @@ void CFileTransfer::CloseTransfer() {
 bool CFileTransfer::Send(std::initializer_list<std::string_view> parts, bool trace) {
   std::size_t length = 0;
   for (auto p : parts) length += p.size();
-  std::string frame(CServerClientSocket::kFrameHeader, '\0');
-  if (!CServerClientSocket::FrameHeader(length, frame.data())) return false;
+  std::string frame(kFrameHeaderBytes, '\0');
+  if (!FrameHeader(length, frame.data())) return false;
   for (auto p : parts) frame.append(p);
   if (trace) Trace(frame);
   auto conn = conn_.lock();
-  return conn && conn->PostFrame(std::move(frame));
+  return conn && conn->PostBytes(std::move(frame));
 }
 
 void CFileTransfer::RequestClose(std::uint32_t message) {
@@ -366,7 +369,7 @@ CFileTransfer::Step CFileTransfer::CheckComplete() {
   }
   if (fstat(file_, &st) != 0 || static_cast<unsigned long long>(st.st_size) < total) return Keep();
   CloseTransfer();
-  CFleetCounters::Process().UploadDone();
+  counters_.UploadDone();
   // Reported before the device hears of it: a device that closes as soon as
   // it has its "-20" is then closed after the report reached the window's
   // queue, not before (its close would discard the report).
@@ -457,7 +460,7 @@ CFileTransfer::Step CFileTransfer::OnUploadData(std::string_view payload) {
   struct stat st {};
   ok = ok && fstat(file_, &st) == 0;
   if (!ok) return Fail(WM_FILE_WRITE_FAILED, true, "-24");
-  CFleetCounters::Process().UploadBytes(payload.size() - 3);
+  counters_.UploadBytes(payload.size() - 3);
   {
     std::lock_guard<std::mutex> lock(infoLock_);
     done_ = static_cast<std::uint32_t>(std::min<long long>(st.st_size, kMaxFileSize));
@@ -598,12 +601,12 @@ void CFileTransfer::AbortCrc() {
 }
 
 bool CFileTransfer::ReadBlock(std::uint32_t offset, std::uint32_t n, std::string* frame) {
-  frame->assign(CServerClientSocket::kFrameHeader + 3 + n, '\0');
-  CServerClientSocket::FrameHeader(3 + n, frame->data());
-  std::memcpy(frame->data() + CServerClientSocket::kFrameHeader, "-39", 3);
+  frame->assign(kFrameHeaderBytes + 3 + n, '\0');
+  FrameHeader(3 + n, frame->data());
+  std::memcpy(frame->data() + kFrameHeaderBytes, "-39", 3);
   std::size_t got = 0;
   while (got < n) {
-    ssize_t r = pread(file_, frame->data() + CServerClientSocket::kFrameHeader + 3 + got, n - got,
+    ssize_t r = pread(file_, frame->data() + kFrameHeaderBytes + 3 + got, n - got,
                       static_cast<off_t>(offset) + static_cast<off_t>(got));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) break;
@@ -645,10 +648,10 @@ void CFileTransfer::OnReadySent(std::uint32_t n) {
     sendOffset_ += n;
     done_ = sendOffset_;
   }
-  CFleetCounters::Process().DownloadBytes(n);
+  counters_.DownloadBytes(n);
   ProgressStep();
   if (sendOffset_ >= total) {
-    CFleetCounters::Process().DownloadDone();
+    counters_.DownloadDone();
     return CloseTransfer();
   }
   ReadAhead();
@@ -676,16 +679,16 @@ CFileTransfer::Step CFileTransfer::OnNextBlock() {
     return Fail(WM_FILE_FAIL, true);  // the file shrank or cannot be read
   }
   auto conn = conn_.lock();
-  if (!conn || !conn->PostFrame(std::move(frame))) return SendFailed();  // the file stays open
+  if (!conn || !conn->PostBytes(std::move(frame))) return SendFailed();  // the file stays open
   sendOffset_ += n;
   {
     std::lock_guard<std::mutex> lock(infoLock_);
     done_ = sendOffset_;
   }
-  CFleetCounters::Process().DownloadBytes(n);
+  counters_.DownloadBytes(n);
   ProgressStep();
   if (sendOffset_ >= total) {
-    CFleetCounters::Process().DownloadDone();
+    counters_.DownloadDone();
     CloseTransfer();
   } else {
     ReadAhead();

@@ -134,6 +134,9 @@ class CFileTransfer : public std::enable_shared_from_this<CFileTransfer> {
   const std::weak_ptr<CServerClientSocket> conn_;
   const std::shared_ptr<CProtocolShared> shared_;
   const std::shared_ptr<const ConnectionSettings> settings_;
+  // The server's: its counters outlive the file threads that count here.
+  const std::shared_ptr<const CConnectionEnv> env_;
+  CDeviceCounters& counters_;
   platform::MessageLoop& loop_;
   const platform::GatePtr connGate_;  // the connection's I/O thread
 

@@ -11,8 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "protocol/FileRecver.h"
+#include "protocol/DeviceProtocol.h"
 #include "protocol/FileTransfer.h"
+#include "protocol/Frame.h"
 
 namespace velmo {
 
@@ -83,7 +84,7 @@ CFileRecver::Outcome CFileRecver::OnHeartbeat() {
     std::uint8_t queued[SharedRing::kStorageBytes];
     std::size_t n = mailbox->Request().PopInto(queued, sizeof queued, false);
     if (n > 0) {
-      conn_.SendFrame({"-37", std::string_view(reinterpret_cast<const char*>(queued), n)});
+      SendFrame(conn_, {"-37", std::string_view(reinterpret_cast<const char*>(queued), n)});
       return Outcome::Keep;  // a reply that cannot be sent is dropped
     }
   }
@@ -95,7 +96,7 @@ CFileRecver::Outcome CFileRecver::OnHeartbeat() {
     if (ledWaiting_++ == 0) Transfer().ReadLed([this](bool ok, const std::string& text) { OnLedText(ok, text); });
     return Outcome::Keep;
   }
-  if (heartbeatCount_ % 100 == 0) conn_.SendFrame({"-37", FormatClockCommand(platform::Now())});
+  if (heartbeatCount_ % 100 == 0) SendFrame(conn_, {"-37", FormatClockCommand(platform::Now())});
   ++heartbeatCount_;
   return Outcome::Keep;
 }
@@ -104,7 +105,7 @@ void CFileRecver::OnLedText(bool ok, const std::string& text) {
   const std::uint32_t heartbeats = std::exchange(ledWaiting_, 0);
   if (!ok) return;  // LED file unreadable: nothing this time, count unchanged
   for (std::uint32_t i = 0; i < heartbeats; ++i) {
-    if (heartbeatCount_ % 100 == 0 && !conn_.OutputFull()) conn_.SendFrame({"-37", FormatLedCommand(text)});
+    if (heartbeatCount_ % 100 == 0 && !conn_.OutputFull()) SendFrame(conn_, {"-37", FormatLedCommand(text)});
     ++heartbeatCount_;
   }
 }

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/FileRecver.h"
-#include "socketserver/ClientRegistry.h"
-#include "socketserver/FleetCounters.h"
+#include "protocol/DeviceProtocol.h"
+#include "protocol/Frame.h"
+#include "socketserver/DeviceCounters.h"
 
 namespace velmo {
 
@@ -13,7 +13,7 @@ CFileRecver::Outcome CFileRecver::OnRegister(const std::uint8_t* payload, int le
   // The SN is the rest of the payload; SetSn cuts it to 259 bytes.
   conn_.SetSn(reinterpret_cast<const char*>(payload) + 3, static_cast<std::size_t>(length - 3));
   conn_.MarkHeartbeat();
-  CFleetCounters::Process().Heartbeat();
+  conn_.Env().Counters().Heartbeat();
   return OnHeartbeat();
 }
 
@@ -26,20 +26,12 @@ CFileRecver::Outcome CFileRecver::OnDeviceRecord(const std::uint8_t* payload, in
 }
 
 CFileRecver::Outcome CFileRecver::OnListDevices() {
-  // "-89" + one 25-byte entry per device whose SN begins with "20": "+" and the
-  // first 24 bytes of the SN, zero-filled when shorter.
-  std::string payload = "-89";
-  int listed = 0;
-  CClientRegistry::Process().ForEach([&](const CServerClientSocket& c) {
-    if (listed >= kMaxListedDevices) return;
-    std::string sn = c.GetSn();
-    if (sn.compare(0, 2, "20") != 0) return;
-    char entry[25] = {'+'};
-    std::memcpy(entry + 1, sn.data(), sn.size() < 24 ? sn.size() : 24);
-    payload.append(entry, sizeof entry);
-    ++listed;
-  });
-  conn_.SendFrame({payload});  // a listing that cannot be sent is dropped
+  // A peer that does not read gets nothing, and costs nothing: the listing
+  // is not even looked at. Otherwise it is the one every asker shares while
+  // the fleet stays as it is (see CProtocolShared::Listing).
+  if (conn_.OutputFull()) return Outcome::Keep;
+  std::shared_ptr<const std::string> listing = shared_->Listing(conn_.Env().Registry());
+  SendFrame(conn_, {*listing});  // a listing that cannot be sent is dropped
   return Outcome::Keep;
 }
 

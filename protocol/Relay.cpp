@@ -1,10 +1,9 @@
 // Relays on the device port: the bare HTTP "POST /SN?<SN>" request, -46
 // (command, answered -47) and -56 (query, answered -57), on one path. Each
-// parses and traces its request, finds the target, and waits for it without
-// holding the requester's thread or any lock: the requester's reading pauses
-// and its later frames are held until the answer has gone out. The target is
-// reached only through its mailbox; the exchange is traced to the data
-// callback.
+// parses and traces its request and hands it to the device reach (which
+// finds the target here or on another node, bounds the wait and decides);
+// the requester's reading pauses and its later frames are held until the
+// answer has gone out. The exchange is traced to the data callback.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -15,21 +14,17 @@
 
 #include "platform/Utf8ToGbk.h"
 #include "protocol/DeviceInfoRecord.h"
-#include "protocol/FileRecver.h"
-#include "socketserver/FleetCounters.h"
-#include "socketserver/ClientRegistry.h"
-#include "socketserver/DeviceExchange.h"
-#include "socketserver/RemoteDevices.h"
+#include "protocol/DeviceProtocol.h"
+#include "protocol/Frame.h"
+#include "socketserver/DeviceCounters.h"
+#include "socketserver/IoWorker.h"
 
 namespace velmo {
 
 namespace {
 
-constexpr std::size_t kTargetBytes = 27;     // "SN?" (or the code) + 24-byte SN
-constexpr std::size_t kRecordMax = 799;      // the HTTP request record: target + body
-constexpr std::size_t kConvertedMax = 4095;  // converted texts, without terminator
-// A query's own bound beyond its two stages, so that the round decides first.
-constexpr std::chrono::milliseconds kQueryMargin{500};
+constexpr std::size_t kTargetBytes = 27;  // "SN?" (or the code) + 24-byte SN
+constexpr std::size_t kRecordMax = 799;   // the HTTP request record: target + body
 
 // Relay status: 0 no such SN, 1 not taken (or not answered) within the wait, 2 done.
 enum RelayStatus { kNoDevice = 0, kNotTaken = 1, kTaken = 2 };
@@ -115,12 +110,8 @@ void TraceConversion(CFileRecver& p, std::size_t length, const std::vector<char>
 }  // namespace
 
 void CFileRecver::SendAndTrace(std::string_view payload) {
-  char header[CServerClientSocket::kFrameHeader];
-  CServerClientSocket::FrameHeader(payload.size(), header);
-  conn_.SendFrame({payload});  // a failed answer is not reported further
-  std::string frame(header, sizeof header);
-  frame.append(payload);
-  Trace(frame);
+  SendFrame(conn_, {payload});  // a failed answer is not reported further
+  Trace(MakeFrame(payload));
 }
 
 CFrameAssembler::PostVerdict CFileRecver::HandlePostRequest(const std::uint8_t* held, int count) {
@@ -148,7 +139,7 @@ CFrameAssembler::PostVerdict CFileRecver::HandlePostRequest(const std::uint8_t* 
     return verdict;  // nothing queued
   }
 
-  CFleetCounters::Process().Relay(RelayKind::Post);
+  conn_.Env().Counters().Relay(RelayKind::Post);
   // The record: the first 27 bytes after "POST /", then the body.
   const std::string_view r = all.substr(std::min<std::size_t>(6, all.size()));
   std::string record(r.substr(0, std::min(kTargetBytes, r.size())));
@@ -167,10 +158,10 @@ CFrameAssembler::PostVerdict CFileRecver::HandlePostRequest(const std::uint8_t* 
 }
 
 CFileRecver::Outcome CFileRecver::RelayCommand(const std::uint8_t* payload, int length) {
-  CFleetCounters::Process().Relay(RelayKind::Command);
+  conn_.Env().Counters().Relay(RelayKind::Command);
   const std::size_t size = static_cast<std::size_t>(length);
   Trace(conn_, payload, size);
-  if (size > kConvertedMax) {
+  if (size > kMaxRelayText) {
     Trace("relay refused: the text is longer than 4095 bytes");
     Answer(AnswerForm::CommandFrame, RelayResult{kNotTaken, {}});
     return Outcome::Keep;
@@ -182,84 +173,65 @@ CFileRecver::Outcome CFileRecver::RelayCommand(const std::uint8_t* payload, int 
 }
 
 CFileRecver::Outcome CFileRecver::QueryDevice(const std::uint8_t* payload, int length) {
-  CFleetCounters::Process().Relay(RelayKind::Query);
+  conn_.Env().Counters().Relay(RelayKind::Query);
   const std::size_t size = static_cast<std::size_t>(length);
-  const std::string sn(TargetSn(payload, size));
-  // Refused here for a device of this node; a node that holds it refuses it
-  // the same way, and an SN held nowhere is answered "no such device".
-  const bool local = CClientRegistry::Process().FindBySn(sn) != nullptr;
   std::string text;
   if (size > kTargetBytes) {
     const char* start = reinterpret_cast<const char*>(payload) + kTargetBytes;
     text.assign(start, strnlen(start, size - kTargetBytes));  // unconverted, up to a zero byte
   }
-  if (local && text.size() > kConvertedMax) {
-    Trace("query refused: the text is longer than 4095 bytes");
-    Answer(AnswerForm::QueryFrame, RelayResult{kNotTaken, {}});
-    return Outcome::Keep;
-  }
-  return StartRelay(AnswerForm::QueryFrame, sn, std::move(text));
+  return StartRelay(AnswerForm::QueryFrame, std::string(TargetSn(payload, size)), std::move(text));
 }
 
 CFileRecver::Outcome CFileRecver::StartRelay(AnswerForm form, const std::string& sn, std::string text) {
-  auto target = CClientRegistry::Process().FindBySn(sn);
-  auto remote = target || sn.empty() ? nullptr : RemoteDevices();
-  if (!target && !remote) {
+  CDeviceReach* reach = shared_->Reach();
+  if (!reach) {
     Answer(form, RelayResult{kNoDevice, {}});
     return Outcome::Keep;
   }
-  relay_ = std::make_unique<PendingRelay>();
-  relay_->id = nextRelay_++;
-  relay_->form = form;
-  // The answer comes back to this I/O thread and looks the requester up
+  const std::uint64_t id = relay_ = nextRelay_++;
+  relayForm_ = form;
+  conn_.PauseReading(CServerClientSocket::kPauseWait);
+  // The decision comes back to this I/O thread and looks the requester up
   // again: it may have gone meanwhile.
-  auto finish = [weak = conn_.weak_from_this(), id = relay_->id](const RelayResult& result) {
+  auto finish = [weak = conn_.weak_from_this(), id](const RelayResult& result) {
     auto conn = weak.lock();
     if (!conn || conn->Closing()) return;
     static_cast<CFileRecver&>(conn->Protocol()).FinishRelay(id, result);
   };
-  const std::chrono::milliseconds stage = conn_.Timings().deviceWait;
-  conn_.PauseReading(CServerClientSocket::kPauseWait);
-  if (remote) {
-    // Held by another node, or by none: that node decides within the same bound.
-    const std::chrono::milliseconds bound = form == AnswerForm::QueryFrame ? 2 * stage + kQueryMargin : stage;
-    if (form == AnswerForm::QueryFrame) {
-      remote->SendQuery(sn, std::move(text), false, bound, conn_.Gate(), [finish](const RemoteQueryResult& r) {
-        finish(RelayResult{!r.held ? kNoDevice : r.answer.answered ? kTaken : kNotTaken, r.answer});
-      });
-    } else {
-      remote->SendCommand(sn, text, true, bound, conn_.Gate(), [finish](const RemoteCommandResult& r) {
-        finish(RelayResult{!r.held ? kNoDevice : r.taken ? kTaken : kNotTaken, {}});
-      });
-    }
-    conn_.SetTimer(bound + kRemoteAnswerMargin, [this, id = relay_->id] { FinishRelay(id, RelayResult{kNotTaken, {}}); });
-    return Outcome::Wait;
-  }
+  ReachRequest request;
+  request.sn = sn;
+  request.text = std::move(text);
+  request.source = CommandSource::Relay;
+  const platform::ThreadHome home = conn_.Worker().Thread().Home();
   if (form == AnswerForm::QueryFrame) {
-    relay_->query = CQueryWait::Start(target->Mailbox(), std::move(text), false, conn_.Gate(),
-                                      [finish](const QueryAnswer& answer) {
-                                        finish(RelayResult{answer.answered ? kTaken : kNotTaken, answer});
-                                      });
-    conn_.SetTimer(2 * stage + kQueryMargin, [this] {
-      if (relay_ && relay_->query) relay_->query->Expire();
+    request.lineFeed = false;
+    reach->Query(home, std::move(request), [finish](const QueryOutcome& outcome) {
+      switch (outcome.status) {
+        case QueryOutcome::Answered: return finish(RelayResult{kTaken, outcome.answer});
+        case QueryOutcome::Unanswered: return finish(RelayResult{kNotTaken, {}});
+        // Refused for a device of this node; a node that holds it refuses it the same way.
+        case QueryOutcome::Refused: return finish(RelayResult{kNotTaken, {}, true});
+        case QueryOutcome::Offline: return finish(RelayResult{kNoDevice, {}});
+      }
     });
   } else {
-    relay_->command = CCommandWait::Start(target->Mailbox(), text, true, conn_.Gate(), [finish](bool taken) {
-      finish(RelayResult{taken ? kTaken : kNotTaken, {}});
-    });
-    conn_.SetTimer(stage, [this] {
-      if (relay_ && relay_->command) relay_->command->Expire();
+    reach->Command(home, std::move(request), [finish](CommandOutcome outcome) {
+      finish(RelayResult{outcome == CommandOutcome::Taken     ? kTaken
+                         : outcome == CommandOutcome::Offline ? kNoDevice
+                                                              : kNotTaken,
+                         {}});
     });
   }
   return Outcome::Wait;
 }
 
 void CFileRecver::FinishRelay(std::uint64_t id, const RelayResult& result) {
-  if (!relay_ || relay_->id != id) return;
-  conn_.CancelTimer();
-  const AnswerForm form = relay_->form;
-  relay_.reset();
+  if (relay_ == 0 || relay_ != id) return;
+  const AnswerForm form = relayForm_;
+  relay_ = 0;
   conn_.ResetIdle();
+  if (result.refused) Trace("query refused: the text is longer than 4095 bytes");
   Answer(form, result);
   // The frames that came behind the request, in order; then reading goes on
   // (unless one of them waits in its turn).

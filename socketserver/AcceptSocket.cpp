@@ -1,5 +1,3 @@
-#include "socketserver/FleetCounters.h"
-#include "socketserver/FleetEvents.h"
 #include "socketserver/AcceptSocket.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -365,8 +363,8 @@ void CAcceptSocket::OnMessage(std::uint32_t msg, std::uintptr_t wParam) {
     }
     std::shared_ptr<CServerClientSocket> connection = server_.CreateClient(std::move(info));
     if (!connection) return;
-    CFleetCounters::Process().Connected();
-    CFleetEvents::Process().Publish(DeviceEvent::Connected, *connection);
+    server_.Counters().Connected();
+    server_.Events().Publish(DeviceEvent::Connected, *connection);
     if (config_.onSocketConnect) config_.onSocketConnect(userData_, connection->GetSocket());
     connection->Start();
   } else if (msg == WM_PROXY_REFUSED) {

@@ -154,11 +154,10 @@ void CCommandWait::Finish(bool taken) {
   if (home_) home_->Post([done = std::move(done_), taken] { done(taken); });
 }
 
-void CCommandWait::Expire() {
+void CCommandWait::Cancel() {
   if (finished_.exchange(true)) return;
   if (auto mailbox = mailbox_.lock()) mailbox->Request().CancelWait(this);
-  Done done = std::move(done_);
-  done(false);
+  done_ = nullptr;  // what it holds of its waiter goes now
 }
 
 std::shared_ptr<CQueryWait> CQueryWait::Start(CDeviceMailbox& mailbox, std::string text, bool lineFeed,
@@ -178,6 +177,11 @@ std::shared_ptr<CQueryWait> CQueryWait::Start(CDeviceMailbox& mailbox, std::stri
 void CQueryWait::Finish(const QueryAnswer& answer) {
   if (finished_.exchange(true)) return;
   if (home_) home_->Post([done = std::move(done_), answer] { done(answer); });
+}
+
+void CQueryWait::Cancel() {
+  if (finished_.exchange(true)) return;
+  done_ = nullptr;  // its round may still run; its answer goes nowhere
 }
 
 }  // namespace velmo

@@ -3,13 +3,14 @@
 // ring and leaves with the answer to its next heartbeat; a device-information
 // record comes back through its reply ring.
 //
-// Nothing here waits. A wait is an object that is decided once (taken or not,
-// answered or not) and then runs its completion through the gate of the
-// thread it belongs to (its "home": the HTTP thread, or the I/O thread of the
-// requesting connection). The waiter bounds the wait itself with a timer on
-// its home and calls Expire() when it fires. Completions hold no strong
-// reference to anything of their home; they look their requester up again
-// when they run.
+// Nothing here waits. A wait is an object that is decided once by the device
+// (taken or not, answered or not) and then runs its completion through the
+// gate of the thread it belongs to (its "home": the HTTP thread, the
+// management port's thread, or the I/O thread of the requesting connection).
+// The waiter bounds the wait itself on its home (CDeviceReach does) and
+// calls Cancel() when its bound has passed: the completion then never runs.
+// Completions hold no strong reference to anything of their home; they look
+// their requester up again when they run.
 //
 //   CDeviceMailbox   one device's request ring, reply ring and queries in
 //                    flight; created on first use, owned by the connection
@@ -106,14 +107,16 @@ class CCommandWait final : public CRingWaiter, public std::enable_shared_from_th
  public:
   using Done = std::function<void(bool taken)>;
   // Queues `text` (and a line feed when `lineFeed`) in the device's request
-  // ring. `done(taken)` runs once on `home`: true when the device took all of
-  // it, false when a clear discarded it, the device went away, or Expire()
-  // came first (the text then stays queued for a later heartbeat).
+  // ring. `done(taken)` runs at most once, on `home`: true when the device
+  // took all of it, false when a clear discarded it or the device went away;
+  // never once Cancel() came first (the text then stays queued for a later
+  // heartbeat).
   static std::shared_ptr<CCommandWait> Start(CDeviceMailbox& mailbox, std::string_view text, bool lineFeed,
                                              platform::GatePtr home, Done done);
   CCommandWait(std::shared_ptr<CDeviceMailbox> mailbox, platform::GatePtr home, Done done);
-  // Any thread: the waiter's bound has passed; done(false) unless decided.
-  void Expire();
+  // Any thread: the waiter no longer listens; `done` will not run (unless it
+  // is on its way to `home` already: the waiter ignores it there).
+  void Cancel();
 
  private:
   void OnRingDecided(bool taken) override;
@@ -130,15 +133,16 @@ class CQueryWait final : public std::enable_shared_from_this<CQueryWait> {
   using Done = std::function<void(const QueryAnswer& answer)>;
   // Sends the query `text` (and a line feed when `lineFeed`) to the device
   // and waits for its record: the text must be taken within the mailbox's
-  // stage, the record must come within a further stage. `done` runs once on
-  // `home` with the answer (at most kDeviceRecordBytes of the record; the rest
-  // is discarded). A query arriving while the same text is in flight for the
-  // same device shares that round and gets the same record.
+  // stage, the record must come within a further stage. `done` runs at most
+  // once, on `home`, with the answer (at most kDeviceRecordBytes of the
+  // record; the rest is discarded); never once Cancel() came first. A query
+  // arriving while the same text is in flight for the same device shares
+  // that round and gets the same record.
   static std::shared_ptr<CQueryWait> Start(CDeviceMailbox& mailbox, std::string text, bool lineFeed,
                                            platform::GatePtr home, Done done);
   CQueryWait(platform::GatePtr home, Done done) : home_(std::move(home)), done_(std::move(done)) {}
-  // Any thread: the waiter's own bound has passed; done(nothing) unless decided.
-  void Expire() { Finish(QueryAnswer{}); }
+  // Any thread: the waiter no longer listens (as CCommandWait::Cancel).
+  void Cancel();
   // Any thread: decides the wait with `answer`, once.
   void Finish(const QueryAnswer& answer);
 

@@ -1,12 +1,11 @@
 #include "socketserver/ServerClientSocket.h"
 
-#include "socketserver/FleetEvents.h"
-
 #include <array>
 #include <boost/asio/post.hpp>
-#include <cstdio>
 #include <cstring>
 
+#include "socketserver/ClientRegistry.h"
+#include "socketserver/DeviceEvents.h"
 #include "socketserver/IoWorker.h"
 
 namespace velmo {
@@ -17,7 +16,9 @@ using boost::system::error_code;
 namespace {
 
 std::atomic<std::uint64_t> g_nextId{1};
-constexpr int kReadsPerTurn = 4;  // then the other connections of the thread get their turn
+// What one connection may read in one turn; then the other connections of
+// its thread get theirs, however much it sends.
+constexpr std::size_t kTurnBytes = 64 * 1024;
 
 // The protocol of a server that was given none: received bytes are dropped.
 class CNullProtocol final : public IClientProtocol {
@@ -35,12 +36,12 @@ bool WouldBlock(const error_code& ec) {
 
 }  // namespace
 
-void CConnectionEnv::Started() const {
+void CConnectionEnv::Created() const {
   std::lock_guard<std::mutex> lock(mutex_);
   ++live_;
 }
 
-void CConnectionEnv::TornDown() const {
+void CConnectionEnv::Closed() const {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     --live_;
@@ -48,7 +49,7 @@ void CConnectionEnv::TornDown() const {
   changed_.notify_all();
 }
 
-bool CConnectionEnv::WaitAllTornDown(std::chrono::milliseconds limit) const {
+bool CConnectionEnv::WaitAllClosed(std::chrono::milliseconds limit) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, limit, [&] { return live_ <= 0; });
 }
@@ -60,17 +61,32 @@ CServerClientSocket::CServerClientSocket(std::shared_ptr<const CConnectionEnv> e
       settings_(std::move(settings)),
       worker_(worker),
       id_(g_nextId.fetch_add(1, std::memory_order_relaxed)),
-      socket_(io_->get_executor()) {}
+      socket_(io_->get_executor()) {
+  env_->Created();
+}
 
 CServerClientSocket::~CServerClientSocket() {
-  // A connection that was never torn down (a set-up that failed early, a
-  // stand-in of a test) still gives its descriptor back.
+  // A connection that was never torn down (a stand-in of a test) still gives
+  // its descriptor back, and the server stops waiting for it.
   error_code ec;
   if (socket_.is_open()) {
     socket_.close(ec);
   } else if (ownsFd_) {
     platform::CloseSocket(fd_);
   }
+  if (public_.load() != ConnState::Closed) env_->Closed();
+}
+
+ConnState CServerClientSocket::Advance(ConnState state) {
+  ConnState was = public_.load(std::memory_order_acquire);
+  while (was < state && !public_.compare_exchange_weak(was, state, std::memory_order_acq_rel)) {
+  }
+  return was;
+}
+
+void CServerClientSocket::MarkClosed() {
+  state_ = ConnState::Closed;
+  if (public_.exchange(ConnState::Closed, std::memory_order_acq_rel) != ConnState::Closed) env_->Closed();
 }
 
 const platform::GatePtr& CServerClientSocket::Gate() const { return worker_.Thread().Gate(); }
@@ -121,24 +137,24 @@ bool CServerClientSocket::Setup(const ProtocolFactory& factory) {
 }
 
 void CServerClientSocket::Start() {
-  if (started_.exchange(true)) return;
-  env_->Started();
-  counted_.store(true);
+  ConnState created = ConnState::Created;
+  if (!public_.compare_exchange_strong(created, ConnState::Open, std::memory_order_acq_rel)) return;
   bool posted = Gate()->Post([weak = weak_from_this()] {
-    auto self = weak.lock();
-    if (!self || self->closing_) return;
-    self->worker_.Watch(self.get());
-    self->TryRead();
+    if (auto self = weak.lock()) self->OnStarted();
   });
-  if (!posted) Uncount();
+  if (!posted) Close();
 }
 
-void CServerClientSocket::Uncount() {
-  if (counted_.exchange(false)) env_->TornDown();
+void CServerClientSocket::OnStarted() {
+  AssertIoThread("CServerClientSocket::OnStarted");
+  if (state_ != ConnState::Created) return;  // closed before it could start
+  state_ = ConnState::Open;
+  worker_.Watch(this);
+  TryRead();
 }
 
 void CServerClientSocket::Close() {
-  if (closeRequested_.exchange(true)) return;
+  if (Advance(ConnState::Closing) >= ConnState::Closing) return;  // asked already
   bool posted = Gate()->Post([self = shared_from_this()] { self->Teardown(); });
   if (!posted) {
     // The I/O thread has stopped: nothing runs there any more, so the socket
@@ -147,15 +163,14 @@ void CServerClientSocket::Close() {
     socket_.close(ec);
     if (ownsFd_) platform::CloseSocket(fd_);
     ownsFd_ = false;
-    closed_ = true;
-    Uncount();
+    MarkClosed();
   }
 }
 
 void CServerClientSocket::Post(std::function<void()> fn) {
   Gate()->Post([weak = weak_from_this(), fn = std::move(fn)] {
     auto self = weak.lock();
-    if (self && !self->closing_) fn();
+    if (self && !self->Closing()) fn();
   });
 }
 
@@ -163,17 +178,18 @@ void CServerClientSocket::Post(std::function<void()> fn) {
 
 void CServerClientSocket::TryRead() {
   readPosted_ = false;
-  if (closing_ || pauses_ != 0 || readArmed_) return;
+  if (Closing() || pauses_ != 0 || readArmed_) return;
   std::uint8_t* buffer = worker_.RecvBuffer();
-  for (int turn = 0; turn < kReadsPerTurn; ++turn) {
+  for (std::size_t turn = 0; turn < kTurnBytes;) {
     error_code ec;
     std::size_t n = socket_.read_some(asio::buffer(buffer, CIoWorker::kRecvBufferBytes), ec);
     if (WouldBlock(ec)) return ArmRead();
     if (ec == asio::error::interrupted) continue;
     if (ec == asio::error::eof || ec == asio::error::connection_reset) return PostClose(WM_CLOSE_PEER);
     if (ec) return PostClose(WM_CLOSE_RECV_ERROR);
+    turn += n;
     Feed(buffer, static_cast<int>(n));
-    if (closing_ || pauses_ != 0) return;
+    if (Closing() || pauses_ != 0) return;
   }
   // More may be waiting: the other connections of this thread go first.
   PostRead();
@@ -187,7 +203,7 @@ void CServerClientSocket::PostRead() {
 }
 
 void CServerClientSocket::ArmRead() {
-  if (readArmed_ || closing_ || pauses_ != 0) return;
+  if (readArmed_ || Closing() || pauses_ != 0) return;
   readArmed_ = true;
   socket_.async_wait(asio::ip::tcp::socket::wait_read, [weak = weak_from_this()](const error_code& ec) {
     auto self = weak.lock();
@@ -199,7 +215,7 @@ void CServerClientSocket::ArmRead() {
 
 void CServerClientSocket::Feed(const std::uint8_t* data, int length) {
   AssertIoThread("CServerClientSocket::Feed");
-  if (closing_ || length <= 0) return;
+  if (Closing() || length <= 0) return;
   protocol_->OnReceived(data, length);
 }
 
@@ -212,44 +228,24 @@ void CServerClientSocket::ResumeReading(ReadPause why) {
   AssertIoThread("CServerClientSocket::ResumeReading");
   if ((pauses_ & why) == 0) return;
   pauses_ &= ~static_cast<unsigned>(why);
-  if (pauses_ != 0 || closing_ || readPosted_ || readArmed_) return;
+  if (pauses_ != 0 || Closing() || readPosted_ || readArmed_) return;
   // Bytes may have arrived while paused (the socket does not tell again): read first.
   PostRead();
 }
 
 // ---- writing ----
 
-bool CServerClientSocket::FrameHeader(std::size_t payloadLength, char* header) {
-  if (payloadLength > static_cast<std::size_t>(kMaxPayload)) return false;
-  char text[8];
-  std::snprintf(text, sizeof text, "@%05u", static_cast<unsigned>(payloadLength));
-  std::memcpy(header, text, kFrameHeader);
-  return true;
-}
-
-bool CServerClientSocket::SendFrame(std::initializer_list<std::string_view> parts) {
-  AssertIoThread("CServerClientSocket::SendFrame");
-  constexpr std::size_t kMaxParts = 4;
-  if (parts.size() > kMaxParts) return false;
-  std::size_t length = 0;
-  for (auto p : parts) length += p.size();
-  char header[kFrameHeader];
-  if (!FrameHeader(length, header)) return false;
-  std::array<asio::const_buffer, kMaxParts + 1> buffers;
+bool CServerClientSocket::SendBytes(std::span<const std::string_view> parts) {
+  AssertIoThread("CServerClientSocket::SendBytes");
+  std::array<asio::const_buffer, kMaxParts> buffers;
+  if (parts.size() > buffers.size()) return false;
   std::size_t count = 0;
-  buffers[count++] = asio::const_buffer(header, kFrameHeader);
   for (auto p : parts) buffers[count++] = asio::const_buffer(p.data(), p.size());
   return Write(buffers.data(), count);
 }
 
-bool CServerClientSocket::SendRaw(std::string_view bytes) {
-  AssertIoThread("CServerClientSocket::SendRaw");
-  asio::const_buffer buffer(bytes.data(), bytes.size());
-  return Write(&buffer, 1);
-}
-
-bool CServerClientSocket::PostFrame(std::string frame) {
-  if (finished_.load(std::memory_order_relaxed)) return false;
+bool CServerClientSocket::PostBytes(std::string frame) {
+  if (PublicState() == ConnState::Closed) return false;
   // Room is reserved here, so the I/O thread writes every frame it was given:
   // a frame reported sent is never dropped later for want of room.
   const std::size_t size = frame.size();
@@ -270,11 +266,11 @@ bool CServerClientSocket::PostFrame(std::string frame) {
 }
 
 bool CServerClientSocket::Write(const asio::const_buffer* buffers, std::size_t count, bool reserved) {
-  if (closed_ || (OutputFull() && !reserved)) return false;
+  if (state_ == ConnState::Closed || (OutputFull() && !reserved)) return false;
   std::size_t written = 0;
   if (outPending_ == 0) {
     error_code ec;
-    std::array<asio::const_buffer, 5> sequence;
+    std::array<asio::const_buffer, kMaxParts> sequence;
     for (std::size_t i = 0; i < count && i < sequence.size(); ++i) sequence[i] = buffers[i];
     written = socket_.write_some(sequence, ec);
     if (WouldBlock(ec)) {
@@ -298,7 +294,7 @@ bool CServerClientSocket::Write(const asio::const_buffer* buffers, std::size_t c
 }
 
 void CServerClientSocket::ArmWrite() {
-  if (writeArmed_ || closed_) return;
+  if (writeArmed_ || state_ == ConnState::Closed) return;
   writeArmed_ = true;
   socket_.async_wait(asio::ip::tcp::socket::wait_write, [weak = weak_from_this()](const error_code& ec) {
     auto self = weak.lock();
@@ -309,7 +305,7 @@ void CServerClientSocket::ArmWrite() {
 }
 
 void CServerClientSocket::OnWritable() {
-  if (closed_) return;
+  if (state_ == ConnState::Closed) return;
   while (outPending_ > 0) {
     error_code ec;
     std::size_t n = socket_.write_some(asio::buffer(out_.data() + outHead_, outPending_), ec);
@@ -349,7 +345,7 @@ void CServerClientSocket::AfterOutputChange() {
 
 void CServerClientSocket::SetTimer(std::chrono::milliseconds limit, std::function<void()> fn) {
   AssertIoThread("CServerClientSocket::SetTimer");
-  if (closing_) return;
+  if (Closing()) return;
   if (!timer_) timer_ = std::make_unique<asio::steady_timer>(*io_);
   // An expiry already queued when the timer is cancelled or set again still
   // runs: it carries its generation and does nothing once that is over.
@@ -358,7 +354,7 @@ void CServerClientSocket::SetTimer(std::chrono::milliseconds limit, std::functio
   timer_->async_wait([weak = weak_from_this(), fn = std::move(fn), generation](const error_code& ec) {
     if (ec) return;
     auto self = weak.lock();
-    if (self && !self->closing_ && self->timerGeneration_ == generation) fn();
+    if (self && !self->Closing() && self->timerGeneration_ == generation) fn();
   });
 }
 
@@ -370,16 +366,18 @@ void CServerClientSocket::CancelTimer() {
 
 void CServerClientSocket::PostClose(std::uint32_t message) {
   AssertIoThread("CServerClientSocket::PostClose");
-  if (closePosted_ || closing_) return;
-  if (pendingClose_ == 0) pendingClose_ = message;  // the first reason is the one reported
+  if (state_ >= ConnState::Ending) return;  // the first reason is the one reported
+  state_ = ConnState::Ending;
+  Advance(ConnState::Ending);
+  pendingClose_ = message;
   RetryClose();
 }
 
 void CServerClientSocket::RetryClose() {
-  if (closePosted_ || closing_ || pendingClose_ == 0) return;
+  if (state_ != ConnState::Ending || pendingClose_ == 0) return;
   platform::PostResult r = env_->Loop().Post(env_->CloseTarget(), pendingClose_, static_cast<std::uintptr_t>(id_), 0);
   if (r != platform::PostResult::QueueFull) {
-    closePosted_ = true;  // queued, or the server is gone
+    pendingClose_ = 0;  // queued, or the server is gone
     return;
   }
   // The window thread's queue is full: try again later, without waiting here.
@@ -392,7 +390,7 @@ void CServerClientSocket::RetryClose() {
 }
 
 void CServerClientSocket::MonitorTick() {
-  if (closing_) return;
+  if (Closing()) return;
   if (pauses_ != 0 || (protocol_ && protocol_->Busy())) {
     // Velmo's own time (working for the device, or not reading it), not the peer's silence.
     idleTicks_.store(0, std::memory_order_relaxed);
@@ -407,17 +405,16 @@ void CServerClientSocket::MonitorTick() {
 
 void CServerClientSocket::Teardown() {
   AssertIoThread("CServerClientSocket::Teardown");
-  if (closing_) return;
-  closing_ = true;
+  if (Closing()) return;
+  state_ = ConnState::Closing;  // the public state says so already: Close() set it
   worker_.Unwatch(this);
   if (timer_) timer_->cancel();
   if (closeRetry_) closeRetry_->cancel();
   CDeviceMailbox* mailbox;
   {
-    // Under the lock that Mailbox() creates under: a mailbox is either seen
-    // here or created already abandoned.
+    // Under the lock that Mailbox() creates under, which looks at the public
+    // state: a mailbox is either seen here or created already abandoned.
     std::lock_guard<std::mutex> lock(snLock_);
-    mailboxClosed_ = true;
     mailbox = PeekMailbox();
   }
   if (mailbox) mailbox->Abandon();
@@ -427,9 +424,7 @@ void CServerClientSocket::Teardown() {
 
 void CServerClientSocket::FinishTeardown() {
   AssertIoThread("CServerClientSocket::FinishTeardown");
-  if (closed_) return;
-  closed_ = true;
-  finished_.store(true, std::memory_order_relaxed);
+  if (state_ == ConnState::Closed) return;
   if (outPending_ > 0 && socket_.is_open()) {
     error_code ignored;  // what the socket takes now goes; the rest is dropped with the connection
     socket_.write_some(asio::buffer(out_.data() + outHead_, outPending_), ignored);
@@ -444,24 +439,30 @@ void CServerClientSocket::FinishTeardown() {
     platform::CloseSocket(fd_);  // never handed to the socket (a set-up that failed early)
   }
   ownsFd_ = false;
-  Uncount();
+  MarkClosed();
 }
 
 // ---- SN and mailbox ----
 
 void CServerClientSocket::SetSn(const char* bytes, std::size_t length) {
   if (length > kTextField - 1) length = kTextField - 1;
-  std::string previous;
+  length = strnlen(bytes, length);  // the SN ends at a zero byte
   {
     std::lock_guard<std::mutex> lock(snLock_);
     if (sn_.size() == length && std::memcmp(sn_.data(), bytes, length) == 0) return;  // the usual heartbeat
-    previous = sn_;
-    sn_.assign(bytes, length);
-    if (auto nul = sn_.find('\0'); nul != std::string::npos) sn_.resize(nul);
-    registeredAtMs_.store(sn_.empty() ? 0 : NowMs(), std::memory_order_relaxed);
-    if (sn_.empty() || sn_ == previous) return;
   }
-  CFleetEvents::Process().Publish(DeviceEvent::Registered, *this, -1, std::move(previous));
+  const std::string sn(bytes, length);
+  std::string previous = env_->Registry().ChangeSn(*this, sn);
+  if (previous == sn) return;
+  registeredAtMs_.store(sn.empty() ? 0 : NowMs(), std::memory_order_relaxed);
+  if (!sn.empty()) env_->Events().Publish(DeviceEvent::Registered, *this, -1, std::move(previous));
+}
+
+std::string CServerClientSocket::StoreSn(const std::string& sn) {
+  std::lock_guard<std::mutex> lock(snLock_);
+  std::string previous = std::move(sn_);
+  sn_ = sn;
+  return previous;
 }
 
 std::string CServerClientSocket::GetSn() const {
@@ -484,7 +485,7 @@ CDeviceMailbox& CServerClientSocket::Mailbox() {
   std::lock_guard<std::mutex> lock(snLock_);
   if (!mailboxOwner_) {
     mailboxOwner_ = std::make_shared<CDeviceMailbox>(io_, Gate(), worker_.Thread().Owner(), settings_->timings.deviceWait);
-    if (mailboxClosed_ || finished_.load(std::memory_order_relaxed) || closeRequested_.load()) {
+    if (PublicState() >= ConnState::Closing) {
       // Found after it went away: every wait on it ends at once.
       mailboxOwner_->Request().Abandon();
       mailboxOwner_->Reply().Abandon();

@@ -22,6 +22,17 @@
 //             queue is retried on a timer, never by waiting. The window thread
 //             reports and calls Close(); the teardown runs here.
 //
+// Its life is one state, ConnState, kept by its I/O thread (state_) and
+// copied for other threads (PublicState(); Start() and Close() move the copy
+// on from other threads, to "open" and "closing" only):
+//
+//   Created --Start--> Open --a close reason--> Ending --Close--> Closing --> Closed
+//      |                 |________________________________^          (teardown)  (socket closed)
+//      |__________________________Close________________________|
+//
+// The bytes it sends are whatever its protocol gives it: the connection knows
+// nothing of frames (see protocol/Frame.h).
+//
 // Lives in a std::shared_ptr: the client registry holds one reference, and
 // any thread that uses the connection outside the registry's lock holds
 // another, so the connection may be torn down while an HTTP request or a
@@ -31,7 +42,7 @@
 //
 // Thread safety:
 //  - window thread: TakeAcceptInfo, Setup;
-//  - any thread: Start, Close, PostFrame, Post, the SN, the mailbox, the
+//  - any thread: Start, Close, PostBytes, Post, the SN, the mailbox, the
 //    accessors;
 //  - its I/O thread (checked in every build): everything else.
 #pragma once
@@ -47,6 +58,7 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -58,6 +70,9 @@
 namespace velmo {
 
 class CIoWorker;
+class CClientRegistry;
+class CDeviceCounters;
+class CDeviceEvents;
 
 // What a connection copies from the server when it is created. Shared by all
 // connections created with the same settings.
@@ -70,40 +85,63 @@ struct ConnectionSettings {
   ServerTimings timings;
 };
 
-// What all connections of one server share. Thread safety: any thread.
+// What all connections of one server share: the window thread's loop and the
+// server's close target, the file threads, and the server's registry,
+// counters and event hub (which outlive every connection). Thread safety:
+// any thread.
 class CConnectionEnv {
  public:
   CConnectionEnv(platform::MessageLoop& loop, platform::TargetId closeTarget,
-                 std::shared_ptr<boost::asio::io_context> files)
-      : loop_(loop), closeTarget_(closeTarget), files_(std::move(files)) {}
+                 std::shared_ptr<boost::asio::io_context> files, CClientRegistry& registry,
+                 CDeviceCounters& counters, CDeviceEvents& events)
+      : loop_(loop),
+        closeTarget_(closeTarget),
+        files_(std::move(files)),
+        registry_(registry),
+        counters_(counters),
+        events_(events) {}
 
   platform::MessageLoop& Loop() const { return loop_; }
   platform::TargetId CloseTarget() const { return closeTarget_; }
   // Where blocking file work runs (a few threads; serialise per connection with a strand).
   const std::shared_ptr<boost::asio::io_context>& Files() const { return files_; }
+  CClientRegistry& Registry() const { return registry_; }
+  CDeviceCounters& Counters() const { return counters_; }
+  CDeviceEvents& Events() const { return events_; }
 
-  // Connections started and not yet torn down: the server waits for them
+  // Connections created and not yet closed: the server waits for them
   // before it stops its threads.
-  void Started() const;
-  void TornDown() const;
+  void Created() const;
+  void Closed() const;
   // Waits at most `limit` until none is left; returns whether none is.
-  bool WaitAllTornDown(std::chrono::milliseconds limit) const;
+  bool WaitAllClosed(std::chrono::milliseconds limit) const;
 
  private:
   platform::MessageLoop& loop_;
   const platform::TargetId closeTarget_;
   const std::shared_ptr<boost::asio::io_context> files_;
+  CClientRegistry& registry_;
+  CDeviceCounters& counters_;
+  CDeviceEvents& events_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   mutable int live_ = 0;  // guarded by mutex_
 };
 
+// A connection's life; see the diagram above.
+enum class ConnState : std::uint8_t {
+  Created,  // set up, not reading yet
+  Open,     // reading and writing
+  Ending,   // a close reason is on its way to the window thread; still working meanwhile
+  Closing,  // the teardown has begun: reading stopped, the protocol shuts down
+  Closed,   // the socket is closed
+};
+
 class CServerClientSocket : public std::enable_shared_from_this<CServerClientSocket> {
  public:
   static constexpr std::size_t kTextField = 260;  // SN and path fields hold 259 bytes + NUL
-  static constexpr int kFrameHeader = 6;          // "@" + five-digit payload length
-  static constexpr int kMaxPayload = 99999;
   static constexpr std::size_t kNotWatched = static_cast<std::size_t>(-1);
+  static constexpr std::size_t kMaxParts = 5;     // SendBytes' parts: a frame's header and four more
 
   // Why reading is paused (any combination): a handler waits for a device,
   // file work is behind, reports for the window thread wait for room.
@@ -133,20 +171,17 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   // closed. Sends nothing of its own.
   void Close();
 
-  // I/O thread. Writes "@%05d" and the parts as one frame (the parts' total is
-  // the payload length). Returns false, writing nothing, when the payload is
-  // longer than 99999 bytes, the connection is closed, or its output is full;
-  // and false when the socket reported an error (the close with reason 1 is
-  // then on its way).
-  bool SendFrame(std::initializer_list<std::string_view> parts);
-  // I/O thread: unframed bytes, by the same rules.
-  bool SendRaw(std::string_view bytes);
-  // Any thread: a frame built elsewhere (header included, see FrameHeader),
-  // written after whatever the I/O thread wrote before it arrives. Returns
-  // false when the connection is closed or its output is full.
-  bool PostFrame(std::string frame);
-  // "@%05d" for `payloadLength` into `header` (6 bytes). False beyond 99999.
-  static bool FrameHeader(std::size_t payloadLength, char* header);
+  // I/O thread. Writes the parts (at most five) one after the other, as one
+  // unit of output. Returns false, writing nothing, when there are more parts,
+  // the connection is closed, or its output is full; and false when the
+  // socket reported an error (the close with reason 1 is then on its way).
+  bool SendBytes(std::span<const std::string_view> parts);
+  bool SendBytes(std::initializer_list<std::string_view> parts) { return SendBytes({parts.begin(), parts.size()}); }
+  bool SendRaw(std::string_view bytes) { return SendBytes({bytes}); }
+  // Any thread: bytes built elsewhere, written after whatever the I/O thread
+  // wrote before they arrive. Returns false when the connection is closed or
+  // its output is full; bytes it accepts are never dropped for want of room.
+  bool PostBytes(std::string bytes);
   // I/O thread: the output holds `outputBound` bytes or more.
   bool OutputFull() const { return outPending_ >= settings_->timings.outputBound; }
   std::size_t OutputBytes() const { return outBytes_.load(std::memory_order_relaxed); }
@@ -175,8 +210,11 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   // torn down by then.
   void Post(std::function<void()> fn);
 
-  // SN: written by the protocol on the I/O thread, read anywhere.
-  void SetSn(const char* bytes, std::size_t length);  // cut to 259 bytes
+  // SN: written by the protocol on the I/O thread, read anywhere. SetSn cuts
+  // it to 259 bytes (and at a zero byte), stores it through the server's
+  // registry (which indexes it) and publishes "registered" when it changed to
+  // a new SN.
+  void SetSn(const char* bytes, std::size_t length);
   std::string GetSn() const;
   bool HasSn() const;
   bool SnEquals(std::string_view sn) const;  // the whole SN, byte for byte
@@ -212,18 +250,32 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   const ServerTimings& Timings() const { return settings_->timings; }
   void* UserData() const { return settings_->userData; }
   const CConnectionEnv& Env() const { return *env_; }
+  const std::shared_ptr<const CConnectionEnv>& EnvRef() const { return env_; }
   platform::MessageLoop& Loop() const { return env_->Loop(); }
   CIoWorker& Worker() const { return worker_; }
   const platform::GatePtr& Gate() const;
   bool IsIoThread() const;
   void AssertIoThread(const char* what) const;
   IClientProtocol& Protocol() { return *protocol_; }
-  // I/O thread: the teardown has begun.
-  bool Closing() const { return closing_; }
+  // I/O thread: the connection's state, and whether the teardown has begun.
+  ConnState State() const { return state_; }
+  bool Closing() const { return state_ >= ConnState::Closing; }
+  // Any thread: the state as other threads see it (Start and Close are
+  // counted from the moment they are asked for).
+  ConnState PublicState() const { return public_.load(std::memory_order_acquire); }
 
  private:
   friend class CIoWorker;
+  friend class CClientRegistry;
 
+  // Raises the public state to at least `state`; returns what it was.
+  ConnState Advance(ConnState state);
+  void OnStarted();
+  // Any thread (with the I/O thread done with the socket): the socket is
+  // closed for good; the server stops waiting for this connection.
+  void MarkClosed();
+  // Under the registry's lock (ChangeSn): stores `sn`, returns the old one.
+  std::string StoreSn(const std::string& sn);
   void TryRead();
   void PostRead();
   void ArmRead();
@@ -236,8 +288,6 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   void AfterOutputChange();
   void Teardown();
   void FinishTeardown();
-  // The server no longer waits for this connection's teardown (once).
-  void Uncount();
   void RetryClose();
 
   // Declared first: the context outlives the socket and timers below wherever
@@ -259,21 +309,16 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   std::atomic<std::int64_t> lastHeartbeatAtMs_{0};
   std::string setupError_;  // window thread
   std::unique_ptr<IClientProtocol> protocol_;
-  std::atomic<bool> closeRequested_{false};
-  std::atomic<bool> started_{false};
-  std::atomic<bool> finished_{false};  // closed_, readable anywhere
-  std::atomic<bool> counted_{false};   // the server waits for this connection's teardown
+  std::atomic<ConnState> public_{ConnState::Created};  // state_ for other threads (see Advance)
 
   // I/O thread.
+  ConnState state_ = ConnState::Created;
   std::size_t monitorIndex_ = kNotWatched;  // CIoWorker's
   unsigned pauses_ = 0;
   bool readArmed_ = false;
   bool readPosted_ = false;
   bool writeArmed_ = false;
-  bool closing_ = false;
-  bool closed_ = false;
-  bool closePosted_ = false;
-  std::uint32_t pendingClose_ = 0;  // a close that waits for room in the window's queue
+  std::uint32_t pendingClose_ = 0;  // Ending: the close message still waiting for room in the window's queue
   std::string out_;                 // output not yet written, from outHead_ on
   std::size_t outHead_ = 0;
   std::size_t outPending_ = 0;      // out_.size() - outHead_
@@ -288,11 +333,10 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   std::atomic<int> idleLimit_{kInitialIdleLimitSeconds};
 
   mutable std::mutex snLock_;
-  std::string sn_;  // guarded by snLock_
+  std::string sn_;  // guarded by snLock_; written only under the registry's lock too
 
   std::atomic<CDeviceMailbox*> mailbox_{nullptr};
   std::shared_ptr<CDeviceMailbox> mailboxOwner_;  // set once with mailbox_, under snLock_
-  bool mailboxClosed_ = false;                     // guarded by snLock_: the teardown has looked for the mailbox
 };
 
 }  // namespace velmo

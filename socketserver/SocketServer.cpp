@@ -1,11 +1,7 @@
-#include "socketserver/FleetCounters.h"
-#include "socketserver/FleetEvents.h"
 #include "socketserver/SocketServer.h"
 
 #include <cstring>
 #include <thread>
-
-#include "socketserver/ClientRegistry.h"
 
 namespace velmo {
 
@@ -32,7 +28,7 @@ CSocketServer::~CSocketServer() {
   acceptSocket_->Stop();
   CancelAllRecv();
   CloseAllConnections();
-  if (env_) env_->WaitAllTornDown(kTeardownLimit);
+  if (env_) env_->WaitAllClosed(kTeardownLimit);
   for (auto& w : workers_) w->Stop();
   if (files_) files_->Stop();
   loop_.DestroyTarget(closeTarget_);
@@ -79,7 +75,7 @@ bool CSocketServer::StartThreads() {
   }
   files_ = std::move(files);
   workers_ = std::move(workers);
-  env_ = std::make_shared<CConnectionEnv>(loop_, closeTarget_, files_->ContextRef());
+  env_ = std::make_shared<CConnectionEnv>(loop_, closeTarget_, files_->ContextRef(), registry_, counters_, events_);
   return true;
 }
 
@@ -107,12 +103,32 @@ bool CSocketServer::Start() {
 
 void CSocketServer::StopListening() { acceptSocket_->Stop(); }
 
-std::size_t CSocketServer::CloseAllConnections(const std::function<void(const CServerClientSocket&)>& each) {
+std::size_t CSocketServer::CloseAllConnections() {
   loop_.AssertInLoopThread("CSocketServer::CloseAllConnections");
   std::size_t closed = 0;
-  while (auto connection = CClientRegistry::Process().RemoveFirst()) {
+  while (auto connection = registry_.RemoveFirst()) {
     connection->Close();
-    if (each) each(*connection);
+    ++closed;
+  }
+  return closed;
+}
+
+bool CSocketServer::CloseByOperator(const std::shared_ptr<CServerClientSocket>& connection) {
+  loop_.AssertInLoopThread("CSocketServer::CloseByOperator");
+  if (!connection || !registry_.RemoveByPointer(connection.get())) return false;
+  connection->Close();  // as every operator's close: no disconnect callback
+  counters_.Disconnected(DisconnectKind::Operator);
+  events_.Publish(DeviceEvent::Disconnected, *connection, DeviceEvent::kOperatorReason);
+  return true;
+}
+
+std::size_t CSocketServer::CloseAllByOperator() {
+  loop_.AssertInLoopThread("CSocketServer::CloseAllByOperator");
+  std::size_t closed = 0;
+  while (auto connection = registry_.RemoveFirst()) {
+    connection->Close();
+    counters_.Disconnected(DisconnectKind::Operator);
+    events_.Publish(DeviceEvent::Disconnected, *connection, DeviceEvent::kOperatorReason);
     ++closed;
   }
   return closed;
@@ -120,7 +136,7 @@ std::size_t CSocketServer::CloseAllConnections(const std::function<void(const CS
 
 void CSocketServer::CancelAllRecv() {
   loop_.AssertInLoopThread("CSocketServer::CancelAllRecv");
-  for (const auto& connection : CClientRegistry::Process().Snapshot()) {
+  for (const auto& connection : registry_.Snapshot()) {
     CServerClientSocket* c = connection.get();
     connection->Post([c] { c->Protocol().CancelTransfer(); });
   }
@@ -143,7 +159,7 @@ std::shared_ptr<CServerClientSocket> CSocketServer::CreateClient(std::unique_ptr
     connection->Close();
     return nullptr;
   }
-  CClientRegistry::Process().Append(connection);
+  registry_.Append(connection);
   return connection;
 }
 
@@ -156,31 +172,19 @@ void CSocketServer::OnCloseMessage(std::uint32_t msg, std::uintptr_t id) {
     default: return;
   }
   // Reported once: a later close message finds the connection gone.
-  std::shared_ptr<CServerClientSocket> connection = CClientRegistry::Process().RemoveById(id);
+  std::shared_ptr<CServerClientSocket> connection = registry_.RemoveById(id);
   if (!connection) return;
-  CFleetCounters::Process().Disconnected(static_cast<DisconnectKind>(reason));
-  CFleetEvents::Process().Publish(DeviceEvent::Disconnected, *connection, reason);
+  counters_.Disconnected(static_cast<DisconnectKind>(reason));
+  events_.Publish(DeviceEvent::Disconnected, *connection, reason);
   if (auto fn = connection->Settings().callbacks.onSocketDisconnect) {
     fn(connection->UserData(), connection->GetSocket(), reason);
   }
   connection->Close();
 }
 
-int CSocketServer::CountNoSn() const {
-  int n = 0;
-  CClientRegistry::Process().ForEach([&](const CServerClientSocket& c) { n += c.HasSn() ? 0 : 1; });
-  return n;
-}
-
-int CSocketServer::CountWithSn() const {
-  int n = 0;
-  CClientRegistry::Process().ForEach([&](const CServerClientSocket& c) { n += c.HasSn() ? 1 : 0; });
-  return n;
-}
-
 std::vector<DeviceRow> CSocketServer::GetDeviceRows() const {
   std::vector<DeviceRow> rows;
-  CClientRegistry::Process().ForEach([&](const CServerClientSocket& c) {
+  registry_.ForEach([&](const CServerClientSocket& c) {
     std::string sn = c.GetSn();
     if (sn.empty() || c.AddressText().empty()) return;
     DeviceRow row;

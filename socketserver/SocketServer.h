@@ -1,6 +1,10 @@
-// CSocketServer: the TCP device server as its owner (the main dialog) sees it:
-// settings, the nine event callbacks, the listener, the I/O threads, and bulk
-// operations over the process-wide client list.
+// CSocketServer: the TCP device server as its owner (the program) sees it:
+// settings, the nine event callbacks, the listener, the I/O threads, the
+// list of connections with its SN index, the device counters and the device
+// events, and the operations over all connections. The registry, counters
+// and events are the server's own; the program hands them to whoever reads
+// them (the device reach, the management port, the fleet membership), all of
+// which it stops before the server goes.
 //
 // Threads: a fixed set of I/O threads (SetIoThreads, default one per core)
 // owns the connections, each connection one thread, assigned in turn; the
@@ -26,6 +30,9 @@
 #include "platform/MessageLoop.h"
 #include "socketserver/AcceptSocket.h"
 #include "socketserver/ClientProtocol.h"
+#include "socketserver/ClientRegistry.h"
+#include "socketserver/DeviceCounters.h"
+#include "socketserver/DeviceEvents.h"
 #include "socketserver/IoWorker.h"
 #include "socketserver/ServerClientSocket.h"
 #include "socketserver/ServerTypes.h"
@@ -79,9 +86,16 @@ class CSocketServer {
   bool Start();
   // Stops the listener only; connections stay and keep working.
   void StopListening();
-  // Tears down every connection; no callbacks, nothing sent; `each` (if set)
-  // is told of each one. Returns how many.
-  std::size_t CloseAllConnections(const std::function<void(const CServerClientSocket&)>& each = {});
+  // Tears down every connection; no callbacks, nothing sent, no events.
+  // Returns how many.
+  std::size_t CloseAllConnections();
+  // The operator's close of one connection: it leaves the list and is torn
+  // down without a callback; the counters and the device events record it
+  // as the operator's. Returns false (nothing done) when it is no longer in
+  // the list.
+  bool CloseByOperator(const std::shared_ptr<CServerClientSocket>& connection);
+  // The operator's close of every connection, oldest first. Returns how many.
+  std::size_t CloseAllByOperator();
   // Cancels every file reception in progress, in list order.
   void CancelAllRecv();
 
@@ -90,9 +104,15 @@ class CSocketServer {
   // a notice says why) when the set-up fails.
   std::shared_ptr<CServerClientSocket> CreateClient(std::unique_ptr<AcceptInfo> info);
 
-  int CountNoSn() const;
-  int CountWithSn() const;
+  int CountNoSn() const { return static_cast<int>(registry_.CountNoSn()); }
+  int CountWithSn() const { return static_cast<int>(registry_.CountWithSn()); }
   std::vector<DeviceRow> GetDeviceRows() const;
+
+  // Any thread: the server's connections, counters and device events.
+  CClientRegistry& Registry() { return registry_; }
+  const CClientRegistry& Registry() const { return registry_; }
+  CDeviceCounters& Counters() { return counters_; }
+  CDeviceEvents& Events() { return events_; }
 
   bool IsListening() const { return acceptSocket_->IsListening(); }
   std::uint16_t ListeningPort() const { return acceptSocket_->BoundPort(); }
@@ -116,6 +136,11 @@ class CSocketServer {
 
   platform::MessageLoop& loop_;
   void* const userData_;
+  // Declared before everything that runs: they outlive the threads and every
+  // connection's teardown.
+  CClientRegistry registry_;
+  CDeviceCounters counters_;
+  CDeviceEvents events_;
   std::unique_ptr<CAcceptSocket> acceptSocket_;
   std::vector<std::unique_ptr<CIoWorker>> workers_;
   std::unique_ptr<platform::CIoThread> files_;

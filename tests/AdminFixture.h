@@ -1,4 +1,4 @@
-// The management port's test fixture: a dialog with its device server, API
+// The management port's test fixture: the program with its device server, API
 // and management port on free loopback ports, and plain HTTP requests to it.
 #pragma once
 
@@ -17,7 +17,8 @@
 
 #include "platform/EventLog.h"
 #include "app/Options.h"
-#include "window/VelmoDlg.h"
+#include "app/Velmo.h"
+#include "socketserver/SocketServer.h"
 #include "tests/TestSupport.h"
 
 namespace velmo::test {
@@ -76,16 +77,16 @@ class AdminTest : public ::testing::Test {
     log_.SetListener([this](const std::vector<std::string>& batch) {
       for (const auto& line : batch) lines_.Add(line.substr(22, line.size() - 23));
     });
-    dlg_ = window_.Call([&] {
-      auto d = std::make_unique<CVelmoDlg>(window_.Loop(), o, log_);
-      d->OnInitDialog();
+    velmo_ = window_.Call([&] {
+      auto d = std::make_unique<CVelmo>(window_.Loop(), o, log_);
+      d->Start();
       return d;
     });
-    ASSERT_TRUE(WaitUntil([&] { return dlg_->AdminPort() != 0 && dlg_->HttpPort() != 0; }));
-    admin_ = dlg_->AdminPort();
-    devices_ = window_.Call([&] { return dlg_->Server()->ListeningPort(); });
+    ASSERT_TRUE(WaitUntil([&] { return velmo_->AdminPort() != 0 && velmo_->HttpPort() != 0; }));
+    admin_ = velmo_->AdminPort();
+    devices_ = window_.Call([&] { return velmo_->Server()->ListeningPort(); });
   }
-  void TearDown() override { window_.Call([&] { dlg_.reset(); }); }
+  void TearDown() override { window_.Call([&] { velmo_.reset(); }); }
 
   Reply Get(const std::string& target) { return Request(admin_, http::verb::get, target); }
   Reply Change(http::verb method, const std::string& target, const std::string& body = "") {
@@ -100,7 +101,7 @@ class AdminTest : public ::testing::Test {
   LoopThread window_;
   CEventLog log_;
   EventRecorder lines_;
-  std::unique_ptr<CVelmoDlg> dlg_;
+  std::unique_ptr<CVelmo> velmo_;
   std::uint16_t admin_ = 0, devices_ = 0;
 };
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "socketserver/DeviceReach.h"
+
 namespace velmo::test {
 
 std::unique_ptr<CSocketServer> MakeServer(LoopThread& window, const ServerConfig& c) {
@@ -24,7 +26,16 @@ std::unique_ptr<CSocketServer> MakeServer(LoopThread& window, const ServerConfig
     if (cb.onRecvFileSucc) s->SetOnRecvFileSucc(cb.onRecvFileSucc);
     if (cb.onRecvFileFail) s->SetOnRecvFileFail(cb.onRecvFileFail);
     if (cb.onNotice) s->SetOnNotice(cb.onNotice);
-    s->SetProtocolFactory(c.factory ? c.factory : MakeProtocolFactory(c.protocol));
+    if (c.factory) {
+      s->SetProtocolFactory(c.factory);
+    } else {
+      ProtocolSettings protocol = c.protocol;
+      // Relays reach this server's devices, with its own bound.
+      if (!protocol.reach) {
+        protocol.reach = std::make_shared<CDeviceReach>(s->Registry(), s->Counters(), c.timings.deviceWait);
+      }
+      s->SetProtocolFactory(MakeProtocolFactory(protocol));
+    }
     if (c.start) {
       EXPECT_TRUE(s->Start()) << s->LastStartError();
     }

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "protocol/FileRecver.h"
+#include "protocol/DeviceProtocol.h"
 #include "socketserver/SocketServer.h"
 #include "tests/TestSupport.h"
 
@@ -24,7 +24,9 @@ struct ServerConfig {
   OnAcceptErrFn onAcceptErr = nullptr;
   OnSocketConnectFn onSocketConnect = nullptr;
   ConnectionCallbacks callbacks{};
-  // The connections' protocol: Velmo's own with `protocol`, unless `factory` is set.
+  // The connections' protocol: Velmo's own with `protocol` (its relays reach
+  // the server's own devices unless `protocol.reach` is set), unless
+  // `factory` is set.
   ProtocolSettings protocol{"/nonexistent/led"};
   ProtocolFactory factory{};
   bool start = true;  // false: configured only; the test calls Start itself

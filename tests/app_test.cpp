@@ -10,9 +10,11 @@
 #include "platform/EventLog.h"
 #include "app/Options.h"
 #include "platform/TextCodec.h"
+#include "app/Velmo.h"
 #include "window/VelmoDlg.h"
 #include "platform/Process.h"
 #include "socketserver/ClientRegistry.h"
+#include "socketserver/SocketServer.h"
 #include "tests/TestSupport.h"
 
 namespace velmo::test {
@@ -167,7 +169,8 @@ TEST(CommandLine, TheManagementPortNeedsATokenOffLoopback) {
   std::remove(file.c_str());
 }
 
-// A dialog on its own window thread, logging into a list of messages.
+// The program and its dialog on their own window thread, logging into a list
+// of messages.
 class DialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -185,24 +188,30 @@ class DialogTest : public ::testing::Test {
     });
   }
   void TearDown() override {
-    window_.Call([&] { dlg_.reset(); });
+    window_.Call([&] {
+      dlg_.reset();
+      velmo_.reset();
+    });
   }
   void Init(AppOptions options) {
     options.bindAddress = "127.0.0.1";
     options.httpPort = 0;
     options.adminPort = 0;
-    dlg_ = window_.Call([&] {
-      auto d = std::make_unique<CVelmoDlg>(window_.Loop(), options, log_);
-      d->OnInitDialog();
-      return d;
+    window_.Call([&] {
+      velmo_ = std::make_unique<CVelmo>(window_.Loop(), options, log_);
+      dlg_ = std::make_unique<CVelmoDlg>(*velmo_);
+      dlg_->OnInitDialog();
     });
   }
-  std::uint16_t Port() { return window_.Call([&] { return dlg_->Server()->ListeningPort(); }); }
+  std::uint16_t Port() { return window_.Call([&] { return velmo_->Server()->ListeningPort(); }); }
+  // The program's event handlers, as the device server calls them.
+  void* Handlers() { return &velmo_->Handlers(); }
 
   LoopThread window_;
   CEventLog log_;
   EventRecorder lines_;
   std::atomic<int> httpStarts_{0};
+  std::unique_ptr<CVelmo> velmo_;
   std::unique_ptr<CVelmoDlg> dlg_;
 };
 
@@ -263,23 +272,23 @@ TEST_F(DialogTest, HandlerLinesAndLastData) {
   AppOptions o;
   o.devicePort = 0;
   Init(o);
-  void* user = dlg_.get();
+  void* user = Handlers();
   int accept = 0;
-  CVelmoDlg::OnRecvFileRequest(user, "/srv/files/a.bin", &accept);
+  CServerEventHandlers::OnRecvFileRequest(user, "/srv/files/a.bin", &accept);
   EXPECT_EQ(accept, 1);
-  CVelmoDlg::OnRecvFileProgress(user, 3072, 10000);
-  CVelmoDlg::OnRecvFileSucc(user, "/srv/files/a.bin");
-  CVelmoDlg::OnRecvFileFail(user, "/srv/files/a.bin", 5);
-  CVelmoDlg::OnAcceptErr(user, 7);
-  CVelmoDlg::OnRecvData(user, "123abc", 6);
+  CServerEventHandlers::OnRecvFileProgress(user, 3072, 10000);
+  CServerEventHandlers::OnRecvFileSucc(user, "/srv/files/a.bin");
+  CServerEventHandlers::OnRecvFileFail(user, "/srv/files/a.bin", 5);
+  CServerEventHandlers::OnAcceptErr(user, 7);
+  CServerEventHandlers::OnRecvData(user, "123abc", 6);
   EXPECT_EQ(dlg_->LastData(), "123abc");
-  CVelmoDlg::OnRecvData(user, "12\0" "34", 5);
+  CServerEventHandlers::OnRecvData(user, "12\0" "34", 5);
   EXPECT_EQ(dlg_->LastData(), "12");
   std::string big(10239, 'x');
   big += "yz";
-  CVelmoDlg::OnRecvData(user, big.data(), 10239);
+  CServerEventHandlers::OnRecvData(user, big.data(), 10239);
   EXPECT_EQ(dlg_->LastData().size(), 10239u);
-  CVelmoDlg::OnRecvData(user, big.data(), static_cast<int>(big.size()));  // longer: cut, never overrun
+  CServerEventHandlers::OnRecvData(user, big.data(), static_cast<int>(big.size()));  // longer: cut, never overrun
   EXPECT_EQ(dlg_->LastData(), std::string(10239, 'x'));
 
   ASSERT_TRUE(lines_.WaitCount("12", 2));  // "123abc" and "12": the last of them is in
@@ -308,13 +317,13 @@ TEST_F(DialogTest, TheLastDataLineKeepsOnlyTheNewestTextWithOneUpdateOnItsWay) {
   std::thread flood([&] {
     for (int i = 0; i < 10000; ++i) {
       std::string text = "123 frame " + std::to_string(i);
-      CVelmoDlg::OnRecvData(dlg_.get(), text.data(), static_cast<int>(text.size()));
+      CServerEventHandlers::OnRecvData(Handlers(), text.data(), static_cast<int>(text.size()));
     }
   });
   flood.join();
   EXPECT_EQ(told.load(), 1);  // one update on its way, not ten thousand
   EXPECT_EQ(dlg_->TakeText(CVelmoDlg::TextLine::LastData), "123 frame 9999");
-  CVelmoDlg::OnRecvData(dlg_.get(), "123 next", 8);
+  CServerEventHandlers::OnRecvData(Handlers(), "123 next", 8);
   EXPECT_EQ(told.load(), 2);  // taken: the next change is told again
   dlg_->SetTextListener(nullptr);
 }
@@ -345,7 +354,7 @@ TEST_F(DialogTest, RefreshReportsCountersAndRows) {
   EXPECT_EQ(view.clientCount, 1);
   EXPECT_EQ(view.deviceCount, 0);
   EXPECT_TRUE(view.rows.empty());
-  CClientRegistry::Process().Snapshot().at(0)->SetSn("20210807001e00383436470a", 24);
+  velmo_->Server()->Registry().Snapshot().at(0)->SetSn("20210807001e00383436470a", 24);
   view = refresh();
   EXPECT_EQ(view.clientCount, 0);
   EXPECT_EQ(view.deviceCount, 1);
@@ -354,15 +363,15 @@ TEST_F(DialogTest, RefreshReportsCountersAndRows) {
   EXPECT_TRUE(WaitUntil([&] { return refreshes.load() >= 3; }, 3000ms));  // the 1 s timer runs too
 }
 
-TEST(DialogFileDir, DefaultsToTheExecutablesDirectoryWithItsSlash) {
+TEST(ProgramFileDir, DefaultsToTheExecutablesDirectoryWithItsSlash) {
   platform::MessageLoop loop;
   CEventLog log;
   AppOptions o;
-  CVelmoDlg a(loop, o, log);
+  CVelmo a(loop, o, log);
   EXPECT_EQ(a.FileDir(), platform::ExecutableDir());
   EXPECT_EQ(a.FileDir().back(), '/');
   o.fileDir = "/srv/velmo";
-  CVelmoDlg b(loop, o, log);
+  CVelmo b(loop, o, log);
   EXPECT_EQ(b.FileDir(), "/srv/velmo/");
 }
 

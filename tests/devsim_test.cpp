@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "protocol/DeviceInfoRecord.h"
-#include "protocol/FileRecver.h"
+#include "protocol/DeviceProtocol.h"
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/SocketServer.h"
 #include "tests/ServerFixture.h"
@@ -132,7 +132,7 @@ TEST(Devsim, DevicesRegisterGetTheirClockAndAnswerQueries) {
   std::thread runner([&] { sim.Run(stop); });
 
   ASSERT_TRUE(WaitUntil([&] { return window.Call([&] { return server->CountWithSn(); }) == 3; }));
-  auto device = CClientRegistry::Process().FindBySn("202300000000000000000001");
+  auto device = server->Registry().FindBySn("202300000000000000000001");
   ASSERT_TRUE(device);
   device->RequestRing().PushAll("query dev_infos\n", 16);
   ASSERT_TRUE(WaitUntil([&] { return !device->ReplyRing().IsEmpty(); }));  // no query waits: the record stays in the ring

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
-#include "protocol/FileRecver.h"
+#include "protocol/DeviceProtocol.h"
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/SocketServer.h"
 #include "tests/ServerFixture.h"

@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 
 #include "protocol/DeviceInfoRecord.h"
-#include "protocol/FileRecver.h"
+#include "protocol/DeviceProtocol.h"
 #include "protocol/Heartbeat.h"
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/SocketServer.h"
@@ -115,7 +115,7 @@ class ProtocolTest : public ::testing::Test {
     ASSERT_TRUE(owner_.events.WaitCount("connect ", before + 1));
   }
   // The newest connection.
-  std::shared_ptr<CServerClientSocket> Last() { return CClientRegistry::Process().Snapshot().back(); }
+  std::shared_ptr<CServerClientSocket> Last() { return server_->Registry().Snapshot().back(); }
   void Register(FakeDevice& d, const std::string& sn) { ASSERT_TRUE(d.Send(Frame("-36" + sn))); }
 
   LoopThread window_;
@@ -178,21 +178,22 @@ TEST_F(ProtocolTest, ListingHasTheDevicesWhoseSnBeginsWith20) {
 TEST_F(ProtocolTest, ListingStopsAt3999Devices) {
   // Registered connections without sockets: enough for the listing.
   std::vector<std::shared_ptr<CServerClientSocket>> fakes;
-  auto env = std::make_shared<CConnectionEnv>(window_.Loop(), 0, nullptr);
+  auto env = std::make_shared<CConnectionEnv>(window_.Loop(), 0, nullptr, server_->Registry(), server_->Counters(),
+                                              server_->Events());
   auto settings = std::make_shared<ConnectionSettings>();
   for (int i = 0; i < 4005; ++i) {
     auto c = std::make_shared<CServerClientSocket>(env, settings, server_->Worker(0));
     char sn[32];
     std::snprintf(sn, sizeof sn, "20%022d", i);
     c->SetSn(sn, 24);
-    CClientRegistry::Process().Append(c);
+    server_->Registry().Append(c);
     fakes.push_back(c);
   }
   FakeDevice asker;
   Connect(asker);
   asker.Send(Frame("-88"));
   std::string listing = asker.ReadFrame();
-  for (auto& c : fakes) CClientRegistry::Process().RemoveByPointer(c.get());
+  for (auto& c : fakes) server_->Registry().RemoveByPointer(c.get());
   ASSERT_EQ(listing.size(), 3u + 25u * 3999u);
   EXPECT_EQ(listing.substr(listing.size() - 25), "+20" + std::string(18, '0') + "3998");
 }

@@ -6,7 +6,7 @@
 #include <map>
 
 #include "protocol/DeviceInfoRecord.h"
-#include "protocol/FileRecver.h"
+#include "protocol/DeviceProtocol.h"
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/SocketServer.h"
 #include "tests/ServerFixture.h"
@@ -60,7 +60,7 @@ class RelayTest : public ::testing::Test {
     ASSERT_FALSE(d.ReadFrame().empty());  // its clock
   }
   bool Queued(const std::string& sn = kSn) {
-    auto c = CClientRegistry::Process().FindBySn(sn);
+    auto c = server_->Registry().FindBySn(sn);
     return c && !c->RequestRing().IsEmpty();
   }
   // Runs `fn` on its own thread.
@@ -214,7 +214,7 @@ TEST_F(RelayTest, QueriesOfDifferentTextsRunSideBySideAndRecordsAnswerThemInOrde
   c.Send(Frame("-56" + kSn + "qc"));
   // None waits for another's turn: all three texts are queued at once and go
   // out with the device's next heartbeat.
-  ASSERT_TRUE(WaitUntil([&] { return CClientRegistry::Process().FindBySn(kSn)->RequestRing().Size() == 6; }));
+  ASSERT_TRUE(WaitUntil([&] { return server_->Registry().FindBySn(kSn)->RequestRing().Size() == 6; }));
   device.Send(Frame("-36" + kSn));
   std::string texts = device.ReadFrame();
   ASSERT_EQ(texts.size(), 9u);

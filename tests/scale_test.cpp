@@ -7,7 +7,9 @@
 #include <random>
 #include <thread>
 
-#include "window/VelmoDlg.h"
+#include "app/Velmo.h"
+#include "platform/EventLog.h"
+#include "socketserver/SocketServer.h"
 #include "socketserver/ClientRegistry.h"
 #include "tests/TestSupport.h"
 #include "tools/devsim/Simulator.h"
@@ -30,16 +32,16 @@ class ScaleTest : public ::testing::Test {
     char dir[] = "/tmp/velmo-scale-XXXXXX";
     dir_ = mkdtemp(dir);
     o.fileDir = dir_;  // random bytes can be upload requests
-    dlg_ = window_.Call([&] {
-      auto d = std::make_unique<CVelmoDlg>(window_.Loop(), o, log_);
-      d->OnInitDialog();
+    velmo_ = window_.Call([&] {
+      auto d = std::make_unique<CVelmo>(window_.Loop(), o, log_);
+      d->Start();
       return d;
     });
-    port_ = window_.Call([&] { return dlg_->Server()->ListeningPort(); });
-    ASSERT_TRUE(WaitUntil([&] { return dlg_->HttpPort() != 0; }));
+    port_ = window_.Call([&] { return velmo_->Server()->ListeningPort(); });
+    ASSERT_TRUE(WaitUntil([&] { return velmo_->HttpPort() != 0; }));
   }
   void TearDown() override {
-    window_.Call([&] { dlg_.reset(); });
+    window_.Call([&] { velmo_.reset(); });
     std::string command = "rm -rf '" + dir_ + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
   }
@@ -56,7 +58,7 @@ class ScaleTest : public ::testing::Test {
 
   LoopThread window_;
   CEventLog log_;
-  std::unique_ptr<CVelmoDlg> dlg_;
+  std::unique_ptr<CVelmo> velmo_;
   std::uint16_t port_ = 0;
   std::string dir_;
 };
@@ -68,7 +70,7 @@ TEST_F(ScaleTest, ChurnLeavesNothingBehind) {
   const int cycles = 10000;
 #endif
   ASSERT_TRUE(Cycle(-1));  // warm-up: the monitor and the allocator's arenas exist from here on
-  ASSERT_TRUE(WaitUntil([&] { return CClientRegistry::Process().Size() == 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return velmo_->Server()->Registry().Size() == 0; }));
   const int fds = OpenDescriptors();
   const long threads = StatusField("Threads");
   const long rss = StatusField("VmRSS");
@@ -84,7 +86,7 @@ TEST_F(ScaleTest, ChurnLeavesNothingBehind) {
   }
   for (auto& t : clients) t.join();
   EXPECT_EQ(failed.load(), 0);
-  ASSERT_TRUE(WaitUntil([&] { return CClientRegistry::Process().Size() == 0; }, 30000ms));
+  ASSERT_TRUE(WaitUntil([&] { return velmo_->Server()->Registry().Size() == 0; }, 30000ms));
   EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors() <= fds && StatusField("Threads") <= threads; }, 10000ms))
       << OpenDescriptors() << " descriptors (were " << fds << "), " << StatusField("Threads") << " threads (were "
       << threads << ")";
@@ -106,7 +108,7 @@ TEST_F(ScaleTest, HostileInputLeavesWellBehavedDevicesServed) {
   devsim::CSimulator sim(o, sink);
   std::atomic<bool> stop{false};
   std::thread devices([&] { sim.Run(stop); });
-  ASSERT_TRUE(WaitUntil([&] { return window_.Call([&] { return dlg_->Server()->CountWithSn(); }) == 100; }, 10000ms));
+  ASSERT_TRUE(WaitUntil([&] { return window_.Call([&] { return velmo_->Server()->CountWithSn(); }) == 100; }, 10000ms));
 
   std::mt19937 rng(3);
   // A random byte stream: 100 MB (10 MB under the sanitizers).
@@ -132,18 +134,18 @@ TEST_F(ScaleTest, HostileInputLeavesWellBehavedDevicesServed) {
   posting.Send("POST /SN?" + std::string(24, '2') + " HTTP/1.1\r\n" + std::string(199000, 'h'));  // never ends its head
   std::vector<std::unique_ptr<FakeDevice>> halfOpen;
   for (int i = 0; i < 1000; ++i) {
-    halfOpen.push_back(std::make_unique<FakeDevice>(dlg_->HttpPort()));
+    halfOpen.push_back(std::make_unique<FakeDevice>(velmo_->HttpPort()));
     halfOpen.back()->Send("GET /api/hel");
   }
-  FakeDevice bigHead(dlg_->HttpPort());
+  FakeDevice bigHead(velmo_->HttpPort());
   bigHead.Send("GET /api/hello HTTP/1.1\r\nSN: 1\r\nX: " + std::string(1 << 20, 'x') + "\r\n\r\n");
-  FakeDevice endlessBody(dlg_->HttpPort());
+  FakeDevice endlessBody(velmo_->HttpPort());
   endlessBody.Send("POST /api/cmd HTTP/1.1\r\nSN: 1\r\nContent-Length: 100000000\r\n\r\n" + std::string(100000, 'b'));
   noisy.join();
 
   // Every well-behaved device is still there and still gets its commands.
-  EXPECT_EQ(window_.Call([&] { return dlg_->Server()->CountWithSn(); }), 100);
-  FakeDevice api(dlg_->HttpPort());
+  EXPECT_EQ(window_.Call([&] { return velmo_->Server()->CountWithSn(); }), 100);
+  FakeDevice api(velmo_->HttpPort());
   api.Send("POST /api/cmd HTTP/1.1\r\nSN: 202300000000000000000042\r\nContent-Length: 2\r\n\r\nhi");
   EXPECT_NE(api.ReceiveUntil("\r\n0\r\n\r\n").find("{ \"device_online_status\": 1 }"), std::string::npos);
   api.Send("GET /api/hello HTTP/1.1\r\nSN: 1\r\n\r\n");

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "protocol/Frame.h"
 #include "socketserver/ClientRegistry.h"
 #include "socketserver/SocketServer.h"
 #include "tests/ServerFixture.h"
@@ -65,7 +66,7 @@ class LineProtocol final : public IClientProtocol {
         const std::string chunk(64 * 1024, 'f');
         for (int i = 0; i < 1024 && conn_.SendRaw(chunk); ++i) {
         }
-        refusedWhenFull = conn_.OutputFull() && !conn_.SendFrame({"-37x"});
+        refusedWhenFull = conn_.OutputFull() && !conn_.SendRaw("@00004-37x");
       }
     }
   }
@@ -116,8 +117,16 @@ class ServerTest : public ::testing::Test {
     server_ = MakeServer(window_, config);
   }
   void TearDown() override {
+    // Whatever was still connected is closed for good once the server is gone.
+    std::vector<std::weak_ptr<CServerClientSocket>> left;
+    window_.Call([&] {
+      for (auto& c : server_->Registry().Snapshot()) left.push_back(c);
+    });
     window_.Call([&] { server_.reset(); });
-    EXPECT_EQ(CClientRegistry::Process().Size(), 0u);
+    for (auto& weak : left) {
+      auto c = weak.lock();
+      EXPECT_TRUE(!c || c->PublicState() == ConnState::Closed);
+    }
   }
 
   std::uint16_t Start() {
@@ -129,7 +138,7 @@ class ServerTest : public ::testing::Test {
     ASSERT_TRUE(d.Connect(port));
     ASSERT_TRUE(owner_.events.WaitCount("connect ", before + 1));
   }
-  std::size_t Connections() { return CClientRegistry::Process().Size(); }
+  std::size_t Connections() { return server_->Registry().Size(); }
 
   LoopThread window_;
   Owner owner_;
@@ -368,11 +377,11 @@ TEST_F(ServerTest, CountsAndRowsFollowRegistrationInAcceptOrder) {
   EXPECT_STREQ(rows[2].sn, "20210807001e00383436470a");
   for (const auto& r : rows) EXPECT_STREQ(r.address, "127.0.0.1");
 
-  auto found = CClientRegistry::Process().FindBySn("20210807001e00383436470a");
+  auto found = server_->Registry().FindBySn("20210807001e00383436470a");
   ASSERT_TRUE(found);
   EXPECT_EQ(platform::NetToHost16(found->PeerAddress().portNet), a.LocalPort());  // the older of the two
-  EXPECT_FALSE(CClientRegistry::Process().FindBySn("abc"));
-  EXPECT_FALSE(CClientRegistry::Process().FindBySn(""));
+  EXPECT_FALSE(server_->Registry().FindBySn("abc"));
+  EXPECT_FALSE(server_->Registry().FindBySn(""));
 
   a.Close();
   ASSERT_TRUE(WaitUntil([&] { return window_.Call([&] { return server_->GetDeviceRows().size(); }) == 2; }));
@@ -391,21 +400,21 @@ TEST_F(ServerTest, LongSnIsCutTo259Bytes) {
 TEST_F(ServerTest, FramesFromSeveralThreadsNeverInterleave) {
   FakeDevice d;
   Connect(d, Start());
-  auto conn = CClientRegistry::Process().Snapshot().at(0);
+  auto conn = server_->Registry().Snapshot().at(0);
   constexpr int kFrames = 300;
   // Frames built elsewhere (as the file threads do) and frames of the I/O thread itself.
   auto poster = [&](char fill, std::size_t payload) {
-    std::string frame(CServerClientSocket::kFrameHeader + payload, fill);
-    ASSERT_TRUE(CServerClientSocket::FrameHeader(payload, frame.data()));
+    std::string frame(kFrameHeaderBytes + payload, fill);
+    ASSERT_TRUE(FrameHeader(payload, frame.data()));
     for (int i = 0; i < kFrames; ++i) {
-      while (!conn->PostFrame(frame)) std::this_thread::sleep_for(1ms);  // the output is full: the reader catches up
+      while (!conn->PostBytes(frame)) std::this_thread::sleep_for(1ms);  // the output is full: the reader catches up
     }
   };
   auto own = [&] {
     for (int i = 0; i < kFrames; ++i) {
       // One try on the I/O thread at a time: the output drains between them.
       for (bool sent = false; !sent; std::this_thread::sleep_for(sent ? 0ms : 1ms)) {
-        ASSERT_TRUE(RunOn(*conn, [&] { sent = conn->SendFrame({std::string(13, 'c')}); }));
+        ASSERT_TRUE(RunOn(*conn, [&] { sent = SendFrame(*conn, {std::string(13, 'c')}); }));
       }
     }
   };
@@ -427,11 +436,11 @@ TEST_F(ServerTest, FramesFromSeveralThreadsNeverInterleave) {
     ++frames;
   }
   EXPECT_EQ(frames, 3 * kFrames);
-  char header[CServerClientSocket::kFrameHeader];
-  EXPECT_TRUE(CServerClientSocket::FrameHeader(99999, header));
-  EXPECT_FALSE(CServerClientSocket::FrameHeader(100000, header));
+  char header[kFrameHeaderBytes];
+  EXPECT_TRUE(FrameHeader(99999, header));
+  EXPECT_FALSE(FrameHeader(100000, header));
   bool tooLong = true;
-  ASSERT_TRUE(RunOn(*conn, [&] { tooLong = conn->SendFrame({std::string(100000, 'x')}); }));
+  ASSERT_TRUE(RunOn(*conn, [&] { tooLong = SendFrame(*conn, {std::string(100000, 'x')}); }));
   EXPECT_FALSE(tooLong);
   EXPECT_TRUE(d.Silent());  // nothing of it was written
 }
@@ -444,13 +453,13 @@ TEST_F(ServerTest, EveryFramePostedFromOtherThreadsThatWasAcceptedArrives) {
   int small = 4096;
   setsockopt(d.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   Connect(d, Start());
-  auto conn = CClientRegistry::Process().Snapshot().at(0);
+  auto conn = server_->Registry().Snapshot().at(0);
   constexpr std::size_t kPayload = 9994;  // 10 000-byte frames
   std::atomic<std::size_t> accepted{0}, refused{0};
   auto poster = [&] {
-    std::string frame(CServerClientSocket::kFrameHeader + kPayload, 'p');
-    CServerClientSocket::FrameHeader(kPayload, frame.data());
-    for (int i = 0; i < 200; ++i) (conn->PostFrame(frame) ? accepted : refused)++;
+    std::string frame(kFrameHeaderBytes + kPayload, 'p');
+    FrameHeader(kPayload, frame.data());
+    for (int i = 0; i < 200; ++i) (conn->PostBytes(frame) ? accepted : refused)++;
   };
   std::vector<std::thread> threads;
   for (int i = 0; i < 4; ++i) threads.emplace_back(poster);
@@ -475,7 +484,7 @@ TEST_F(ServerTest, APeerThatStopsReadingIsRefusedMoreAndClosedAfterTheSendTimeou
   auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(stuck.Send("FLOOD\n"));  // and never reads again
   ASSERT_TRUE(WaitUntil([&] { return flooded->refusedWhenFull.load(); }));
-  auto conn = CClientRegistry::Process().Snapshot().at(0);
+  auto conn = server_->Registry().Snapshot().at(0);
   EXPECT_GE(conn->OutputBytes(), timings_.outputBound);
   for (int i = 0; i < 5; ++i) {  // meanwhile the others are served as ever
     ASSERT_TRUE(healthy.Send("PING\n"));

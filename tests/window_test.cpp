@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "window/VelmoDlg.h"
+#include "socketserver/SocketServer.h"
 #include "window/qt/DialogControls.h"
 #include "window/qt/LogPane.h"
 #include "window/qt/QtLoopBridge.h"
@@ -54,7 +55,8 @@ class WindowTest : public ::testing::Test {
     o.httpPort = 0;
     o.adminPort = 0;
     o.fileDir = "/tmp";
-    dlg_ = std::make_unique<CVelmoDlg>(loop_, o, log_);
+    velmo_ = std::make_unique<CVelmo>(loop_, o, log_);
+    dlg_ = std::make_unique<CVelmoDlg>(*velmo_);
     window_ = std::make_unique<CVelmoWindow>(*dlg_, log_);
     window_->show();
   }
@@ -62,6 +64,7 @@ class WindowTest : public ::testing::Test {
     dlg_->Shutdown();  // the device server stops while the window still stands
     window_.reset();
     dlg_.reset();
+    velmo_.reset();
     bridge_.reset();
   }
   void Init() {
@@ -70,11 +73,12 @@ class WindowTest : public ::testing::Test {
   }
   QString Pane() const { return window_->LogPane()->toPlainText(); }
   QString Text(int id) const { return qobject_cast<QLabel*>(window_->Control(id))->text(); }
-  std::uint16_t Port() const { return dlg_->Server()->ListeningPort(); }
+  std::uint16_t Port() const { return velmo_->Server()->ListeningPort(); }
 
   platform::MessageLoop loop_;
   std::unique_ptr<CQtLoopBridge> bridge_;
   CEventLog log_;
+  std::unique_ptr<CVelmo> velmo_;
   std::unique_ptr<CVelmoDlg> dlg_;
   std::unique_ptr<CVelmoWindow> window_;
 };
@@ -248,7 +252,7 @@ TEST(LogRule, ClearsOnlyWhenMoreThan1000Lines) {
 
 TEST_F(WindowTest, EventLinesButtonsAndTheLastDataLine) {
   Init();
-  dlg_->AppendLog("");
+  velmo_->AppendLog("");
   ASSERT_TRUE(PumpUntil([&] { return Pane().count('\n') >= 3; }));
   QRegularExpression empty(U("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d： \n"));
   EXPECT_TRUE(Pane().contains(empty)) << Pane().toStdString();
@@ -277,9 +281,9 @@ TEST_F(WindowTest, EventLinesButtonsAndTheLastDataLine) {
   }
 
   qobject_cast<QPushButton*>(window_->Control(CVelmoWindow::kIdStopListen))->click();
-  EXPECT_FALSE(dlg_->Server()->IsListening());
+  EXPECT_FALSE(velmo_->Server()->IsListening());
   qobject_cast<QPushButton*>(window_->Control(CVelmoWindow::kIdStartListen))->click();
-  EXPECT_TRUE(dlg_->Server()->IsListening());
+  EXPECT_TRUE(velmo_->Server()->IsListening());
 }
 
 // Clicks the right button at `pos` of `target` and reports the popup menu
@@ -312,7 +316,7 @@ TEST_F(WindowTest, RightClickMenus) {
 
 TEST_F(WindowTest, AFloodOfDataFramesKeepsMemoryFlatAndTheApiServed) {
   Init();
-  ASSERT_TRUE(PumpUntil([&] { return dlg_->HttpPort() != 0; }));
+  ASSERT_TRUE(PumpUntil([&] { return velmo_->HttpPort() != 0; }));
   const std::string sn = "20230101000a00000000000b";
   FakeDevice device, flooder;
   ASSERT_TRUE(device.Connect(Port()));
@@ -347,7 +351,7 @@ TEST_F(WindowTest, AFloodOfDataFramesKeepsMemoryFlatAndTheApiServed) {
   const long after = procstat::StatusField("self", "VmRSS");
 
   // Meanwhile and after, a command for the other device is taken as ever.
-  std::uint16_t httpPort = dlg_->HttpPort();
+  std::uint16_t httpPort = velmo_->HttpPort();
   auto answer = std::async(std::launch::async, [httpPort, sn] {
     FakeDevice client(httpPort);
     client.Send("POST /api/cmd HTTP/1.1\r\nSN: " + sn + "\r\nContent-Length: 2\r\n\r\nhi");

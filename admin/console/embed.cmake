@@ -1,7 +1,7 @@
 # Builds the operator console into velmo: writes a C++ source in which every
 # file of the console is a byte array, and EmbeddedConsoleFile(name) returns it.
 #   cmake -DINPUT_DIR=DIR -DFILES=a.html,b.css -DOUTPUT=ConsoleFiles.cpp -P embed.cmake
-# Run by app/CMakeLists.txt whenever one of the files changes.
+# Run by admin/CMakeLists.txt whenever one of the files changes.
 if(NOT INPUT_DIR OR NOT FILES OR NOT OUTPUT)
   message(FATAL_ERROR "embed.cmake needs INPUT_DIR, FILES and OUTPUT")
 endif()

@@ -1,45 +1,38 @@
-#include "socketserver/FleetEvents.h"
-
-#include <arpa/inet.h>
+#include "socketserver/DeviceEvents.h"
 
 #include "socketserver/ServerClientSocket.h"
 
 namespace velmo {
 
-CFleetEvents& CFleetEvents::Process() {
-  static CFleetEvents events;
-  return events;
-}
-
-std::uint64_t CFleetEvents::Subscribe(Subscriber subscriber) {
+std::uint64_t CDeviceEvents::Subscribe(Subscriber subscriber) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::uint64_t id = next_++;
   subscribers_.emplace(id, std::move(subscriber));
   return id;
 }
 
-void CFleetEvents::Unsubscribe(std::uint64_t id) {
+void CDeviceEvents::Unsubscribe(std::uint64_t id) {
   std::lock_guard<std::mutex> lock(mutex_);
   subscribers_.erase(id);
 }
 
-bool CFleetEvents::HasSubscribers() const {
+bool CDeviceEvents::HasSubscribers() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return !subscribers_.empty();
 }
 
-void CFleetEvents::Publish(const DeviceEvent& event) {
+void CDeviceEvents::Publish(const DeviceEvent& event) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto& [id, subscriber] : subscribers_) subscriber(event);
 }
 
-void CFleetEvents::Publish(DeviceEvent::Kind kind, const CServerClientSocket& c, int reason, std::string previousSn) {
+void CDeviceEvents::Publish(DeviceEvent::Kind kind, const CServerClientSocket& c, int reason, std::string previousSn) {
   if (!HasSubscribers()) return;  // nobody listens: nothing to build
   DeviceEvent e;
   e.kind = kind;
   e.sn = c.GetSn();
   e.ip = c.AddressText();
-  e.port = ntohs(c.PeerAddress().portNet);
+  e.port = platform::NetToHost16(c.PeerAddress().portNet);
   e.socket = c.GetSocket();
   e.reason = reason;
   e.previousSn = std::move(previousSn);

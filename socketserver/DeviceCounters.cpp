@@ -1,21 +1,16 @@
-#include "socketserver/FleetCounters.h"
+#include "socketserver/DeviceCounters.h"
 
 namespace velmo {
 
-std::uint64_t FleetTotals::Disconnections() const {
+std::uint64_t DeviceTotals::Disconnections() const {
   std::uint64_t n = 0;
   for (auto d : disconnections) n += d;
   return n;
 }
 
-std::uint64_t FleetTotals::Relays() const { return relays[0] + relays[1] + relays[2]; }
+std::uint64_t DeviceTotals::Relays() const { return relays[0] + relays[1] + relays[2]; }
 
-CFleetCounters& CFleetCounters::Process() {
-  static CFleetCounters counters;
-  return counters;
-}
-
-void CFleetCounters::CommandWait(std::chrono::steady_clock::duration waited) {
+void CDeviceCounters::CommandWait(std::chrono::steady_clock::duration waited) {
   const double seconds = std::chrono::duration<double>(waited).count();
   std::size_t bucket = 0;
   while (bucket < kCommandWaitBuckets.size() && seconds > kCommandWaitBuckets[bucket]) ++bucket;
@@ -24,14 +19,9 @@ void CFleetCounters::CommandWait(std::chrono::steady_clock::duration waited) {
       static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(waited).count()));
 }
 
-void CFleetCounters::HttpRequest(HttpPort port, const std::string& route) {
-  std::lock_guard<std::mutex> lock(httpLock_);
-  ++httpRequests_[{port, route}];
-}
-
-FleetTotals CFleetCounters::Read() const {
+DeviceTotals CDeviceCounters::Read() const {
   auto get = [](const std::atomic<std::uint64_t>& c) { return c.load(std::memory_order_relaxed); };
-  FleetTotals t;
+  DeviceTotals t;
   t.connections = get(connections_);
   for (int i = 0; i < kDisconnectKinds; ++i) t.disconnections[i] = get(disconnections_[i]);
   t.heartbeats = get(heartbeats_);
@@ -43,10 +33,6 @@ FleetTotals CFleetCounters::Read() const {
   t.downloadBytes = get(downloadBytes_);
   for (std::size_t i = 0; i < t.commandWaits.size(); ++i) t.commandWaits[i] = get(commandWaits_[i]);
   t.commandWaitSeconds = static_cast<double>(get(commandWaitMicros_)) / 1e6;
-  t.webhookDelivered = get(webhookDelivered_);
-  t.webhookDropped = get(webhookDropped_);
-  std::lock_guard<std::mutex> lock(httpLock_);
-  t.httpRequests = httpRequests_;
   return t;
 }
 

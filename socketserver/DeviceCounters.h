@@ -1,6 +1,8 @@
-// CFleetCounters: the process-wide running totals of what the device server
-// and its interfaces have done since Velmo started (the management port's
-// statistics and metrics read them).
+// CDeviceCounters: running totals of what the device server and the ways to
+// reach a device have done since they were created (the management port's
+// statistics and metrics read them). The program creates one and hands it
+// to the device server, the protocol and the device reach; tests create
+// their own and read exact figures.
 //
 // Thread safety: every member may be used from any thread; each counter is an
 // independent relaxed atomic, so a Read() taken while devices come and go is
@@ -11,10 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <map>
-#include <mutex>
-#include <string>
-#include <utility>
 
 namespace velmo {
 
@@ -32,10 +30,7 @@ enum class RelayKind : int { Command = 0, Query = 1, Post = 2 };
 inline constexpr std::array<double, 11> kCommandWaitBuckets = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
                                                                0.5,   1,    2.5,   5,    10};
 
-// Which HTTP surface a request came to.
-enum class HttpPort : int { Api = 0, Admin = 1 };
-
-struct FleetTotals {
+struct DeviceTotals {
   std::uint64_t connections = 0;
   std::array<std::uint64_t, kDisconnectKinds> disconnections{};  // by DisconnectKind
   std::uint64_t heartbeats = 0;
@@ -49,20 +44,13 @@ struct FleetTotals {
   // the last one for longer waits; and the sum.
   std::array<std::uint64_t, kCommandWaitBuckets.size() + 1> commandWaits{};
   double commandWaitSeconds = 0;
-  // HTTP requests by port and route ("other" for unknown paths).
-  std::map<std::pair<HttpPort, std::string>, std::uint64_t> httpRequests;
-  // Device events for the event webhook: delivered, and given up or not queued.
-  std::uint64_t webhookDelivered = 0;
-  std::uint64_t webhookDropped = 0;
 
   std::uint64_t Disconnections() const;
   std::uint64_t Relays() const;
 };
 
-class CFleetCounters {
+class CDeviceCounters {
  public:
-  static CFleetCounters& Process();
-
   void Connected() { Add(connections_); }
   void Disconnected(DisconnectKind kind) { Add(disconnections_[static_cast<int>(kind)]); }
   void Heartbeat() { Add(heartbeats_); }
@@ -73,11 +61,8 @@ class CFleetCounters {
   void UploadDone() { Add(uploads_); }
   void DownloadDone() { Add(downloads_); }
   void CommandWait(std::chrono::steady_clock::duration waited);
-  void HttpRequest(HttpPort port, const std::string& route);
-  void WebhookDelivered() { Add(webhookDelivered_); }
-  void WebhookDropped() { Add(webhookDropped_); }
 
-  FleetTotals Read() const;
+  DeviceTotals Read() const;
 
  private:
   static void Add(std::atomic<std::uint64_t>& c, std::uint64_t n = 1) { c.fetch_add(n, std::memory_order_relaxed); }
@@ -93,10 +78,6 @@ class CFleetCounters {
   std::atomic<std::uint64_t> downloadBytes_{0};
   std::array<std::atomic<std::uint64_t>, kCommandWaitBuckets.size() + 1> commandWaits_{};
   std::atomic<std::uint64_t> commandWaitMicros_{0};
-  std::atomic<std::uint64_t> webhookDelivered_{0};
-  std::atomic<std::uint64_t> webhookDropped_{0};
-  mutable std::mutex httpLock_;
-  std::map<std::pair<HttpPort, std::string>, std::uint64_t> httpRequests_;  // guarded by httpLock_
 };
 
 }  // namespace velmo

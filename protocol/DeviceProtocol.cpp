@@ -1,8 +1,10 @@
-#include "protocol/FileRecver.h"
+#include "protocol/DeviceProtocol.h"
 
 #include <chrono>
+#include <cstring>
 
 #include "protocol/FileTransfer.h"
+#include "socketserver/ClientRegistry.h"
 
 namespace velmo {
 
@@ -15,6 +17,25 @@ bool CProtocolShared::LedNoticeDue() {
     if (lastLedNotice_.compare_exchange_weak(last, now)) return true;
   }
   return false;
+}
+
+std::shared_ptr<const std::string> CProtocolShared::Listing(const CClientRegistry& registry) {
+  std::lock_guard<std::mutex> lock(listingLock_);
+  if (listing_ && listingVersion_ == registry.Version()) return listing_;
+  // "-89" + one 25-byte entry per device whose SN begins with "20": "+" and
+  // the first 24 bytes of the SN, zero-filled when shorter; at most
+  // kMaxListedDevices of them, in the registry's order.
+  auto payload = std::make_shared<std::string>("-89");
+  int listed = 0;
+  listingVersion_ = registry.VisitSns([&](std::string_view sn) {
+    if (sn.compare(0, 2, "20") != 0) return true;
+    char entry[25] = {'+'};
+    std::memcpy(entry + 1, sn.data(), sn.size() < 24 ? sn.size() : 24);
+    payload->append(entry, sizeof entry);
+    return ++listed < CFileRecver::kMaxListedDevices;
+  });
+  listing_ = std::move(payload);
+  return listing_;
 }
 
 ProtocolFactory MakeProtocolFactory(ProtocolSettings settings) {
@@ -32,7 +53,7 @@ bool CFileRecver::Setup() { return true; }
 void CFileRecver::OnReceived(const std::uint8_t* data, int length) {
   // A handler that waits has paused reading itself, and the rest of its
   // receive is kept until it has answered; bytes that come anyway wait behind.
-  if (relay_) return assembler_.Keep(data, length);
+  if (relay_ != 0) return assembler_.Keep(data, length);
   assembler_.AssembleFrames(data, length, *this);
 }
 
@@ -75,7 +96,7 @@ void CFileRecver::Trace(const CServerClientSocket& conn, const void* text, std::
   }
 }
 
-bool CFileRecver::Busy() const { return relay_ != nullptr || (transfer_ && transfer_->Busy()); }
+bool CFileRecver::Busy() const { return relay_ != 0 || (transfer_ && transfer_->Busy()); }
 
 CFileTransfer& CFileRecver::Transfer() {
   if (!transfer_) transfer_ = std::make_shared<CFileTransfer>(conn_, shared_);
@@ -93,7 +114,7 @@ void CFileRecver::CancelTransfer() {
 
 void CFileRecver::Shutdown(std::function<void()> done) {
   conn_.AssertIoThread("CFileRecver::Shutdown");
-  relay_.reset();  // its answer, should it come, finds the connection closing
+  relay_ = 0;  // its answer, should it come, finds the connection closing
   if (transfer_) return transfer_->Shutdown(std::move(done));
   done();
 }

@@ -1,10 +1,12 @@
-// CFleetEvents: the process-wide stream of device events (a connection
-// accepted, an SN registered or changed, a connection ended) for the
-// management port's subscribers.
+// CDeviceEvents: the stream of device events (a connection accepted, an SN
+// registered or changed, a connection ended) for whoever follows the fleet:
+// the management port's event streams, the event webhook, the fleet
+// membership. The program creates one and hands it to the device server and
+// to the subscribers; tests create their own.
 //
 // Subscribers are called on the thread that publishes (the window thread for
 // connections and disconnections, an I/O thread for registrations), under
-// the bus's lock: they must only queue the event and return, never wait.
+// the hub's lock: they must only queue the event and return, never wait.
 //
 // Thread safety: every member may be called from any thread.
 #pragma once
@@ -31,18 +33,17 @@ struct DeviceEvent {
   static constexpr int kOperatorReason = 3;
 };
 
-class CFleetEvents {
+class CDeviceEvents {
  public:
   using Subscriber = std::function<void(const DeviceEvent&)>;
-
-  static CFleetEvents& Process();
 
   // Returns the subscription's id.
   std::uint64_t Subscribe(Subscriber subscriber);
   // Once it returns, the subscriber is no longer called.
   void Unsubscribe(std::uint64_t id);
   void Publish(const DeviceEvent& event);
-  // The event of `kind` for connection `c` (its SN, address, socket).
+  // The event of `kind` for connection `c` (its SN, address, socket); built
+  // only when somebody listens.
   void Publish(DeviceEvent::Kind kind, const CServerClientSocket& c, int reason = -1, std::string previousSn = {});
   bool HasSubscribers() const;
 
