@@ -80,8 +80,8 @@ class CDecision : public std::enable_shared_from_this<CDecision<Outcome>> {
   Done done_;             // home; moved out by the decision
 };
 
-CDeviceReach::CDeviceReach(const CClientRegistry& registry, CDeviceCounters& counters, std::chrono::milliseconds stage)
-    : registry_(registry), counters_(counters), stage_(stage) {}
+CDeviceReach::CDeviceReach(const CClientRegistry& registry, CDeviceCounters& counters, ReachTimings timings)
+    : registry_(registry), counters_(counters), timings_(timings) {}
 
 void CDeviceReach::SetRemote(std::shared_ptr<IRemoteDevices> remote) {
   std::lock_guard<std::mutex> lock(remoteLock_);
@@ -117,7 +117,7 @@ void CDeviceReach::Command(const platform::ThreadHome& home, ReachRequest r, Com
 
   auto decision = std::make_shared<CDecision<CommandOutcome>>(home, std::move(decided));
   if (tooLong) return decision->DecideSoon(CommandOutcome::Refused);
-  const std::chrono::milliseconds bound = std::min(r.bound.value_or(stage_), stage_);
+  const std::chrono::milliseconds bound = std::min(r.bound.value_or(Stage()), Stage());
   if (auto target = registry_.FindBySn(r.sn)) {
     auto wait = CCommandWait::Start(target->Mailbox(), r.text, r.lineFeed, home.gate,
                                     [weak = decision->Weak()](bool taken) {
@@ -129,7 +129,7 @@ void CDeviceReach::Command(const platform::ThreadHome& home, ReachRequest r, Com
   }
   if (auto remote = RemoteFor(r)) {
     // Held by another node, or by none: that node decides within the same bound.
-    decision->Bound(bound + kRemoteAnswerMargin, CommandOutcome::Queued);
+    decision->Bound(bound + timings_.remoteMargin, CommandOutcome::Queued);
     remote->SendCommand(r.sn, r.text, r.lineFeed, bound, home.gate,
                         [weak = decision->Weak()](const RemoteCommandResult& result) {
                           if (auto d = weak.lock()) {
@@ -164,7 +164,7 @@ void CDeviceReach::Query(const platform::ThreadHome& home, ReachRequest r, Query
     return;
   }
   if (auto remote = RemoteFor(r)) {
-    decision->Bound(bound + kRemoteAnswerMargin, unanswered);
+    decision->Bound(bound + timings_.remoteMargin, unanswered);
     remote->SendQuery(r.sn, r.text, r.lineFeed, bound, home.gate,
                       [weak = decision->Weak()](const RemoteQueryResult& result) {
                         auto d = weak.lock();

@@ -52,13 +52,20 @@ class CDeviceCounters;
 inline constexpr std::size_t kMaxCommandText = 258;
 // A text relayed on the device port or carried from another node (GBK).
 inline constexpr std::size_t kMaxRelayText = 4095;
-// A query's own bound beyond its two stages (text taken, record sent), so
-// that the device's round decides first.
-inline constexpr std::chrono::milliseconds kQueryMargin{500};
-// How long past a request's bound the asking node waits for the answer of
-// the node that holds the device: that node decides within the bound, and
-// this is the way back.
-inline constexpr std::chrono::milliseconds kRemoteAnswerMargin{250};
+
+// The bounds of a reach. The defaults are Velmo's designed values; tests
+// shorten them.
+struct ReachTimings {
+  // Each stage of a wait: the text taken by a heartbeat, the record sent.
+  std::chrono::milliseconds stage{5000};
+  // A query's own bound beyond its two stages, so that the device's round
+  // decides first.
+  std::chrono::milliseconds queryMargin{500};
+  // How long past a request's bound the asking node waits for the answer of
+  // the node that holds the device: that node decides within the bound, and
+  // this is the way back.
+  std::chrono::milliseconds remoteMargin{250};
+};
 
 // UTF-8 (from HTTP) to GBK by Utf8ToGbk, then measured: the text up to the
 // first zero byte of the output, and the output's whole length (the length
@@ -132,10 +139,11 @@ class CDeviceReach {
   using CommandDone = std::function<void(CommandOutcome)>;
   using QueryDone = std::function<void(const QueryOutcome&)>;
 
-  // `stage`: the bound of each stage of a wait (the designed 5 s; tests
-  // shorten it). `registry` and `counters` outlive this.
-  CDeviceReach(const CClientRegistry& registry, CDeviceCounters& counters,
-               std::chrono::milliseconds stage = std::chrono::milliseconds(5000));
+  // `registry` and `counters` outlive this.
+  CDeviceReach(const CClientRegistry& registry, CDeviceCounters& counters, ReachTimings timings = {});
+  // The designed timings with each stage `stage` long.
+  CDeviceReach(const CClientRegistry& registry, CDeviceCounters& counters, std::chrono::milliseconds stage)
+      : CDeviceReach(registry, counters, ReachTimings{stage}) {}
   CDeviceReach(const CDeviceReach&) = delete;
   CDeviceReach& operator=(const CDeviceReach&) = delete;
 
@@ -151,8 +159,8 @@ class CDeviceReach {
   std::shared_ptr<IRemoteDevices> Remote() const;
 
   // The bound of a command (one stage) and of a query (two stages and the margin).
-  std::chrono::milliseconds Stage() const { return stage_; }
-  std::chrono::milliseconds QueryBound() const { return 2 * stage_ + kQueryMargin; }
+  std::chrono::milliseconds Stage() const { return timings_.stage; }
+  std::chrono::milliseconds QueryBound() const { return 2 * timings_.stage + timings_.queryMargin; }
 
  private:
   class Wait;
@@ -161,7 +169,7 @@ class CDeviceReach {
 
   const CClientRegistry& registry_;
   CDeviceCounters& counters_;
-  const std::chrono::milliseconds stage_;
+  const ReachTimings timings_;
   mutable std::mutex remoteLock_;
   std::shared_ptr<IRemoteDevices> remote_;  // guarded by remoteLock_
 };
