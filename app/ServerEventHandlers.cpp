@@ -10,6 +10,13 @@ namespace {
 constexpr int kLastDataBytes = 10240;  // the last-data text holds 10239 bytes + NUL
 
 CServerEventHandlers& Handlers(void* user) { return *static_cast<CServerEventHandlers*>(user); }
+
+// The handlers the device server calls on the window thread.
+CServerEventHandlers& OnWindow(void* user, const char* what) {
+  CServerEventHandlers& h = Handlers(user);
+  h.Window().AssertInLoopThread(what);
+  return h;
+}
 }  // namespace
 
 void CServerEventHandlers::SetTextListener(std::function<void(TextLine)> listener) {
@@ -62,19 +69,19 @@ void CServerEventHandlers::Report(const std::string& line) {
 }
 
 void CServerEventHandlers::OnAccept(void* user, const AcceptInfo* info, int* /*accept*/) {
-  Handlers(user).Report("OnAccept-" + std::to_string(info->socket) + " " + PeerText(*info));  // the flag stays 1
+  OnWindow(user, "CServerEventHandlers::OnAccept").Report("OnAccept-" + std::to_string(info->socket) + " " + PeerText(*info));  // the flag stays 1
 }
 
 void CServerEventHandlers::OnAcceptErr(void* user, Socket listenSocket) {
-  Handlers(user).Report("OnAcceptErr-" + std::to_string(listenSocket));
+  OnWindow(user, "CServerEventHandlers::OnAcceptErr").Report("OnAcceptErr-" + std::to_string(listenSocket));
 }
 
 void CServerEventHandlers::OnSocketConnect(void* user, Socket socket) {
-  Handlers(user).Report("OnSocketConnect-" + std::to_string(socket));
+  OnWindow(user, "CServerEventHandlers::OnSocketConnect").Report("OnSocketConnect-" + std::to_string(socket));
 }
 
 void CServerEventHandlers::OnSocketDisconnect(void* user, Socket socket, int reason) {
-  Handlers(user).Report("OnSocketDisconnect-" + std::to_string(socket) +
+  OnWindow(user, "CServerEventHandlers::OnSocketDisconnect").Report("OnSocketDisconnect-" + std::to_string(socket) +
                         ", SocketCloseReason=" + std::to_string(reason));
 }
 
@@ -89,20 +96,20 @@ void CServerEventHandlers::OnRecvData(void* user, const char* data, int length) 
 }
 
 void CServerEventHandlers::OnRecvFileRequest(void* user, const char* path, int* accept) {
-  Handlers(user).Report(std::string("OnRecvFileRequest: ") + path);
+  OnWindow(user, "CServerEventHandlers::OnRecvFileRequest").Report(std::string("OnRecvFileRequest: ") + path);
   *accept = 1;
 }
 
 void CServerEventHandlers::OnRecvFileProgress(void* user, int done, int total) {
-  Handlers(user).Report(std::to_string(total - done) + " / " + std::to_string(total));
+  OnWindow(user, "CServerEventHandlers::OnRecvFileProgress").Report(std::to_string(total - done) + " / " + std::to_string(total));
 }
 
 void CServerEventHandlers::OnNotice(void* user, const char* text) { Handlers(user).Report(text); }
 
-void CServerEventHandlers::OnRecvFileSucc(void* user, const char* /*path*/) { Handlers(user).Report("OnRecvFileSucc"); }
+void CServerEventHandlers::OnRecvFileSucc(void* user, const char* /*path*/) { OnWindow(user, "CServerEventHandlers::OnRecvFileSucc").Report("OnRecvFileSucc"); }
 
 void CServerEventHandlers::OnRecvFileFail(void* user, const char* /*path*/, int reason) {
-  Handlers(user).Report("OnRecvFileFail, RecvFileFailReason = " + std::to_string(reason));
+  OnWindow(user, "CServerEventHandlers::OnRecvFileFail").Report("OnRecvFileFail, RecvFileFailReason = " + std::to_string(reason));
 }
 
 }  // namespace velmo

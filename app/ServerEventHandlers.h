@@ -4,7 +4,8 @@
 // handler line; the last-data line: the newest data from a device).
 //
 // Thread safety: the handlers OnRecvData and OnNotice may run on any thread,
-// the others run on the window thread; none waits for the window thread.
+// the others run on the window thread (checked); none waits for the window
+// thread.
 // What they hand to a window is bounded: log lines go through the event
 // log's buffer, and each text line keeps only its newest text with at most
 // one update on its way to the view. The text listener may be set from any
@@ -16,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/MessageLoop.h"
 #include "socketserver/ServerTypes.h"
 
 namespace velmo {
@@ -24,8 +26,8 @@ class CEventLog;
 
 class CServerEventHandlers {
  public:
-  // `log` outlives this.
-  explicit CServerEventHandlers(CEventLog& log) : log_(log) {}
+  // `log` and `window` (the window thread's loop, for the checks) outlive this.
+  CServerEventHandlers(CEventLog& log, const platform::MessageLoop& window) : log_(log), window_(window) {}
   CServerEventHandlers(const CServerEventHandlers&) = delete;
   CServerEventHandlers& operator=(const CServerEventHandlers&) = delete;
 
@@ -44,6 +46,7 @@ class CServerEventHandlers {
 
   // Sets the info line and logs it (any thread).
   void Report(const std::string& line);
+  const platform::MessageLoop& Window() const { return window_; }
 
   // Called (on the thread that changed it) when the info line or the
   // last-data line has a new text and no update of that line is on its way:
@@ -62,6 +65,7 @@ class CServerEventHandlers {
   void SetText(TextLine line, const std::string& text);
 
   CEventLog& log_;
+  const platform::MessageLoop& window_;
   std::mutex listenerLock_;
   std::function<void(TextLine)> textListener_;  // guarded by listenerLock_
   mutable std::mutex textLock_;

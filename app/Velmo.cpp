@@ -20,7 +20,7 @@
 namespace velmo {
 
 CVelmo::CVelmo(platform::MessageLoop& loop, const AppOptions& options, CEventLog& log)
-    : loop_(loop), options_(options), log_(log), handlers_(log) {
+    : loop_(loop), options_(options), log_(log), handlers_(log, loop) {
   fileDir_ = options_.fileDir.empty() ? platform::ExecutableDir() : options_.fileDir;
   if (!fileDir_.empty() && fileDir_.back() != '/') fileDir_.push_back('/');
 }
@@ -159,6 +159,7 @@ std::string CVelmo::Advertised() const {
 
 void CVelmo::Shutdown() {
   if (shutDown_) return;
+  if (started_) loop_.AssertInLoopThread("CVelmo::Shutdown");
   shutDown_ = true;
   if (timer_) loop_.KillTimer(timer_);
   timer_ = 0;
@@ -189,16 +190,26 @@ std::uint16_t CVelmo::AdminPort() const { return admin_ ? admin_->BoundPort() : 
 
 void CVelmo::AppendLog(std::string_view message) { log_.Append(message); }
 
-void CVelmo::StartListen() { server_->Start(); }
+void CVelmo::StartListen() {
+  loop_.AssertInLoopThread("CVelmo::StartListen");
+  server_->Start();
+}
 
-void CVelmo::StopListen() { server_->StopListening(); }
+void CVelmo::StopListen() {
+  loop_.AssertInLoopThread("CVelmo::StopListen");
+  server_->StopListening();
+}
 
 void CVelmo::CloseAll() {
+  loop_.AssertInLoopThread("CVelmo::CloseAll");
   server_->CloseAllByOperator();
   handlers_.Report(Utf8ToGbkText("关闭了所有的连接"));
 }
 
-void CVelmo::CancelRecv() { server_->CancelAllRecv(); }
+void CVelmo::CancelRecv() {
+  loop_.AssertInLoopThread("CVelmo::CancelRecv");
+  server_->CancelAllRecv();
+}
 
 void CVelmo::SetFileDir(const std::string& path) {
   if (server_) server_->SetFileDir(path.c_str());

@@ -295,6 +295,7 @@ void CClusterForwarder::Call(const std::string& address, http::verb method, std:
   const Clock::time_point deadline = Clock::now() + bound;
   asio::post(io_.Context(), [this, address, request = std::move(request), deadline,
                                          done = std::move(done)]() mutable {
+    io_.Owner().Check("CClusterForwarder::Call");
     auto report = [this, address, done = std::move(done)](const NodeAnswer& a) {
       Report(address, a);
       done(a);
@@ -306,6 +307,7 @@ void CClusterForwarder::Call(const std::string& address, http::verb method, std:
 }
 
 void CClusterForwarder::Report(const std::string& address, const NodeAnswer& a) {
+  io_.Owner().Check("CClusterForwarder::Report");
   std::string why;
   if (!a.sent) {
     why = "cannot be reached";

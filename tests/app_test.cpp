@@ -274,13 +274,15 @@ TEST_F(DialogTest, HandlerLinesAndLastData) {
   Init(o);
   void* user = Handlers();
   int accept = 0;
-  CServerEventHandlers::OnRecvFileRequest(user, "/srv/files/a.bin", &accept);
+  window_.Call([&] {  // where the device server calls these
+    CServerEventHandlers::OnRecvFileRequest(user, "/srv/files/a.bin", &accept);
+    CServerEventHandlers::OnRecvFileProgress(user, 3072, 10000);
+    CServerEventHandlers::OnRecvFileSucc(user, "/srv/files/a.bin");
+    CServerEventHandlers::OnRecvFileFail(user, "/srv/files/a.bin", 5);
+    CServerEventHandlers::OnAcceptErr(user, 7);
+  });
   EXPECT_EQ(accept, 1);
-  CServerEventHandlers::OnRecvFileProgress(user, 3072, 10000);
-  CServerEventHandlers::OnRecvFileSucc(user, "/srv/files/a.bin");
-  CServerEventHandlers::OnRecvFileFail(user, "/srv/files/a.bin", 5);
-  CServerEventHandlers::OnAcceptErr(user, 7);
-  CServerEventHandlers::OnRecvData(user, "123abc", 6);
+  CServerEventHandlers::OnRecvData(user, "123abc", 6);  // any thread
   EXPECT_EQ(dlg_->LastData(), "123abc");
   CServerEventHandlers::OnRecvData(user, "12\0" "34", 5);
   EXPECT_EQ(dlg_->LastData(), "12");
