@@ -47,4 +47,13 @@ std::uint16_t ListeningPort(LoopThread& window, CSocketServer& server) {
   return window.Call([&] { return server.ListeningPort(); });
 }
 
+std::size_t QueuedBytes(const CClientRegistry& registry, const std::string& sn) {
+  auto device = registry.FindBySn(sn);
+  return device ? device->RequestRing().Size() : 0;
+}
+
+bool WaitQueued(const CClientRegistry& registry, const std::string& sn, std::chrono::milliseconds timeout) {
+  return WaitUntil([&] { return QueuedBytes(registry, sn) > 0; }, timeout);
+}
+
 }  // namespace velmo::test

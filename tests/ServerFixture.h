@@ -8,6 +8,7 @@
 #include <string>
 
 #include "protocol/DeviceProtocol.h"
+#include "socketserver/ClientRegistry.h"
 #include "socketserver/SocketServer.h"
 #include "tests/TestSupport.h"
 
@@ -38,5 +39,13 @@ std::unique_ptr<CSocketServer> MakeServer(LoopThread& window, const ServerConfig
 
 // The server's listening port, read on `window`.
 std::uint16_t ListeningPort(LoopThread& window, CSocketServer& server);
+
+// The bytes queued for the next heartbeat of the device registered as `sn`
+// (the request ring of the connection a command reaches); 0 when no
+// connection has that SN.
+std::size_t QueuedBytes(const CClientRegistry& registry, const std::string& sn);
+// Waits until something is queued for the device registered as `sn`.
+bool WaitQueued(const CClientRegistry& registry, const std::string& sn,
+                std::chrono::milliseconds timeout = 5000ms);
 
 }  // namespace velmo::test

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <netinet/in.h>
@@ -73,6 +74,20 @@ bool EventRecorder::WaitCount(const std::string& prefix, std::size_t n, std::chr
     return c >= n;
   });
 }
+
+int LastReason(const EventRecorder& events, const std::string& prefix) {
+  const std::vector<std::string> lines = events.Lines();
+  for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+    if (line->rfind(prefix, 0) != 0) continue;
+    const std::size_t space = line->rfind(' ');
+    const std::string number = space == std::string::npos ? "" : line->substr(space + 1);
+    if (number.empty() || number.size() > 9 || number.find_first_not_of("0123456789") != std::string::npos) return -1;
+    return std::stoi(number);
+  }
+  return -1;
+}
+
+int LastCloseReason(const EventRecorder& events) { return LastReason(events, "disconnect "); }
 
 FakeDevice::~FakeDevice() { Close(); }
 
@@ -193,6 +208,18 @@ std::uint16_t FakeDevice::LocalPort() const {
   socklen_t len = sizeof addr;
   getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
   return ntohs(addr.sin_port);
+}
+
+DeviceInfo SampleDeviceInfo() {
+  DeviceInfo i;
+  const std::uint16_t runtime[6] = {2024, 1, 2, 3, 4, 5}, mac[6] = {0x12, 0xAB, 0x0C, 0x00, 0xFF, 0x1FF},
+                      version[3] = {1, 2, 3};
+  const std::uint8_t ip[4] = {192, 168, 1, 20};
+  std::copy(runtime, runtime + 6, i.runtime);
+  std::copy(mac, mac + 6, i.mac);
+  std::copy(version, version + 3, i.version);
+  std::copy(ip, ip + 4, i.ip);
+  return i;
 }
 
 std::uint16_t FreePort() {

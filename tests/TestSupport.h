@@ -1,6 +1,7 @@
 // Helpers shared by Velmo's tests: a window thread running a message loop, a
-// recorder for server events, a fake device over loopback, and polling waits
-// (the device server itself: ServerFixture.h).
+// recorder for server events, a fake device over loopback, polling waits and
+// a sample device-information record (the device server itself:
+// ServerFixture.h).
 #pragma once
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "platform/MessageLoop.h"
+#include "protocol/DeviceInfoRecord.h"
 
 namespace velmo::test {
 
@@ -64,6 +66,13 @@ class EventRecorder {
   std::vector<std::string> lines_;
 };
 
+// The number that ends the newest line starting with `prefix` (the reason of
+// "fail <path> <reason>"); -1 when no such line ends in a number.
+int LastReason(const EventRecorder& events, const std::string& prefix);
+// The close reason of the newest "disconnect <socket> <reason>" line; -1 when
+// none was recorded.
+int LastCloseReason(const EventRecorder& events);
+
 // A device stand-in: a blocking client socket on 127.0.0.1.
 class FakeDevice {
  public:
@@ -104,5 +113,11 @@ std::string Frame(const std::string& payload);
 
 // A port on 127.0.0.1 that nothing listens on right now.
 std::uint16_t FreePort();
+
+// A device's information record with every field set, as a device sends it
+// with -58: version 01.02.03, IP 192.168.1.20, MAC 12:AB:0C:00:FF:1FF (its
+// last word wider than a byte), clock 2024-01-02 03:04:05 (every field but
+// the year below 10). Change a field to tell several records apart.
+DeviceInfo SampleDeviceInfo();
 
 }  // namespace velmo::test

@@ -253,16 +253,11 @@ TEST_F(AdminTest, InformationRound) {
   ASSERT_TRUE(WaitUntil([&] { return Get("/v1/devices/DEV-2").Json()["queued_bytes"] == 16; }));
   ASSERT_TRUE(d.Send(Frame("-36DEV-2")));
   EXPECT_EQ(d.ReadFrame(), "-37query dev_infos\n");
-  DeviceInfo i;
-  i.version[0] = 1, i.version[1] = 2, i.version[2] = 3;
-  i.ip[0] = 10, i.ip[3] = 7;
-  i.mac[5] = 0xAB;
-  i.runtime[0] = 2026, i.runtime[1] = 12, i.runtime[2] = 10;
-  ASSERT_TRUE(d.Send(Frame("-58DEV-2" + std::string(24 - 5, '\0') + EncodeDeviceInfo(i))));
+  ASSERT_TRUE(d.Send(Frame("-58DEV-2" + std::string(24 - 5, '\0') + EncodeDeviceInfo(SampleDeviceInfo()))));
   Reply r = info.get();
   ASSERT_EQ(r.status, 200u) << r.body;
-  EXPECT_EQ(r.Json(), json({{"version", "01.02.03"}, {"ip", "10.0.0.7"}, {"mac", "00:00:00:00:00:AB"},
-                            {"runtime", "2026-12-10 00:00:00"}}));
+  EXPECT_EQ(r.Json(), json({{"version", "01.02.03"}, {"ip", "192.168.1.20"}, {"mac", "12:AB:0C:00:FF:1FF"},
+                            {"runtime", "2024-01-02 03:04:05"}}));
   Reply none = Get("/v1/devices/DEV-3/info");  // never heartbeats
   EXPECT_EQ(none.status, 504u);
   EXPECT_EQ(none.Json()["error"], "no answer");

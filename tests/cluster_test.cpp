@@ -19,17 +19,6 @@ namespace {
 
 constexpr const char kChunkedOk[] = "HTTP/1.1 200 OK\r\n";
 
-// A device's record, and the answer /api/status makes of it.
-DeviceInfo Record(std::uint16_t last) {
-  DeviceInfo i;
-  std::uint16_t rt[6] = {2026, 12, 11, 8, 30, last}, mac[6] = {2, 0x56, 0x4D, 0, 0, last}, ver[3] = {1, 2, 3};
-  std::copy(rt, rt + 6, i.runtime);
-  std::copy(mac, mac + 6, i.mac);
-  std::copy(ver, ver + 3, i.version);
-  i.ip[0] = 10, i.ip[3] = static_cast<std::uint8_t>(last);
-  return i;
-}
-
 // Lets `device` heartbeat until it is handed a text; returns that frame's payload.
 std::string NextText(FakeDevice& device, const std::string& sn, std::chrono::milliseconds timeout = 5000ms) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -137,9 +126,9 @@ TEST_F(ClusterTest, CommandsAndQueriesThroughANodeThatDoesNotHoldTheDevice) {
   EXPECT_EQ(NextText(*device, sn), "-37query dev_infos\n");
   std::string field = sn;
   field.resize(24, '\0');  // a record names its device in 24 bytes
-  device->Send(Frame("-58" + field + EncodeDeviceInfo(Record(7))));
+  const std::string record = EncodeDeviceInfo(SampleDeviceInfo());
+  device->Send(Frame("-58" + field + record));
   QueryAnswer answer;
-  const std::string record = EncodeDeviceInfo(Record(7));
   std::copy(record.begin(), record.end(), answer.record.begin());
   answer.length = record.size();
   answer.taken = answer.answered = true;
@@ -173,8 +162,8 @@ TEST_F(ClusterTest, RelaysFromADeviceOnOneNodeToADeviceOnAnother) {
 
   requester.Send(Frame("-56" + sn + "query dev_infos"));
   EXPECT_EQ(NextText(*target, sn), "-37query dev_infos");  // a relayed query: no line feed
-  target->Send(Frame("-58" + sn + EncodeDeviceInfo(Record(9))));
-  EXPECT_EQ(requester.ReadFrame(), "-570000000000" + FormatQueryJson(Record(9)));
+  target->Send(Frame("-58" + sn + EncodeDeviceInfo(SampleDeviceInfo())));
+  EXPECT_EQ(requester.ReadFrame(), "-570000000000" + FormatQueryJson(SampleDeviceInfo()));
 
   FakeDevice poster;
   ASSERT_TRUE(poster.Connect(a.devices));

@@ -212,7 +212,7 @@ TEST_F(TransferTest, RefusedUploadsFailWith6AndMinus24AndLandNowhere) {
     Upload(c.size, c.file);
     EXPECT_EQ(d_.ReadFrame(), "-24") << c.name;
     EXPECT_TRUE(owner_.events.WaitCount("fail ", static_cast<std::size_t>(++fails))) << c.name;
-    EXPECT_EQ(owner_.events.Lines().back().substr(owner_.events.Lines().back().size() - 2), " 6") << c.name;
+    EXPECT_EQ(LastReason(owner_.events, "fail "), 6) << c.name;
   }
   EXPECT_TRUE(Events("request ").empty());
   EXPECT_EQ(std::distance(fs::directory_iterator(base_ / "outside"), fs::directory_iterator{}), 0);

@@ -59,10 +59,6 @@ class RelayTest : public ::testing::Test {
     ASSERT_TRUE(d.Send(Frame("-36" + sn)));
     ASSERT_FALSE(d.ReadFrame().empty());  // its clock
   }
-  bool Queued(const std::string& sn = kSn) {
-    auto c = server_->Registry().FindBySn(sn);
-    return c && !c->RequestRing().IsEmpty();
-  }
   // Runs `fn` on its own thread.
   template <class Fn>
   auto Async(Fn fn) {
@@ -81,7 +77,7 @@ TEST_F(RelayTest, HttpRequestReachesTheDeviceAndGetsTheFixedResponse) {
   ASSERT_TRUE(requester.Connect(port_));
   const std::string request = PostRequest(kSn, "led on");
   requester.Send(request);
-  ASSERT_TRUE(WaitUntil([&] { return Queued(); }));
+  ASSERT_TRUE(WaitQueued(server_->Registry(), kSn));
   device.Send(Frame("-36" + kSn));
   EXPECT_EQ(device.ReadFrame(), "-37led on\n");
   EXPECT_EQ(requester.Receive(Response("1").size()), Response("1"));
@@ -135,9 +131,9 @@ TEST_F(RelayTest, SplitRequestIsRelayedOnceAndChineseArrivesInGbk) {
   std::this_thread::sleep_for(30ms);
   requester.Send(request.substr(20, request.size() - 24));
   std::this_thread::sleep_for(30ms);
-  EXPECT_FALSE(Queued());  // the body is not complete yet
+  EXPECT_EQ(QueuedBytes(server_->Registry(), kSn), 0u);  // the body is not complete yet
   requester.Send(request.substr(request.size() - 4));
-  ASSERT_TRUE(WaitUntil([&] { return Queued(); }));
+  ASSERT_TRUE(WaitQueued(server_->Registry(), kSn));
   device.Send(Frame("-36" + kSn));
   EXPECT_EQ(device.ReadFrame(), "-37\xD6\xD0\xCE\xC4 on\n");
   EXPECT_EQ(requester.Receive(Response("1").size()), Response("1"));
@@ -151,7 +147,7 @@ TEST_F(RelayTest, CommandFrames) {
   ASSERT_TRUE(requester.Connect(port_));
 
   requester.Send(Frame("-46" + kSn + "led \xE4\xB8\xAD"));
-  ASSERT_TRUE(WaitUntil([&] { return Queued(); }));
+  ASSERT_TRUE(WaitQueued(server_->Registry(), kSn));
   device.Send(Frame("-36" + kSn));
   EXPECT_EQ(device.ReadFrame(), "-37led \xD6\xD0\n");
   EXPECT_EQ(requester.ReadFrame(), "-470000000000");
@@ -167,17 +163,7 @@ TEST_F(RelayTest, CommandFrames) {
   requester.Send(Frame("-46" + kSn + std::string(5000, 'L')));
   EXPECT_EQ(requester.ReadFrame(), "-470000000001");
   EXPECT_TRUE(owner_.data.WaitCount("relay refused: the text is longer than 4095 bytes", 1));
-  EXPECT_FALSE(Queued());
-}
-
-DeviceInfo Sample() {
-  DeviceInfo i;
-  std::uint16_t rt[6] = {2024, 12, 31, 23, 59, 58}, mac[6] = {1, 2, 3, 4, 5, 0xAB}, ver[3] = {1, 2, 3};
-  std::copy(rt, rt + 6, i.runtime);
-  std::copy(mac, mac + 6, i.mac);
-  std::copy(ver, ver + 3, i.version);
-  i.ip[0] = 10, i.ip[1] = 0, i.ip[2] = 0, i.ip[3] = 7;
-  return i;
+  EXPECT_EQ(QueuedBytes(server_->Registry(), kSn), 0u);
 }
 
 TEST_F(RelayTest, QueryFrames) {
@@ -186,17 +172,17 @@ TEST_F(RelayTest, QueryFrames) {
   ASSERT_TRUE(requester.Connect(port_));
 
   requester.Send(Frame("-56" + kSn + "query dev_infos"));
-  ASSERT_TRUE(WaitUntil([&] { return Queued(); }));
+  ASSERT_TRUE(WaitQueued(server_->Registry(), kSn));
   device.Send(Frame("-36" + kSn));
   EXPECT_EQ(device.ReadFrame(), "-37query dev_infos");  // unconverted, no line feed
-  device.Send(Frame("-58" + kSn + EncodeDeviceInfo(Sample())));
+  device.Send(Frame("-58" + kSn + EncodeDeviceInfo(SampleDeviceInfo())));
   EXPECT_EQ(requester.ReadFrame(),
-            "-570000000000{ \"version\": 01.02.03 , \"ip\" : \"10.0.0.7\", \"mac\" : \"01:02:03:04:05:AB\",\"runtime\" "
-            ": \"2024-12-31 23:59:58\"}");
+            "-570000000000{ \"version\": 01.02.03 , \"ip\" : \"192.168.1.20\", \"mac\" : \"12:AB:0C:00:FF:1FF\","
+            "\"runtime\" : \"2024-01-02 03:04:05\"}");
 
   // Taken but never answered: after both waits.
   requester.Send(Frame("-56" + kSn + "q"));
-  ASSERT_TRUE(WaitUntil([&] { return Queued(); }));
+  ASSERT_TRUE(WaitQueued(server_->Registry(), kSn));
   device.Send(Frame("-36" + kSn));
   EXPECT_EQ(device.ReadFrame(), "-37q");
   EXPECT_EQ(requester.ReadFrame(3000ms), "-570000000001");
@@ -214,14 +200,14 @@ TEST_F(RelayTest, QueriesOfDifferentTextsRunSideBySideAndRecordsAnswerThemInOrde
   c.Send(Frame("-56" + kSn + "qc"));
   // None waits for another's turn: all three texts are queued at once and go
   // out with the device's next heartbeat.
-  ASSERT_TRUE(WaitUntil([&] { return server_->Registry().FindBySn(kSn)->RequestRing().Size() == 6; }));
+  ASSERT_TRUE(WaitUntil([&] { return QueuedBytes(server_->Registry(), kSn) == 6; }));
   device.Send(Frame("-36" + kSn));
   std::string texts = device.ReadFrame();
   ASSERT_EQ(texts.size(), 9u);
   // The device answers each text with its own record, in the order it took them.
   std::map<char, FakeDevice*> asker{{'a', &a}, {'b', &b}, {'c', &c}};
   for (std::size_t i = 3; i < texts.size(); i += 2) {
-    DeviceInfo info = Sample();
+    DeviceInfo info = SampleDeviceInfo();
     info.version[2] = static_cast<std::uint16_t>(texts[i + 1]);  // tells the answers apart
     device.Send(Frame("-58" + kSn + EncodeDeviceInfo(info)));
   }
@@ -240,7 +226,7 @@ TEST_F(RelayTest, TheFirstConnectionWithTheSnIsTheTarget) {
   Register(newer);
   ASSERT_TRUE(requester.Connect(port_));
   requester.Send(Frame("-46" + kSn + "who"));
-  ASSERT_TRUE(WaitUntil([&] { return Queued(); }));
+  ASSERT_TRUE(WaitQueued(server_->Registry(), kSn));
   newer.Send(Frame("-36" + kSn));
   EXPECT_TRUE(newer.Silent());  // nothing for the newer one (its count is past its clock)
   older.Send(Frame("-36" + kSn));
