@@ -2,11 +2,13 @@
 """The operator console in a real browser: headless Chromium, driven with
 Selenium, against `velmo --headless` and `velmo-devsim` devices on loopback.
 
-    console_test.py VELMO VELMO_DEVSIM
+    console_test.py VELMO VELMO_DEVSIM [unittest arguments]
+    console_test.py VELMO VELMO_DEVSIM --screenshot PATH
 
 Exits 77 (CTest's "skipped") when Chromium, chromedriver or Selenium is not
-installed. Saves a screenshot of the console to $VELMO_SCREENSHOT, or to
-console.png in the working directory.
+installed. With --screenshot it runs no test: it shows the console as the
+README pictures it (three devices, one showing its information, one a command
+taken) and writes that picture to PATH as PNG (scripts/screenshots).
 """
 
 import json
@@ -17,6 +19,7 @@ import secrets
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -267,6 +270,12 @@ class ConsoleCase(unittest.TestCase):
             "return [...document.querySelectorAll('#device-rows tr')]"
             ".find(tr => tr.getAttribute('data-sn') === arguments[0]) || null;", sn)
 
+    def send_command(self, sn, text):
+        """Types `text` into the row of `sn` and sends it, as an operator does."""
+        row = self.row(sn)
+        row.find_element(By.CSS_SELECTOR, "input.cmd-input").send_keys(text)
+        row.find_element(By.CSS_SELECTOR, "button.cmd-send").click()
+
     def result_of(self, sn):
         return self.driver.execute_script(
             "const tr = [...document.querySelectorAll('#device-rows tr')]"
@@ -392,9 +401,7 @@ class OpenConsoleTest(ConsoleCase):
     def test_command_and_information_reach_the_device(self):
         sn = self.fleet.sns[1]
         self.wait(lambda d: self.row(sn) is not None, "the device's row")
-        row = self.row(sn)
-        row.find_element(By.CSS_SELECTOR, "input.cmd-input").send_keys("led on 你好")
-        row.find_element(By.CSS_SELECTOR, "button.cmd-send").click()
+        self.send_command(sn, "led on 你好")
         self.wait(lambda d: self.result_of(sn) == "taken", "the command was not taken")
         self.assertTrue(wait_until(lambda: f"{sn}: led on 你好\n" in self.fleet.output()),
                         "the device did not receive the command")
@@ -414,13 +421,16 @@ class OpenConsoleTest(ConsoleCase):
         shown = self.result_of(sn)
         for key in ("version", "ip", "mac"):
             self.assertIn(info[key], shown)
-        # The picture for the README: a few devices, a command taken.
+        # Another device's row takes its own command, the first row's answer stays.
         other = self.fleet.sns[0]
-        self.row(other).find_element(By.CSS_SELECTOR, "input.cmd-input").send_keys("led on")
-        self.row(other).find_element(By.CSS_SELECTOR, "button.cmd-send").click()
+        self.send_command(other, "led on")
         self.wait(lambda d: self.result_of(other) == "taken", "the second command was not taken")
-        shot = os.environ.get("VELMO_SCREENSHOT") or os.path.join(os.getcwd(), "console.png")
-        self.assertTrue(self.driver.save_screenshot(shot), shot)
+        # A picture of the page can be taken (scripts/screenshots makes the
+        # README's): a PNG as large as the page's view.
+        png = self.driver.get_screenshot_as_png()
+        self.assertEqual(png[:8], b"\x89PNG\r\n\x1a\n")
+        self.assertEqual(list(struct.unpack(">II", png[16:24])),
+                         self.driver.execute_script("return [window.innerWidth, window.innerHeight];"))
 
     def test_disconnect_asks_first(self):
         sim = self.devsim(count=1, prefix="2025C")
@@ -685,15 +695,45 @@ class FleetConsoleTest(ConsoleCase):
         self.wait(lambda d: self.shown_sns() == [], "the node's own scope still lists the fleet")
 
 
+def save_screenshot(path):
+    """Shows the console as the README pictures it and writes it to `path`; True when written."""
+
+    class Picture(OpenConsoleTest):  # its helpers, not its tests: defined here, unittest never finds it
+        def runTest(self):
+            first, second = self.fleet.sns[0], self.fleet.sns[1]
+            self.wait(lambda d: self.shown_sns() == sorted(self.fleet.sns), "the devices are not listed")
+            self.send_command(second, "led on 你好")
+            self.wait(lambda d: self.result_of(second) == "taken", "the command was not taken")
+            self.row(second).find_element(By.CSS_SELECTOR, "input.cmd-input").clear()
+            self.row(second).find_element(By.CSS_SELECTOR, "button.info").click()
+            self.wait(lambda d: "版本" in (self.result_of(second) or ""), "the device's information is not shown")
+            self.send_command(first, "led on")
+            self.wait(lambda d: self.result_of(first) == "taken", "the second command was not taken")
+
+    Picture.setUpClass()
+    try:
+        picture = Picture()
+        picture.setUp()
+        picture.runTest()
+        return picture.driver.save_screenshot(path)
+    finally:
+        Picture.tearDownClass()
+
+
 def main():
     global VELMO, DEVSIM
-    if len(sys.argv) < 3:
+    if len(sys.argv) < 3 or (sys.argv[3:4] == ["--screenshot"] and len(sys.argv) != 5):
         print(__doc__)
         return 2
     VELMO, DEVSIM = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     if not CHROMIUM or not CHROMEDRIVER:
         print("SKIP: Chromium or chromedriver is not installed (apt-get install chromium chromium-driver)")
         return SKIP
+    if sys.argv[3:4] == ["--screenshot"]:
+        if not save_screenshot(sys.argv[4]):
+            print(f"console_test.py: the picture could not be written to {sys.argv[4]}", file=sys.stderr)
+            return 1
+        return 0
     program = unittest.main(argv=[sys.argv[0], "-v", *sys.argv[3:]], exit=False)
     return 0 if program.result.wasSuccessful() else 1
 
