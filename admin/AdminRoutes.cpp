@@ -283,19 +283,22 @@ void AddAdminRoutes(CAdminServer& server, const AdminContext& context) {
   server.AddRoute(http::get, "/v1/devices/{}/info", [ctx, s](const AdminRequest& req, AdminReply reply) {
     QueryInfo(ctx, *s, req, std::move(reply));
   });
-  const ServerControls& controls = ctx.controls;
-  server.AddRoute(http::post, "/v1/server/listen", [ctx, f = controls.startListen](const AdminRequest&, AdminReply reply) {
-    OnWindowThread(ctx, f, std::move(reply));
-  });
-  server.AddRoute(http::delete_, "/v1/server/listen", [ctx, f = controls.stopListen](const AdminRequest&, AdminReply reply) {
-    OnWindowThread(ctx, f, std::move(reply));
-  });
-  server.AddRoute(http::post, "/v1/server/close-all", [ctx, f = controls.closeAll](const AdminRequest&, AdminReply reply) {
-    OnWindowThread(ctx, f, std::move(reply));
-  });
-  server.AddRoute(http::post, "/v1/transfers/cancel", [ctx, f = controls.cancelRecv](const AdminRequest&, AdminReply reply) {
-    OnWindowThread(ctx, f, std::move(reply));
-  });
+  // The buttons: each runs on the window thread, and the answer follows.
+  const struct {
+    http method;
+    const char* path;
+    std::function<void()> action;
+  } buttons[] = {
+      {http::post, "/v1/server/listen", ctx.controls.startListen},
+      {http::delete_, "/v1/server/listen", ctx.controls.stopListen},
+      {http::post, "/v1/server/close-all", ctx.controls.closeAll},
+      {http::post, "/v1/transfers/cancel", ctx.controls.cancelRecv},
+  };
+  for (const auto& b : buttons) {
+    server.AddRoute(b.method, b.path, [ctx, action = b.action](const AdminRequest&, AdminReply reply) {
+      OnWindowThread(ctx, action, std::move(reply));
+    });
+  }
   auto streams = std::make_shared<CEventStreams>(server, *ctx.log, ctx.server->Events(), [ctx] {
     return StatsJson(ctx).dump(-1, ' ', false, json::error_handler_t::replace);
   });

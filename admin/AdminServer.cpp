@@ -124,7 +124,8 @@ class AdminConnection final : public CHttpConnection {
 
     auto reply = [gate = server_.Home().gate, weak = weak_from_this(), keepAlive, version](AdminResponse response) {
       gate->Post([weak, response = std::move(response), keepAlive, version]() mutable {
-        if (auto self = weak.lock()) static_cast<AdminConnection*>(self.get())->Answer(std::move(response), keepAlive, version);
+        auto self = weak.lock();
+        if (self) static_cast<AdminConnection*>(self.get())->Answer(std::move(response), keepAlive, version);
       });
     };
     // The strings the access check looks at live in `message` until the next read.

@@ -6,39 +6,54 @@
 
 namespace velmo {
 
-void CClientRegistry::IndexLocked(std::uint64_t id, Entry& entry, const std::string& sn) {
+std::string_view CClientRegistry::StoredSn(const Entry& entry) { return entry.conn->sn_; }
+
+void CClientRegistry::IndexLocked(std::uint64_t id, Entry& entry) {
+  const std::string_view sn = StoredSn(entry);
   if (sn.empty()) return;
   auto [it, added] = bySn_.try_emplace(sn);
   Holders& h = it->second;
   if (added) {
     h.first = id;
-  } else if (id < h.first) {
-    h.more.insert(h.more.begin(), h.first);
-    h.first = id;
   } else {
-    h.more.insert(std::upper_bound(h.more.begin(), h.more.end(), id), id);
+    if (!h.more) h.more = std::make_unique<std::vector<std::uint64_t>>();
+    if (id < h.first) {
+      h.more->insert(h.more->begin(), h.first);
+      h.first = id;
+    } else {
+      h.more->insert(std::upper_bound(h.more->begin(), h.more->end(), id), id);
+    }
   }
-  entry.sn = &it->first;
+  entry.indexed = true;
   ++withSn_;
 }
 
 void CClientRegistry::UnindexLocked(std::uint64_t id, Entry& entry) {
-  if (!entry.sn) return;
-  auto it = bySn_.find(*entry.sn);
-  entry.sn = nullptr;
+  if (!entry.indexed) return;
+  entry.indexed = false;
   --withSn_;
+  const std::string_view sn = StoredSn(entry);
+  auto it = bySn_.find(sn);
   if (it == bySn_.end()) return;
   Holders& h = it->second;
   if (h.first == id) {
-    if (h.more.empty()) {
+    if (!h.more || h.more->empty()) {
       bySn_.erase(it);
       return;
     }
-    h.first = h.more.front();
-    h.more.erase(h.more.begin());
-  } else {
-    auto at = std::lower_bound(h.more.begin(), h.more.end(), id);
-    if (at != h.more.end() && *at == id) h.more.erase(at);
+    h.first = h.more->front();
+    h.more->erase(h.more->begin());
+  } else if (h.more) {
+    auto at = std::lower_bound(h.more->begin(), h.more->end(), id);
+    if (at != h.more->end() && *at == id) h.more->erase(at);
+  }
+  if (h.more && h.more->empty()) h.more.reset();
+  // The key may be a view of this connection's own SN, which is about to
+  // change or go: it becomes a view of the SN of a holder that stays.
+  if (it->first.data() == sn.data()) {
+    auto node = bySn_.extract(it);
+    node.key() = StoredSn(list_.at(node.mapped().first));
+    bySn_.insert(std::move(node));
   }
 }
 
@@ -47,9 +62,8 @@ void CClientRegistry::Append(Ptr connection) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto [it, added] = list_.try_emplace(id);
   if (!added) return;
-  const std::string sn = connection->GetSn();  // under the lock: SN changes wait for it
   it->second.conn = std::move(connection);
-  IndexLocked(id, it->second, sn);
+  IndexLocked(id, it->second);  // under the lock: SN changes wait for it
   version_.fetch_add(1, std::memory_order_release);
 }
 
@@ -87,12 +101,13 @@ CClientRegistry::Ptr CClientRegistry::FindBySn(std::string_view sn) const {
 
 std::string CClientRegistry::ChangeSn(CServerClientSocket& connection, const std::string& sn) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::string previous = connection.StoreSn(sn);
   auto it = list_.find(connection.Id());
-  if (it != list_.end() && previous != sn) {
-    UnindexLocked(it->first, it->second);
-    IndexLocked(it->first, it->second, sn);
-    version_.fetch_add(1, std::memory_order_release);
+  const bool listed = it != list_.end() && it->second.conn.get() == &connection;
+  if (listed) UnindexLocked(it->first, it->second);  // before the SN it is keyed by changes
+  std::string previous = connection.StoreSn(sn);
+  if (listed) {
+    IndexLocked(it->first, it->second);
+    if (previous != sn) version_.fetch_add(1, std::memory_order_release);
   }
   return previous;
 }
@@ -100,7 +115,7 @@ std::string CClientRegistry::ChangeSn(CServerClientSocket& connection, const std
 std::uint64_t CClientRegistry::VisitSns(const std::function<bool(std::string_view sn)>& visit) const {
   std::lock_guard<std::mutex> lock(mutex_);
   for (const auto& [id, entry] : list_) {
-    if (entry.sn && !visit(*entry.sn)) break;
+    if (entry.indexed && !visit(StoredSn(entry))) break;
   }
   return version_.load(std::memory_order_relaxed);
 }

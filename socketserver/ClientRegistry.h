@@ -4,6 +4,10 @@
 //   list_   id -> connection           every connection, in creation order
 //   bySn_   SN -> ids, oldest first    every connection that registered an SN
 //
+// The index keeps no copy of an SN: its key is a view of the SN the oldest
+// holder stores itself (a connection's SN changes only under this lock, and
+// leaves the index first), so it costs a few dozen bytes a device.
+//
 // A look-up by SN costs the same whatever the fleet: the index names the
 // oldest registered connection with that SN (the rule every route follows).
 // Every change that a listing can see (a connection added or removed, an SN
@@ -91,15 +95,17 @@ class CClientRegistry {
  private:
   struct Entry {
     Ptr conn;
-    const std::string* sn = nullptr;  // its key in bySn_; null without an SN
+    bool indexed = false;  // its SN is in bySn_
   };
   // Ids of the connections holding one SN, oldest first (almost always one).
   struct Holders {
     std::uint64_t first = 0;
-    std::vector<std::uint64_t> more;  // ascending, after `first`
+    std::unique_ptr<std::vector<std::uint64_t>> more;  // ascending, after `first`; null when none
   };
 
-  void IndexLocked(std::uint64_t id, Entry& entry, const std::string& sn);
+  // The connection's SN as stored (under the lock: it changes only under it).
+  static std::string_view StoredSn(const Entry& entry);
+  void IndexLocked(std::uint64_t id, Entry& entry);
   void UnindexLocked(std::uint64_t id, Entry& entry);
   Ptr EraseLocked(std::map<std::uint64_t, Entry>::iterator it);
 
@@ -111,7 +117,8 @@ class CClientRegistry {
 
   mutable std::mutex mutex_;
   std::map<std::uint64_t, Entry> list_;  // by id: oldest first; guarded by mutex_
-  std::unordered_map<std::string, Holders, SnHash, std::equal_to<>> bySn_;  // guarded by mutex_
+  // Keyed by a view of the first holder's own SN; guarded by mutex_.
+  std::unordered_map<std::string_view, Holders, SnHash> bySn_;
   std::size_t withSn_ = 0;                           // guarded by mutex_
   std::atomic<std::uint64_t> version_{0};            // written under mutex_
 };
