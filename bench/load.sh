@@ -15,6 +15,7 @@
 #     devices while /api/hello is asked every 10 ms.
 #
 #   bench/load.sh [N ...]          (default: 1000 5000 10000)
+#   VELMO=path/to/velmo bench/load.sh ...   measures another velmo binary
 # Tunables (environment): STEADY=60 HTTP_SECONDS=30 HTTP_CLIENTS=50 HEARTBEAT=2
 #   PEER_N=10000 CEILING_N=19900 PERF_DIR=../shared/perf (relative to the repository)
 set -euo pipefail

@@ -1,14 +1,14 @@
 # Sourced by the benchmark scripts: start a headless velmo on loopback and
 # read its figures from /proc. Expects $work (a scratch directory).
 
-# start_velmo NAME: starts velmo on free-looking ports below the ephemeral range
+# start_velmo NAME: starts velmo ($VELMO, default ./build/app/velmo) on free-looking ports below the ephemeral range
 # (32768-60999, which the simulator's connections fill) and waits until both
 # services listen. Sets velmo (its PID), port, http and admin (the management
 # port). Extra arguments go to velmo. Exits with the logs on failure.
 start_velmo() {
   local name=$1; shift
   port=$((21000 + RANDOM % 10000)); http=$((port + 1)); admin=$((port + 2))
-  ./build/app/velmo --headless --bind 127.0.0.1 --device-port "$port" --http-port "$http" --admin-port "$admin" \
+  "${VELMO:-./build/app/velmo}" --headless --bind 127.0.0.1 --device-port "$port" --http-port "$http" --admin-port "$admin" \
     --file-dir "$work" "$@" \
     >"$work/velmo-$name.log" 2>"$work/velmo-$name.err" &
   velmo=$!

@@ -9,7 +9,7 @@
 // connection goes on answering heartbeats meanwhile. The CRC-32 of a download
 // is computed 1 MiB at a time, so other connections' file work runs between
 // the chunks; transfer frames that arrive meanwhile wait for it. Frames are
-// sent through the connection's thread-safe PostFrame; the steps the window
+// sent through the connection's thread-safe PostBytes; the steps the window
 // thread reports (request, progress, success, failure) go to the transfer's
 // receiver target as messages 2029..2034. When more than a few MiB of upload
 // data wait here, the connection stops reading until they are written.

@@ -185,7 +185,7 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   // I/O thread: the output holds `outputBound` bytes or more.
   bool OutputFull() const { return outPending_ >= settings_->timings.outputBound; }
   std::size_t OutputBytes() const { return outBytes_.load(std::memory_order_relaxed); }
-  // True while frames given to PostFrame wait for the I/O thread to write them:
+  // True while bytes given to PostBytes wait for the I/O thread to write them:
   // a frame written directly now would overtake them.
   bool HasPostedFrames() const { return reserved_.load(std::memory_order_acquire) != 0; }
 
@@ -283,7 +283,7 @@ class CServerClientSocket : public std::enable_shared_from_this<CServerClientSoc
   void OnWritable();
   // Appends to the output (writing at once what the socket takes). Returns
   // false when closed, or when the output is full unless `reserved` (a posted
-  // frame whose room PostFrame reserved).
+  // frame whose room PostBytes reserved).
   bool Write(const boost::asio::const_buffer* buffers, std::size_t count, bool reserved = false);
   void AfterOutputChange();
   void Teardown();

@@ -113,24 +113,23 @@ std::size_t CSocketServer::CloseAllConnections() {
   return closed;
 }
 
+void CSocketServer::OperatorClose(CServerClientSocket& connection) {
+  connection.Close();  // no disconnect callback: the operator knows
+  counters_.Disconnected(DisconnectKind::Operator);
+  events_.Publish(DeviceEvent::Disconnected, connection, DeviceEvent::kOperatorReason);
+}
+
 bool CSocketServer::CloseByOperator(const std::shared_ptr<CServerClientSocket>& connection) {
   loop_.AssertInLoopThread("CSocketServer::CloseByOperator");
   if (!connection || !registry_.RemoveByPointer(connection.get())) return false;
-  connection->Close();  // as every operator's close: no disconnect callback
-  counters_.Disconnected(DisconnectKind::Operator);
-  events_.Publish(DeviceEvent::Disconnected, *connection, DeviceEvent::kOperatorReason);
+  OperatorClose(*connection);
   return true;
 }
 
 std::size_t CSocketServer::CloseAllByOperator() {
   loop_.AssertInLoopThread("CSocketServer::CloseAllByOperator");
   std::size_t closed = 0;
-  while (auto connection = registry_.RemoveFirst()) {
-    connection->Close();
-    counters_.Disconnected(DisconnectKind::Operator);
-    events_.Publish(DeviceEvent::Disconnected, *connection, DeviceEvent::kOperatorReason);
-    ++closed;
-  }
+  for (; auto connection = registry_.RemoveFirst(); ++closed) OperatorClose(*connection);
   return closed;
 }
 

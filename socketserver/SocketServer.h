@@ -131,6 +131,9 @@ class CSocketServer {
     settings_.reset();
   }
   bool StartThreads();
+  // The operator's close of a connection already out of the list: torn down
+  // without a callback, recorded as the operator's by the counters and events.
+  void OperatorClose(CServerClientSocket& connection);
   std::shared_ptr<const ConnectionSettings> CurrentSettings();
   void OnCloseMessage(std::uint32_t msg, std::uintptr_t id);
 
