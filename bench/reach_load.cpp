@@ -225,21 +225,39 @@ struct Samples {
 
 // ---- /api/cmd for an SN that is not connected, on a kept-alive connection ----
 
-class ApiClient {
+// A kept-alive connection to one port, made again after a failure.
+class KeptConnection {
+ public:
+  explicit KeptConnection(std::uint16_t port) : port_(port) {}
+  ~KeptConnection() { Drop(); }
+
+ protected:
+  // Connected (again if need be); false, counted as a failure, when it cannot be.
+  bool Ready(Samples& s) {
+    if (fd_ < 0) fd_ = ConnectLoopback(port_);
+    if (fd_ >= 0) return true;
+    ++s.failed;
+    std::this_thread::sleep_for(10ms);
+    return false;
+  }
+  void Drop() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+  std::uint16_t port_;
+  int fd_ = -1;
+};
+
+class ApiClient : public KeptConnection {
  public:
   // /api/cmd for the SN that is not connected, or (hello) /api/hello: the
   // HTTP path without any device look-up, a yardstick for the machine itself.
-  explicit ApiClient(std::uint16_t port, bool hello = false) : port_(port), hello_(hello) {}
-  ~ApiClient() { Drop(); }
+  explicit ApiClient(std::uint16_t port, bool hello = false) : KeptConnection(port), hello_(hello) {}
 
   // One request; records its latency, or a failure (and reconnects next time).
   void Ask(Samples& s) {
-    if (fd_ < 0) fd_ = ConnectLoopback(port_);
-    if (fd_ < 0) {
-      ++s.failed;
-      std::this_thread::sleep_for(10ms);
-      return;
-    }
+    if (!Ready(s)) return;
     static const std::string command = "POST /api/cmd HTTP/1.1\r\nHost: 127.0.0.1\r\nSN: " + kUnknownSn +
                                        "\r\nContent-Length: 6\r\n\r\nled on";
     static const std::string hello = "GET /api/hello HTTP/1.1\r\nHost: 127.0.0.1\r\nSN: " + kUnknownSn + "\r\n\r\n";
@@ -271,30 +289,18 @@ class ApiClient {
   }
 
  private:
-  void Drop() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-  std::uint16_t port_;
   bool hello_;
-  int fd_ = -1;
   std::string in_;
 };
 
 // ---- -46 to an SN that is not connected, on one device-port connection ----
 
-class RelayClient {
+class RelayClient : public KeptConnection {
  public:
-  explicit RelayClient(std::uint16_t port) : port_(port) {}
-  ~RelayClient() { Drop(); }
+  explicit RelayClient(std::uint16_t port) : KeptConnection(port) {}
 
   void Ask(Samples& s) {
-    if (fd_ < 0) fd_ = ConnectLoopback(port_);
-    if (fd_ < 0) {
-      ++s.failed;
-      std::this_thread::sleep_for(10ms);
-      return;
-    }
+    if (!Ready(s)) return;
     static const std::string frame = Frame("-46" + SnPayload(kUnknownSn) + "led on");
     const auto start = Clock::now();
     const auto deadline = start + kAnswerWait;
@@ -312,13 +318,10 @@ class RelayClient {
   }
 
  private:
-  void Drop() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
+  void Drop() {  // what was half read goes with the connection
+    KeptConnection::Drop();
     in_.clear();
   }
-  std::uint16_t port_;
-  int fd_ = -1;
   std::string in_;
 };
 
